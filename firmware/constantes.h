@@ -1,0 +1,45 @@
+// Constant texts, tables and the board's pin map.
+#ifndef ZELMORA_CONSTANTES_H
+#define ZELMORA_CONSTANTES_H
+
+#include <stdint.h>
+
+// Pin map (board variant's Arduino numbers).
+#define PIN_ENABLE_CORRIENTE_PANEL 10   // high while the panel current is measured
+#define PIN_ENABLE_BATERIA 13           // high while the battery is measured
+#define PIN_STATUS_MPPT_1 14
+#define PIN_LIBRE_15 15
+#define PIN_LIBRE_16 16
+#define PIN_CS_EEPROM 19                // active low
+#define PIN_LIBRE_20 20
+#define PIN_DISABLE_MPPT 21             // high = charger off
+#define PIN_LIBRE_24 24
+#define PIN_DIP4 28                     // switches read low when on
+#define PIN_DIP3 29
+#define PIN_DIP2 30
+#define PIN_DIP1 31
+#define PIN_LIBRE_32 32
+#define PIN_LIBRE_33 33
+#define PIN_POWER_GPS 35                // high = module powered
+#define PIN_ENTRADA_EXTERNA2 36
+#define PIN_ENTRADA_EXTERNA3 37
+#define PIN_ANALOGICO_BATERIA 39        // A1
+#define PIN_ANALOGICO_PANEL 40          // A2
+#define PIN_POWER_AIS 41                // high = transponder powered
+#define PIN_LIBRE_42 42
+#define PIN_LIBRE_43 43
+#define PIN_ENTRADA_EXTERNA1 44
+#define PIN_LIBRE_49 49
+#define PIN_STATUS_MPPT_2 50
+
+#define FIRMWARE_VERSION "4.0"
+#define HARDWARE_VERSION "1.0"
+
+extern const char m_fabricante[];
+extern const char m_lema[];
+extern const char m_fin_setup[];
+
+// Powers of ten 10^0 .. 10^9.
+extern const uint32_t lvalores_decimales[10];
+
+#endif

@@ -1,0 +1,315 @@
+// Start-up, main loop and the millisecond tick of the beacon monitor.
+#include "zelmora.h"
+
+#include <Arduino.h>
+#include <Wire.h>
+#include <sam.h>
+
+#include "Sodaq_wdt.h"
+#include "comunicaciones_pc.h"
+#include "constantes.h"
+#include "globals.h"
+#include "setup.h"
+#include "tools.h"
+
+// ---------------------------------------------------------------- tick ----
+
+static void resetTC(Tc* tc) {
+    tc->COUNT16.CTRLA.reg &= ~TC_CTRLA_ENABLE;
+    while (tc->COUNT16.SYNCBUSY.reg) {
+    }
+    tc->COUNT16.CTRLA.reg = TC_CTRLA_SWRST;
+    while (tc->COUNT16.SYNCBUSY.reg) {
+    }
+    while (tc->COUNT16.CTRLA.reg & TC_CTRLA_SWRST) {
+    }
+}
+
+// Configures TC0 as a 16-bit counter restarting at `compare`, clocked from
+// generic clock generator 1 (8 MHz); it does not start it.
+void setup_timerTC0(uint32_t prescaler, uint32_t compare) {
+    NVIC->ICER[0].reg = 1ul << TC0_IRQn;
+    NVIC_ClearPendingIRQ(TC0_IRQn);
+    NVIC_SetPriority(TC0_IRQn, 1);   // 0x40
+
+    TC0->COUNT16.INTFLAG.reg = TC_INTFLAG_MC0;   // stale match
+
+    GCLK->PCHCTRL[TC0_GCLK_ID].reg = GCLK_PCHCTRL_CHEN | GCLK_PCHCTRL_GEN_GCLK1;
+    while (!(GCLK->PCHCTRL[TC0_GCLK_ID].reg & GCLK_PCHCTRL_CHEN)) {
+    }
+
+    uint32_t prescaler_bits;
+    switch (prescaler) {
+        case 1: prescaler_bits = TC_CTRLA_PRESCALER_DIV1; break;
+        case 2: prescaler_bits = TC_CTRLA_PRESCALER_DIV2; break;
+        case 4: prescaler_bits = TC_CTRLA_PRESCALER_DIV4; break;
+        case 8: prescaler_bits = TC_CTRLA_PRESCALER_DIV8; break;
+        case 16: prescaler_bits = TC_CTRLA_PRESCALER_DIV16; break;
+        case 64: prescaler_bits = TC_CTRLA_PRESCALER_DIV64; break;
+        case 256: prescaler_bits = TC_CTRLA_PRESCALER_DIV256; break;
+        case 1024: prescaler_bits = TC_CTRLA_PRESCALER_DIV1024; break;
+        default: prescaler_bits = TC_CTRLA_PRESCALER_DIV1; break;
+    }
+
+    resetTC(TC0);
+    TC0->COUNT16.CTRLA.reg |= prescaler_bits;   // stays a 16-bit counter
+    while (TC0->COUNT16.SYNCBUSY.reg) {
+    }
+    TC0->COUNT16.WAVE.reg = TC_WAVE_WAVEGEN_MFRQ;   // restart after CC0
+    while (TC0->COUNT16.SYNCBUSY.reg) {
+    }
+    TC0->COUNT16.CC[0].reg = static_cast<uint16_t>(compare);
+    while (TC0->COUNT16.SYNCBUSY.reg) {
+    }
+    TC0->COUNT16.INTENSET.reg = TC_INTENSET_MC0;
+}
+
+void start_timerTC0() {
+    TC0->COUNT16.CTRLA.reg |= TC_CTRLA_ENABLE;
+    while (TC0->COUNT16.SYNCBUSY.reg) {
+    }
+    NVIC_EnableIRQ(TC0_IRQn);
+}
+
+extern "C" void TC0_Handler(void) {
+    TC0->COUNT16.INTFLAG.reg = TC_INTFLAG_MC0;
+    interrupcion_timer_cada_miliseg();
+}
+
+static inline void descontar(volatile uint8_t& c) {
+    if (c != 0) c = static_cast<uint8_t>(c - 1);
+}
+
+static inline void descontar(volatile uint16_t& c) {
+    if (c != 0) c = static_cast<uint16_t>(c - 1);
+}
+
+// Input i becomes active after more than itemporizacion[i] consecutive
+// 100 ms samples at its active level; type 2 inputs also clear that way.
+static void antirrebote_entrada(uint8_t i, uint8_t pin) {
+    const uint8_t ctipo = configuracion_external_inputs.ctipo[i];
+    if (ctipo == 0) {
+        periferico1.cenable[i] = 0;
+        periferico1.cdisable[i] = 0;
+        periferico1.calarma_activada[i] = 0;
+        return;
+    }
+    const uint8_t nivel = static_cast<uint8_t>(digitalRead(pin));
+    uint16_t* contador;
+    if (nivel) {
+        periferico1.iseguridad_entrada_externa_high[i]++;
+        periferico1.iseguridad_entrada_externa_low[i] = 0;
+        contador = &periferico1.iseguridad_entrada_externa_high[i];
+    } else {
+        periferico1.iseguridad_entrada_externa_low[i]++;
+        periferico1.iseguridad_entrada_externa_high[i] = 0;
+        contador = &periferico1.iseguridad_entrada_externa_low[i];
+    }
+    if (*contador <= configuracion_external_inputs.itemporizacion[i]) return;
+
+    const uint8_t reposo = configuracion_external_inputs.cestado_en_reposo[i];
+    // Rest level 0: active when low; 1: active when high; else never changes.
+    const bool activo = (reposo == 0 && nivel == 0) || (reposo == 1 && nivel == 1);
+    const bool en_reposo = (reposo == 0 && nivel == 1) || (reposo == 1 && nivel == 0);
+    if (activo && periferico1.calarma_activada[i] == 0) {
+        periferico1.cenable[i] = 1;
+        periferico1.calarma_activada[i] = 1;
+    } else if (en_reposo && periferico1.calarma_activada[i] == 1 && ctipo == 2) {
+        periferico1.cdisable[i] = 1;
+        periferico1.calarma_activada[i] = 0;
+    }
+    *contador = 0;
+}
+
+void interrupcion_timer_cada_miliseg() {
+    descontar(periferico1.ctimeout_rx_frame);
+    descontar(balizaQ77.cretardo_medicion_bateria);
+    descontar(balizaQ77.iretardo_milisegundos);
+    descontar(l76lb.ctimeout_entre_bytes_rx);
+    descontar(rtc.ctimeout);
+
+    const uint8_t ms = static_cast<uint8_t>(cacciones_100ms + 1);
+    if (ms <= 99) {
+        cacciones_100ms = ms;
+        return;
+    }
+    cacciones_100ms = 0;
+
+    // Charger reset pulse: pin 21 stays high for ten 100 ms steps.
+    if (balizaQ77.cmppt == 1 && balizaQ77.creset_ciclo_mppt != 0) {
+        balizaQ77.creset_ciclo_mppt = static_cast<uint8_t>(balizaQ77.creset_ciclo_mppt - 1);
+        digitalWrite(PIN_DISABLE_MPPT, balizaQ77.creset_ciclo_mppt != 0 ? HIGH : LOW);
+    }
+    descontar(balizaQ77.cretardo_reset);
+    descontar(periferico1.ctimeout_respuesta_comando);
+    if (clisto == 1) {
+        antirrebote_entrada(0, PIN_ENTRADA_EXTERNA1);
+        antirrebote_entrada(1, PIN_ENTRADA_EXTERNA2);
+        antirrebote_entrada(2, PIN_ENTRADA_EXTERNA3);
+    }
+    descontar(l76lb.cdelay);
+
+    const uint8_t s = static_cast<uint8_t>(cacciones_1s + 1);
+    if (s <= 9) {
+        cacciones_1s = s;
+        return;
+    }
+    cacciones_1s = 0;
+
+    if (periferico1.csegundos_sin_tramas_deteccion_usb < 120) periferico1.csegundos_sin_tramas_deteccion_usb++;
+    if (periferico1.csegundos_sin_tramas_gps_ais < 10) periferico1.csegundos_sin_tramas_gps_ais++;
+    descontar(periferico1.itimeout_tx_msg6);
+
+    const uint8_t m = static_cast<uint8_t>(cacciones_1min + 1);
+    if (m <= 59) {
+        cacciones_1min = m;
+        return;
+    }
+    cacciones_1min = 0;
+
+    balizaQ77.cmedicion_bateria = 1;
+    descontar(l76lb.cminutos_restantes_actualizacion_fecha);
+    descontar(l76lb.iminutos_sin_cobertura_gps);
+    descontar(periferico1.ctimeout_alarm);
+    descontar(balizaQ77.cminutos_disable_reset_ciclo_mppt);
+}
+
+// The countdown is 16 bits wide: longer requests keep their low 16 bits.
+void retardo_milisegundos(uint32_t ms) {
+    balizaQ77.iretardo_milisegundos = static_cast<uint16_t>(ms);
+    while (balizaQ77.iretardo_milisegundos != 0) sodaq_wdt_reset();
+}
+
+void configuracion_adc() { analogReadResolution(12); }
+
+// -------------------------------------------------------------- start-up ----
+
+static void asteriscos(uint8_t n) {
+    for (uint8_t i = 0; i < n; ++i) Serial0.print('*');
+    Serial0.println();
+}
+
+static void banner() {
+    asteriscos(82);
+    Serial0.print("\t\t");
+    Serial0.print(m_fabricante);
+    Serial0.print("\t");
+    Serial0.println(m_lema);
+    Serial0.print("\t\t\tORV ZELMORA  Firmare:");
+    Serial0.print(FIRMWARE_VERSION);
+    Serial0.print("\tHardware:");
+    Serial0.println(HARDWARE_VERSION);
+    asteriscos(82);
+    linea();
+}
+
+void setup() {
+    PinConfig(1);
+
+    // Safe levels: transponder on, GPS off, measurements off, charger held off.
+    digitalWrite(PIN_POWER_AIS, HIGH);
+    digitalWrite(PIN_POWER_GPS, LOW);
+    digitalWrite(PIN_ENABLE_CORRIENTE_PANEL, LOW);
+    digitalWrite(PIN_ENABLE_BATERIA, LOW);
+    digitalWrite(PIN_DISABLE_MPPT, HIGH);
+    digitalWrite(PIN_CS_EEPROM, HIGH);
+    digitalWrite(PIN_LIBRE_24, HIGH);
+
+    Wire.begin();
+    configuracion_adc();
+    Serial0.begin(38400);
+    Serial1.begin(9600);
+
+    // TODO(storage): start the EEPROM driver here.
+
+    setup_timerTC0(1, 8000);
+    start_timerTC0();
+    sodaq_wdt_enable(WDT_PERIOD_2X);
+
+    banner();
+
+    sodaq_wdt_enable(WDT_PERIOD_2X);
+    sodaq_wdt_reset();
+    balizaQ77.cextraigo = 1;
+    sodaq_wdt_reset();
+
+    // TODO(clock): check and start the RTC.
+    // TODO(storage): load the configuration records from the EEPROM.
+    // TODO(power): beacon state and calibration factors.
+    // TODO(transponder): start-up initialisation of the transponder link.
+    // TODO(gps): GPS module state.
+    // TODO(power): first battery reading and charger status.
+
+    digitalWrite(PIN_DISABLE_MPPT, LOW);   // charger enabled
+    Serial0.println(m_fin_setup);
+
+    balizaQ77.csincronizada = 0;
+    balizaQ77.cincidencia_reset = 1;
+}
+
+// ------------------------------------------------------------- main loop ----
+
+static void niveles_depuracion() {
+    const uint8_t nivel = digitalRead(PIN_DIP1) == LOW ? 2 : 1;
+    l76lb.cdebug = digitalRead(PIN_DIP2) == LOW ? nivel : 0;
+    periferico1.cextraigo = digitalRead(PIN_DIP3) == LOW ? nivel : 0;
+    balizaQ77.cextraigo = digitalRead(PIN_DIP4) == LOW ? nivel : 0;
+}
+
+static void secuenciador_bateria() {
+    switch (balizaQ77.cmedicion_bateria) {
+        case 1:
+            digitalWrite(PIN_ENABLE_BATERIA, HIGH);
+            digitalWrite(PIN_ENABLE_CORRIENTE_PANEL, HIGH);
+            balizaQ77.cretardo_medicion_bateria = 10;
+            balizaQ77.cmedicion_bateria = 2;
+            break;
+        case 2:
+            if (balizaQ77.cretardo_medicion_bateria != 0) break;
+            // TODO(power): the minute's power evaluation runs here.
+            balizaQ77.cmedicion_bateria = 0;
+            balizaQ77.cestado = 1;
+            break;
+        case 0:
+            digitalWrite(PIN_ENABLE_BATERIA, LOW);
+            digitalWrite(PIN_ENABLE_CORRIENTE_PANEL, LOW);
+            break;
+        default:
+            break;
+    }
+}
+
+void loop() {
+    if (cfecha_inicial_puesta == 0) {
+        // Until the RTC is read: 1 January of year 20, 00:01:00.
+        mvarFechaHora.cdia_utc = 1;
+        mvarFechaHora.cmes_utc = 1;
+        mvarFechaHora.cano_utc = 20;
+        mvarFechaHora.chora_utc = 0;
+        mvarFechaHora.cminuto_utc = 1;
+        mvarFechaHora.csegundo_utc = 0;
+        cfecha_inicial_puesta = 1;
+    }
+
+    sodaq_wdt_reset();
+    PinConfig(0);
+
+    if (balizaQ77.csincronizada == 1) {
+        // TODO(gps): write the start-up event, then hand the external-input
+        // requests to the alarm operations.
+    }
+
+    if (balizaQ77.ctest == 1) {
+        // TODO(pc-link): test-mode step.
+    } else {
+        niveles_depuracion();
+        secuenciador_bateria();
+        // TODO(power): status report when cestado or crefresco is set.
+        // TODO(gps): coverage alarm, receiver control and sentence processing.
+    }
+
+    // TODO(transponder): supervision, reception and the command cycle.
+    // TODO(pc-link): one step of the PC frame gathering.
+
+    clisto = 1;
+}

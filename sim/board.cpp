@@ -1,0 +1,286 @@
+#include "board.h"
+
+#include <chrono>
+#include <cmath>
+#include <sam.h>
+#include <stdexcept>
+
+#include "host/buses.h"
+#include "host/pins.h"
+#include "wiring.h"
+
+// The firmware's entry points.
+void setup();
+void loop();
+
+namespace zsim {
+
+using zplat::kMs;
+using zplat::kNever;
+using zplat::tb;
+
+namespace {
+int64_t wall_ns() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// Restores a flag even when a reset unwinds through the scope.
+struct FlagGuard {
+    bool& flag;
+    bool old;
+    FlagGuard(bool& f, bool v) : flag(f), old(f) { flag = v; }
+    ~FlagGuard() { flag = old; }
+};
+}  // namespace
+
+Board::Board(const Scenario& sc) : scenario_(sc) {
+    if (tb.host != nullptr) throw std::logic_error("only one virtual board can exist at a time");
+    tb = zplat::Timebase{};
+    tb.host = this;
+    zplat::detach_all_bus_targets();
+    for (uint8_t i = 0; i < zplat::kUartCount; ++i) zplat::uart_by_index(i)->host_attach(nullptr);
+    zplat::uart_by_index(wiring::kConsolePort)->host_attach(this);
+    for (uint8_t p = 0; p < zplat::kPinCount; ++p) zplat::drive_pin(p, -1);
+    inputs_ = &add_device<Inputs>(*this, scenario_);
+    for (const Stall& s : scenario_.stalls) stall_main_loop(s.at, s.duration);
+    power_on();
+}
+
+Board::~Board() {
+    if (cpu_.joinable()) {
+        {
+            std::lock_guard<std::mutex> lk(m_);
+            stop_requested_ = true;
+        }
+        cv_.notify_all();
+        cpu_.join();
+    }
+    for (uint8_t i = 0; i < zplat::kUartCount; ++i) zplat::uart_by_index(i)->host_attach(nullptr);
+    zplat::detach_all_bus_targets();
+    tb.host = nullptr;
+}
+
+void Board::schedule(vtime at, std::function<void()> fn) {
+    events_.push(Event{at, seq_++, std::move(fn)});
+    if (at < tb.due) tb.due = at;
+}
+
+void Board::stall_main_loop(vtime at, vtime d) {
+    schedule(at, [this, d] {
+        stall_pending_ += d;
+        if (in_loop_) tb.due = tb.now;
+    });
+}
+
+void Board::power_on() {
+    zplat::power_on_reset();
+    mcu_.reset();
+    in_loop_ = false;
+    // The devices see the unit's pins fall back to their reset state.
+    for (uint8_t p = 0; p < zplat::kPinCount; ++p) pin_changed(p);
+    recompute_due();
+}
+
+void Board::cpu_main() {
+    {
+        std::unique_lock<std::mutex> lk(m_);
+        cv_.wait(lk, [this] { return cpu_running_ || stop_requested_; });
+        if (stop_requested_) return;
+    }
+    bool first = true;
+    for (;;) {
+        try {
+            if (!first) power_on();
+            first = false;
+            setup();
+            for (;;) {
+                if (stall_pending_ != 0) perform_stall();
+                const uint32_t before = tb.effects;
+                in_loop_ = true;
+                loop();
+                in_loop_ = false;
+                // A pass that changed nothing would repeat itself until the
+                // next event: let time run up to it.
+                if (tb.effects == before) idle();
+                if (tb.now >= tb.due) service();
+            }
+        } catch (const UnitReset&) {
+            ++restarts_;
+        } catch (const CpuStop&) {
+            break;
+        }
+    }
+    std::lock_guard<std::mutex> lk(m_);
+    cpu_running_ = false;
+    cv_.notify_all();
+}
+
+void Board::run_until(vtime t) {
+    if (!cpu_.joinable()) cpu_ = std::thread([this] { cpu_main(); });
+    std::unique_lock<std::mutex> lk(m_);
+    stop_at_ = t;
+    if (t < tb.due) tb.due = t;
+    cpu_running_ = true;
+    cv_.notify_all();
+    cv_.wait(lk, [this] { return !cpu_running_; });
+}
+
+void Board::park() {
+    std::unique_lock<std::mutex> lk(m_);
+    cpu_running_ = false;
+    cv_.notify_all();
+    cv_.wait(lk, [this] { return cpu_running_ || stop_requested_; });
+    if (stop_requested_) throw CpuStop{};
+}
+
+void Board::advance(vtime d) {
+    if (cpu_.joinable()) throw std::logic_error("advance() is for boards whose firmware thread has not started");
+    wait_until(tb.now + d);
+}
+
+void Board::recompute_due() {
+    vtime due = mcu_.next_event();
+    if (!events_.empty() && events_.top().at < due) due = events_.top().at;
+    if (ports_next_ < due) due = ports_next_;
+    if (stop_at_ < due) due = stop_at_;
+    if (stall_pending_ != 0 && in_loop_) due = tb.now;
+    if (realtime_ && tb.now + kMs < due) due = tb.now + kMs;   // keep pacing and console input flowing
+    tb.due = due;
+}
+
+void Board::run_isr(void (*handler)()) {
+    tb.in_isr = true;
+    try {
+        handler();
+    } catch (...) {
+        tb.in_isr = false;
+        throw;
+    }
+    tb.in_isr = false;
+}
+
+void Board::service() {
+    if (in_service_ || tb.in_isr) return;
+    {
+        FlagGuard guard(in_service_, true);
+        for (;;) {
+            const vtime now = tb.now;
+            bool acted = false;
+
+            vtime next = kNever;
+            for (uint8_t i = 0; i < zplat::kUartCount; ++i) {
+                const vtime n = zplat::uart_by_index(i)->host_settle(now);
+                if (n < next) next = n;
+            }
+            ports_next_ = next;
+
+            mcu_.update(now);
+            if (mcu_.wdt_expired(now)) throw UnitReset{};
+
+            while (!events_.empty() && events_.top().at <= now) {
+                Event ev = events_.top();
+                events_.pop();
+                ev.fn();
+                acted = true;
+            }
+
+            if (realtime_) poll_console_input();
+
+            if (mcu_.tc0_irq_pending()) {
+                run_isr(TC0_Handler);
+                acted = true;
+            } else if (mcu_.wdt_irq_pending()) {
+                run_isr(WDT_Handler);
+                acted = true;
+            }
+            if (!acted) break;
+        }
+        if (realtime_) pace();
+        recompute_due();
+    }
+    if (tb.now >= stop_at_) {
+        park();
+        recompute_due();
+    }
+    if (stall_pending_ != 0 && in_loop_) perform_stall();
+}
+
+void Board::perform_stall() {
+    const vtime d = stall_pending_;
+    stall_pending_ = 0;
+    wait_until(tb.now + d);
+}
+
+void Board::idle() {
+    const vtime target = tb.due < tb.now + kMs ? tb.due : tb.now + kMs;
+    if (target > tb.now) tb.now = target;
+}
+
+void Board::wait_until(vtime t) {
+    while (tb.now < t) {
+        if (tb.in_isr) {
+            tb.now = t;
+            return;
+        }
+        const vtime next = tb.due < t ? tb.due : t;
+        if (next > tb.now) tb.now = next;
+        if (tb.now >= tb.due) service();
+    }
+}
+
+void Board::register_written(const void* reg) {
+    mcu_.on_register(reg, tb.now);
+    // An interrupt may have become deliverable, or the timer changed.
+    const vtime n = mcu_.next_event();
+    if (n < tb.due) tb.due = n;
+    if (mcu_.tc0_irq_pending() || mcu_.wdt_irq_pending()) tb.due = tb.now;
+}
+
+void Board::pin_changed(uint8_t pin) {
+    for (auto& d : devices_) d->on_pin_changed(pin);
+}
+
+double Board::analog_volts(uint8_t pin) {
+    for (auto& d : devices_) {
+        const double v = d->analog_volts(pin);
+        if (!std::isnan(v)) return v;
+    }
+    return 0.0;
+}
+
+void Board::on_byte(uint8_t byte, uint64_t, uint32_t) {
+    if (capture_) console_.push_back(static_cast<char>(byte));
+    if (sink_) sink_(byte);
+}
+
+void Board::set_realtime(bool on) {
+    realtime_ = on;
+    wall_origin_ns_ = wall_ns();
+    virtual_origin_ = tb.now;
+}
+
+void Board::pace() {
+    const int64_t target = wall_origin_ns_ + static_cast<int64_t>(tb.now - virtual_origin_);
+    const int64_t ahead = target - wall_ns();
+    if (ahead > 0) std::this_thread::sleep_for(std::chrono::nanoseconds(ahead));
+}
+
+void Board::feed_console_input(const uint8_t* data, size_t n) {
+    std::lock_guard<std::mutex> lk(input_m_);
+    input_.insert(input_.end(), data, data + n);
+    input_waiting_ = true;
+}
+
+void Board::poll_console_input() {
+    if (!input_waiting_) return;
+    std::vector<uint8_t> bytes;
+    {
+        std::lock_guard<std::mutex> lk(input_m_);
+        bytes.swap(input_);
+        input_waiting_ = false;
+    }
+    zplat::uart_by_index(wiring::kConsolePort)->host_feed(bytes.data(), bytes.size(), tb.now, 38400);
+}
+
+}  // namespace zsim

@@ -1,0 +1,146 @@
+// The virtual board: one virtual clock, the chip's timer and watchdog, the
+// devices around the microcontroller, and the thread the firmware runs on.
+//
+// The firmware runs on its own host thread, one step at a time: while it
+// runs, the caller of run_for() waits; while the caller looks at the world,
+// the firmware is parked inside a platform call. Interrupts and device events
+// are delivered on the firmware's thread at platform-call boundaries, so no
+// two host threads ever touch firmware or device state at once.
+#pragma once
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <queue>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "device.h"
+#include "host/serial_peer.h"
+#include "host/timebase.h"
+#include "inputs.h"
+#include "mcu.h"
+#include "scenario.h"
+
+namespace zsim {
+
+// Thrown through the firmware's frames to restart it, as a reset line would.
+struct UnitReset {};
+
+class Board final : public zplat::Host, private zplat::SerialPeer {
+public:
+    explicit Board(const Scenario& sc = Scenario::builtin());
+    ~Board() override;
+    Board(const Board&) = delete;
+    Board& operator=(const Board&) = delete;
+
+    // Runs the unit (powering it on at the first call) until virtual time t,
+    // or for d more.
+    void run_until(vtime t);
+    void run_for(vtime d) { run_until(now() + d); }
+    void run_seconds(double s) { run_for(static_cast<vtime>(s * 1e9)); }
+
+    vtime now() const { return zplat::tb.now; }
+
+    // What the unit sent on its console port, byte for byte.
+    const std::string& console() const { return console_; }
+    void clear_console() { console_.clear(); }
+    void set_console_capture(bool on) { capture_ = on; }
+    // Called with every console byte as its stop bit ends.
+    void set_console_sink(std::function<void(uint8_t)> sink) { sink_ = std::move(sink); }
+
+    // Restarts of the unit since power-on (watchdog or requested).
+    uint32_t restarts() const { return restarts_; }
+
+    // Pace virtual time to the wall clock, and feed console input.
+    void set_realtime(bool on);
+    void feed_console_input(const uint8_t* data, size_t n);
+
+    // Calls fn at virtual time `at` on the firmware's thread.
+    void schedule(vtime at, std::function<void()> fn);
+
+    // Holds the main loop inside a platform call for d, from time `at`.
+    void stall_main_loop(vtime at, vtime d);
+
+    // Direct use from a test's own thread, without the firmware thread: lets
+    // virtual time pass (the tick interrupt included, once started).
+    void advance(vtime d);
+
+    Mcu& mcu() { return mcu_; }
+    Inputs& inputs() { return *inputs_; }
+    const Scenario& scenario() const { return scenario_; }
+
+    template <typename T, typename... Args>
+    T& add_device(Args&&... args) {
+        auto d = std::make_unique<T>(std::forward<Args>(args)...);
+        T& ref = *d;
+        devices_.push_back(std::move(d));
+        return ref;
+    }
+
+    // zplat::Host
+    void service() override;
+    void idle() override;
+    void wait_until(vtime t) override;
+    void register_written(const void* reg) override;
+    void pin_changed(uint8_t pin) override;
+    double analog_volts(uint8_t pin) override;
+
+private:
+    struct Event {
+        vtime at;
+        uint64_t seq;
+        std::function<void()> fn;
+        bool operator>(const Event& o) const { return at != o.at ? at > o.at : seq > o.seq; }
+    };
+    struct CpuStop {};
+
+    void on_byte(uint8_t byte, uint64_t at, uint32_t baud) override;
+    void power_on();
+    void cpu_main();
+    void park();
+    void recompute_due();
+    void run_isr(void (*handler)());
+    void perform_stall();
+    void pace();
+    void poll_console_input();
+
+    Scenario scenario_;
+    Mcu mcu_;
+    std::vector<std::unique_ptr<Device>> devices_;
+    Inputs* inputs_ = nullptr;
+
+    std::priority_queue<Event, std::vector<Event>, std::greater<>> events_;
+    uint64_t seq_ = 0;
+    vtime ports_next_ = zplat::kNever;
+    bool in_service_ = false;
+
+    std::string console_;
+    bool capture_ = true;
+    std::function<void(uint8_t)> sink_;
+
+    uint32_t restarts_ = 0;
+    vtime stall_pending_ = 0;
+    bool in_loop_ = false;
+
+    // Firmware thread hand-off.
+    std::thread cpu_;
+    std::mutex m_;
+    std::condition_variable cv_;
+    bool cpu_running_ = false;
+    bool stop_requested_ = false;
+    vtime stop_at_ = zplat::kNever;
+
+    // Real-time pacing.
+    bool realtime_ = false;
+    int64_t wall_origin_ns_ = 0;
+    vtime virtual_origin_ = 0;
+    std::mutex input_m_;
+    std::vector<uint8_t> input_;
+    std::atomic<bool> input_waiting_{false};
+};
+
+}  // namespace zsim

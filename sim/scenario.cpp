@@ -1,0 +1,187 @@
+#include "scenario.h"
+
+#include <cmath>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <toml++/toml.h>
+
+#include "wiring.h"
+
+namespace zsim {
+
+extern const char* const kDefaultScenarioText;
+
+std::optional<vtime> parse_time(const std::string& text) {
+    if (text.empty()) return std::nullopt;
+    double parts[3] = {0, 0, 0};
+    int n = 0;
+    std::stringstream ss(text);
+    std::string item;
+    while (std::getline(ss, item, ':')) {
+        if (n == 3 || item.empty()) return std::nullopt;
+        size_t used = 0;
+        double v = 0;
+        try {
+            v = std::stod(item, &used);
+        } catch (...) {
+            return std::nullopt;
+        }
+        if (used != item.size() || v < 0 || !std::isfinite(v)) return std::nullopt;
+        parts[n++] = v;
+    }
+    double seconds = 0;
+    for (int i = 0; i < n; ++i) seconds = seconds * 60 + parts[i];
+    return static_cast<vtime>(std::llround(seconds * 1e9));
+}
+
+namespace {
+
+[[noreturn]] void fail(const std::string& origin, const toml::source_region& where, const std::string& what) {
+    std::ostringstream os;
+    os << origin << ":" << where.begin.line << ": " << what;
+    throw std::runtime_error(os.str());
+}
+
+vtime time_of(const std::string& origin, const toml::node& node) {
+    if (auto v = node.value<double>()) {
+        if (*v < 0) fail(origin, node.source(), "time must not be negative");
+        return static_cast<vtime>(std::llround(*v * 1e9));
+    }
+    if (auto s = node.value<std::string>()) {
+        if (auto t = parse_time(*s)) return *t;
+    }
+    fail(origin, node.source(), "expected a time: seconds, \"MM:SS\" or \"HH:MM:SS\"");
+}
+
+vtime required_time(const std::string& origin, const toml::table& t, const char* key) {
+    const toml::node* n = t.get(key);
+    if (!n) fail(origin, t.source(), std::string("missing '") + key + "'");
+    return time_of(origin, *n);
+}
+
+LineState line_state(const std::string& origin, const toml::node& node) {
+    const auto s = node.value<std::string>();
+    if (s == "open") return LineState::Open;
+    if (s == "low" || s == "closed") return LineState::Low;
+    if (s == "high") return LineState::High;
+    fail(origin, node.source(), "expected \"open\", \"closed\", \"low\" or \"high\"");
+}
+
+int64_t int_in(const std::string& origin, const toml::table& t, const char* key, int64_t lo, int64_t hi) {
+    const toml::node* n = t.get(key);
+    if (!n) fail(origin, t.source(), std::string("missing '") + key + "'");
+    const auto v = n->value<int64_t>();
+    if (!v || *v < lo || *v > hi) {
+        fail(origin, n->source(),
+             std::string("'") + key + "' must be an integer from " + std::to_string(lo) + " to " + std::to_string(hi));
+    }
+    return *v;
+}
+
+void check_keys(const std::string& origin, const toml::table& t, std::initializer_list<const char*> known) {
+    for (const auto& [k, v] : t) {
+        bool ok = false;
+        for (const char* name : known) ok = ok || k.str() == name;
+        if (!ok) fail(origin, v.source(), "unknown key '" + std::string(k.str()) + "'");
+    }
+}
+
+}  // namespace
+
+Scenario Scenario::from_text(const std::string& text, const std::string& origin) {
+    toml::table root;
+    try {
+        root = toml::parse(text, origin);
+    } catch (const toml::parse_error& e) {
+        std::ostringstream os;
+        os << origin << ":" << e.source().begin.line << ": " << e.description();
+        throw std::runtime_error(os.str());
+    }
+    check_keys(origin, root, {"name", "minutes", "seed", "dip", "inputs", "input", "dip_change", "fault"});
+
+    Scenario sc;
+    sc.pin_actions.clear();
+    if (auto v = root["name"].value<std::string>()) sc.name = *v;
+    if (const toml::node* n = root.get("minutes")) {
+        const auto v = n->value<double>();
+        if (!v || *v <= 0) fail(origin, n->source(), "'minutes' must be a positive number");
+        sc.minutes = *v;
+    }
+    if (const toml::node* n = root.get("seed")) {
+        const auto v = n->value<int64_t>();
+        if (!v || *v < 0) fail(origin, n->source(), "'seed' must be a non-negative integer");
+        sc.seed = static_cast<uint64_t>(*v);
+    }
+
+    if (const toml::table* dip = root["dip"].as_table()) {
+        check_keys(origin, *dip, {"sw1", "sw2", "sw3", "sw4"});
+        for (int i = 0; i < 4; ++i) {
+            const std::string key = "sw" + std::to_string(i + 1);
+            if (const toml::node* n = dip->get(key)) {
+                const auto v = n->value<bool>();
+                if (!v) fail(origin, n->source(), "'" + key + "' must be true (on) or false (off)");
+                sc.dip_on[static_cast<size_t>(i)] = *v;
+            }
+        }
+    }
+    if (const toml::table* in = root["inputs"].as_table()) {
+        check_keys(origin, *in, {"in1", "in2", "in3"});
+        for (int i = 0; i < 3; ++i) {
+            const std::string key = "in" + std::to_string(i + 1);
+            if (const toml::node* n = in->get(key)) sc.inputs[static_cast<size_t>(i)] = line_state(origin, *n);
+        }
+    }
+    if (const toml::array* arr = root["input"].as_array()) {
+        for (const toml::node& el : *arr) {
+            const toml::table* t = el.as_table();
+            if (!t) fail(origin, el.source(), "[[input]] entries must be tables");
+            check_keys(origin, *t, {"at", "number", "state"});
+            const vtime at = required_time(origin, *t, "at");
+            const auto number = int_in(origin, *t, "number", 1, 3);
+            const toml::node* st = t->get("state");
+            if (!st) fail(origin, t->source(), "missing 'state'");
+            sc.pin_actions.push_back({at, wiring::kInput[number - 1], line_state(origin, *st)});
+        }
+    }
+    if (const toml::array* arr = root["dip_change"].as_array()) {
+        for (const toml::node& el : *arr) {
+            const toml::table* t = el.as_table();
+            if (!t) fail(origin, el.source(), "[[dip_change]] entries must be tables");
+            check_keys(origin, *t, {"at", "switch", "on"});
+            const vtime at = required_time(origin, *t, "at");
+            const auto sw = int_in(origin, *t, "switch", 1, 4);
+            const auto on = (*t)["on"].value<bool>();
+            if (!on) fail(origin, t->source(), "'on' must be true or false");
+            sc.pin_actions.push_back({at, wiring::kDip[sw - 1], *on ? LineState::Low : LineState::Open});
+        }
+    }
+    if (const toml::array* arr = root["fault"].as_array()) {
+        for (const toml::node& el : *arr) {
+            const toml::table* t = el.as_table();
+            if (!t) fail(origin, el.source(), "[[fault]] entries must be tables");
+            const auto kind = (*t)["kind"].value<std::string>();
+            if (kind == "stall") {
+                check_keys(origin, *t, {"kind", "at", "ms"});
+                const vtime at = required_time(origin, *t, "at");
+                const auto ms = int_in(origin, *t, "ms", 1, 3600000);
+                sc.stalls.push_back({at, static_cast<vtime>(ms) * zplat::kMs});
+            } else {
+                fail(origin, t->source(), "unknown fault kind (known: \"stall\")");
+            }
+        }
+    }
+    return sc;
+}
+
+Scenario Scenario::from_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error(path + ": cannot open the scenario file");
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return from_text(ss.str(), path);
+}
+
+Scenario Scenario::builtin() { return from_text(kDefaultScenarioText, "built-in default scenario"); }
+
+}  // namespace zsim

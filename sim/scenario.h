@@ -1,0 +1,49 @@
+// The scripted world around the unit: what is connected, how it behaves and
+// what happens when, in virtual time since power-on.
+#pragma once
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/timebase.h"
+
+namespace zsim {
+
+using zplat::vtime;
+
+enum class LineState : int8_t { Open = -1, Low = 0, High = 1 };
+
+struct PinAction {
+    vtime at;
+    uint8_t pin;
+    LineState state;
+};
+
+struct Stall {
+    vtime at;
+    vtime duration;
+};
+
+struct Scenario {
+    std::string name = "default";
+    double minutes = 10.0;             // default run length for the runner
+    uint64_t seed = 1;
+    std::array<bool, 4> dip_on{};      // DIP 1..4 at power-on
+    std::array<LineState, 3> inputs{LineState::Open, LineState::Open, LineState::Open};
+    std::vector<PinAction> pin_actions;   // inputs and DIP switches over time
+    std::vector<Stall> stalls;
+
+    // The built-in default world.
+    static Scenario builtin();
+    // Parses a scenario file; throws std::runtime_error with the file's
+    // position on a malformed entry.
+    static Scenario from_file(const std::string& path);
+    static Scenario from_text(const std::string& text, const std::string& origin = "scenario");
+};
+
+// "90", "1:30", "00:01:30.250" or a number of seconds.
+std::optional<vtime> parse_time(const std::string& text);
+
+}  // namespace zsim
