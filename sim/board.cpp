@@ -43,6 +43,10 @@ Board::Board(const Scenario& sc) : scenario_(sc) {
     zplat::uart_by_index(wiring::kConsolePort)->host_attach(this);
     for (uint8_t p = 0; p < zplat::kPinCount; ++p) zplat::drive_pin(p, -1);
     inputs_ = &add_device<Inputs>(*this, scenario_);
+    eeprom_ = &add_device<Eeprom>(*this, scenario_);
+    zplat::attach_spi(wiring::kEepromCs, eeprom_);
+    rtc_ = &add_device<Rtc>(*this, scenario_);
+    zplat::attach_i2c(wiring::kRtcAddress, rtc_);
     for (const Stall& s : scenario_.stalls) stall_main_loop(s.at, s.duration);
     power_on();
 }
@@ -60,6 +64,10 @@ Board::~Board() {
     zplat::detach_all_bus_targets();
     tb.host = nullptr;
 }
+
+int64_t Board::world_epoch() const { return to_epoch(scenario_.utc_start) + static_cast<int64_t>(tb.now / zplat::kSec); }
+
+Civil Board::world_utc() const { return from_epoch(world_epoch()); }
 
 void Board::schedule(vtime at, std::function<void()> fn) {
     events_.push(Event{at, seq_++, std::move(fn)});

@@ -19,10 +19,12 @@
 #include <vector>
 
 #include "device.h"
+#include "eeprom.h"
 #include "host/serial_peer.h"
 #include "host/timebase.h"
 #include "inputs.h"
 #include "mcu.h"
+#include "rtc.h"
 #include "scenario.h"
 
 namespace zsim {
@@ -71,6 +73,11 @@ public:
 
     Mcu& mcu() { return mcu_; }
     Inputs& inputs() { return *inputs_; }
+    Eeprom& eeprom() { return *eeprom_; }
+    Rtc& rtc() { return *rtc_; }
+    // The world's UTC now: the scenario's start plus the virtual time elapsed.
+    Civil world_utc() const;
+    int64_t world_epoch() const;
     const Scenario& scenario() const { return scenario_; }
 
     template <typename T, typename... Args>
@@ -112,6 +119,8 @@ private:
     Mcu mcu_;
     std::vector<std::unique_ptr<Device>> devices_;
     Inputs* inputs_ = nullptr;
+    Eeprom* eeprom_ = nullptr;
+    Rtc* rtc_ = nullptr;
 
     std::priority_queue<Event, std::vector<Event>, std::greater<>> events_;
     uint64_t seq_ = 0;

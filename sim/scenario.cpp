@@ -79,6 +79,21 @@ int64_t int_in(const std::string& origin, const toml::table& t, const char* key,
     return *v;
 }
 
+bool bool_of(const std::string& origin, const toml::table& t, const char* key, bool dflt) {
+    const toml::node* n = t.get(key);
+    if (!n) return dflt;
+    const auto v = n->value<bool>();
+    if (!v) fail(origin, n->source(), std::string("'") + key + "' must be true or false");
+    return *v;
+}
+
+Civil civil_of(const std::string& origin, const toml::node& node) {
+    if (auto s = node.value<std::string>()) {
+        if (auto c = parse_utc(*s)) return *c;
+    }
+    fail(origin, node.source(), "expected a UTC date and time such as \"2026-12-08T13:45:00Z\"");
+}
+
 void check_keys(const std::string& origin, const toml::table& t, std::initializer_list<const char*> known) {
     for (const auto& [k, v] : t) {
         bool ok = false;
@@ -98,7 +113,8 @@ Scenario Scenario::from_text(const std::string& text, const std::string& origin)
         os << origin << ":" << e.source().begin.line << ": " << e.description();
         throw std::runtime_error(os.str());
     }
-    check_keys(origin, root, {"name", "minutes", "seed", "dip", "inputs", "input", "dip_change", "fault"});
+    check_keys(origin, root,
+               {"name", "minutes", "seed", "world", "rtc", "eeprom", "dip", "inputs", "input", "dip_change", "fault"});
 
     Scenario sc;
     sc.pin_actions.clear();
@@ -114,6 +130,21 @@ Scenario Scenario::from_text(const std::string& text, const std::string& origin)
         sc.seed = static_cast<uint64_t>(*v);
     }
 
+    if (const toml::table* w = root["world"].as_table()) {
+        check_keys(origin, *w, {"utc"});
+        if (const toml::node* n = w->get("utc")) sc.utc_start = civil_of(origin, *n);
+    }
+    if (const toml::table* r = root["rtc"].as_table()) {
+        check_keys(origin, *r, {"present", "running", "hour_mode", "time"});
+        sc.rtc.present = bool_of(origin, *r, "present", true);
+        sc.rtc.running = bool_of(origin, *r, "running", true);
+        if (r->get("hour_mode")) sc.rtc.twelve_hour = int_in(origin, *r, "hour_mode", 12, 24) == 12;
+        if (const toml::node* n = r->get("time")) sc.rtc.time = civil_of(origin, *n);
+    }
+    if (const toml::table* e = root["eeprom"].as_table()) {
+        check_keys(origin, *e, {"present"});
+        sc.eeprom.present = bool_of(origin, *e, "present", true);
+    }
     if (const toml::table* dip = root["dip"].as_table()) {
         check_keys(origin, *dip, {"sw1", "sw2", "sw3", "sw4"});
         for (int i = 0; i < 4; ++i) {
@@ -166,8 +197,22 @@ Scenario Scenario::from_text(const std::string& text, const std::string& origin)
                 const vtime at = required_time(origin, *t, "at");
                 const auto ms = int_in(origin, *t, "ms", 1, 3600000);
                 sc.stalls.push_back({at, static_cast<vtime>(ms) * zplat::kMs});
+            } else if (kind == "eeprom_absent" || kind == "eeprom_writes_lost" || kind == "rtc_absent") {
+                check_keys(origin, *t, {"kind", "at", "ms"});
+                const vtime at = required_time(origin, *t, "at");
+                vtime d = zplat::kNever;
+                if (t->get("ms")) d = static_cast<vtime>(int_in(origin, *t, "ms", 1, INT64_MAX / 1000000)) * zplat::kMs;
+                const Window w{at, d};
+                if (kind == "eeprom_absent") sc.eeprom.absent.push_back(w);
+                else if (kind == "eeprom_writes_lost") sc.eeprom.writes_lost.push_back(w);
+                else sc.rtc.absent.push_back(w);
+            } else if (kind == "rtc_stop") {
+                check_keys(origin, *t, {"kind", "at"});
+                sc.rtc.stops.push_back(required_time(origin, *t, "at"));
             } else {
-                fail(origin, t->source(), "unknown fault kind (known: \"stall\")");
+                fail(origin, t->source(),
+                     "unknown fault kind (known: \"stall\", \"eeprom_absent\", \"eeprom_writes_lost\", "
+                     "\"rtc_absent\", \"rtc_stop\")");
             }
         }
     }

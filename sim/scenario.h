@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "host/timebase.h"
+#include "utc.h"
 
 namespace zsim {
 
@@ -26,6 +27,29 @@ struct Stall {
     vtime duration;
 };
 
+// A span of virtual time; a duration of kNever lasts for good.
+struct Window {
+    vtime at;
+    vtime duration;
+    bool covers(vtime t) const { return t >= at && (duration == zplat::kNever || t - at < duration); }
+};
+
+struct RtcSetup {
+    bool present = true;
+    bool running = true;          // oscillator running at power-on
+    bool twelve_hour = false;     // counting in 12-hour mode at power-on
+    std::optional<Civil> time;    // its own time at power-on; the world's UTC otherwise
+    std::vector<Window> absent;   // no acknowledge on the bus
+    std::vector<vtime> stops;     // the oscillator stops (ST cleared)
+};
+
+struct EepromSetup {
+    bool present = true;
+    std::string image_path;           // backing file; empty: the default image, in memory
+    std::vector<Window> absent;       // MISO reads all ones, nothing answers
+    std::vector<Window> writes_lost;  // write cycles run but the cells keep their old bytes
+};
+
 struct Scenario {
     std::string name = "default";
     double minutes = 10.0;             // default run length for the runner
@@ -34,6 +58,9 @@ struct Scenario {
     std::array<LineState, 3> inputs{LineState::Open, LineState::Open, LineState::Open};
     std::vector<PinAction> pin_actions;   // inputs and DIP switches over time
     std::vector<Stall> stalls;
+    Civil utc_start = {2026, 12, 8, 13, 45, 0};   // the world's UTC at power-on
+    RtcSetup rtc;
+    EepromSetup eeprom;
 
     // The built-in default world.
     static Scenario builtin();

@@ -1,0 +1,58 @@
+// The SPI EEPROM (512 Kbit, 128-byte pages) on chip select pin 19: the
+// instructions WREN, RDSR, READ and WRITE in SPI mode 0, MSB first; the
+// write-enable latch; page wrap of writes; a timed internal write cycle.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "device.h"
+#include "host/buses.h"
+#include "scenario.h"
+
+namespace zsim {
+
+class Board;
+
+class Eeprom : public Device, public zplat::SpiTarget {
+public:
+    static constexpr size_t kSize = 65536;
+    static constexpr size_t kPage = 128;
+    static constexpr vtime kWriteCycle = 5 * zplat::kMs;   // the data sheet's maximum
+
+    // Contents: the image file when the scenario names one (created from the
+    // default image when absent, kept up to date as the unit writes), else
+    // the default image in memory.
+    Eeprom(Board& board, const Scenario& sc);
+
+    const std::vector<uint8_t>& contents() const { return mem_; }
+    // Changes cells directly, as a programmer on the bench would (tests).
+    void poke(uint16_t address, const std::vector<uint8_t>& bytes);
+    uint32_t write_cycles() const { return write_cycles_; }
+
+    // zplat::SpiTarget
+    void on_select(bool selected) override;
+    uint8_t on_exchange(uint8_t mosi, const SPISettings& settings) override;
+
+private:
+    bool present(vtime t) const;
+    bool busy(vtime t) const { return t < busy_until_; }
+    void save_page(uint16_t page_start);
+
+    Board& board_;
+    const EepromSetup setup_;
+    std::vector<uint8_t> mem_;
+    std::string path_;
+
+    // Instruction in progress between chip select falling and rising.
+    bool selected_ = false;
+    uint8_t instruction_ = 0;
+    size_t byte_index_ = 0;
+    uint16_t address_ = 0;
+    bool write_enable_ = false;
+    std::vector<uint8_t> page_buffer_;   // bytes of a WRITE, applied when CS rises
+    vtime busy_until_ = 0;
+    uint32_t write_cycles_ = 0;
+};
+
+}  // namespace zsim
