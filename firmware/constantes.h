@@ -42,4 +42,8 @@ extern const char m_fin_setup[];
 // Powers of ten 10^0 .. 10^9.
 extern const uint32_t lvalores_decimales[10];
 
+// Days of each month, January first: common year and leap year.
+extern const uint8_t m_meses[12];
+extern const uint8_t m_meses_bisiesto[12];
+
 #endif

@@ -8,7 +8,10 @@
 #include "Sodaq_wdt.h"
 #include "comunicaciones_pc.h"
 #include "constantes.h"
+#include "M95512.h"
 #include "globals.h"
+#include "mcp7940.h"
+#include "procesado.h"
 #include "setup.h"
 #include "tools.h"
 
@@ -182,6 +185,86 @@ void retardo_milisegundos(uint32_t ms) {
 
 void configuracion_adc() { analogReadResolution(12); }
 
+// ------------------------------------------------------------ event log ----
+
+static const uint32_t lpartes[4] = {1u, 256u, 65536u, 16777216u};
+
+// Positions never pass 8 in the 9-byte record buffer.
+static uint8_t inserto_byte_incidencia(uint8_t* pcframe, uint8_t cposicion, uint8_t cdato) {
+    pcframe[cposicion] = cdato;
+    if (cposicion <= 7) cposicion++;
+    return cposicion;
+}
+
+// The low `ccantidad_bytes` bytes of `lvariable`, most significant first.
+uint8_t inserto_variable_incidencia(uint8_t* pcframe, uint8_t cposicion, uint32_t lvariable, uint8_t ccantidad_bytes) {
+    if (ccantidad_bytes > 4) ccantidad_bytes = 4;
+    for (int8_t i = static_cast<int8_t>(ccantidad_bytes - 1); i >= 0; --i) {
+        cposicion = inserto_byte_incidencia(pcframe, cposicion, static_cast<uint8_t>(lvariable / lpartes[i]));
+    }
+    return cposicion;
+}
+
+static uint16_t leer_entero_eeprom(uint32_t direccion) {
+    uint8_t b[2] = {0xFF, 0xFF};
+    lectura_memoria(direccion, 2, b);
+    return static_cast<uint16_t>((b[0] << 8) | b[1]);
+}
+
+static void grabar_entero_eeprom(uint32_t direccion, uint16_t valor) {
+    const uint8_t b[2] = {static_cast<uint8_t>(valor >> 8), static_cast<uint8_t>(valor)};
+    escritura_memoria(direccion, 2, b, 1);
+}
+
+void grabacion_nueva_incidencia(uint8_t cincidencia, uint16_t idato) {
+    Leer_FechaHora_Interna();
+    const uint32_t lfecha = creacion_variable_fecha(mvarFechaHora.cdia_utc, mvarFechaHora.cmes_utc,
+                                                    mvarFechaHora.cano_utc, mvarFechaHora.chora_utc,
+                                                    mvarFechaHora.cminuto_utc);
+    uint8_t pos = inserto_variable_incidencia(cdatos_incidencia, 0, lfecha, 4);
+    pos = inserto_variable_incidencia(cdatos_incidencia, pos, mvarFechaHora.csegundo_utc, 1);
+    pos = inserto_variable_incidencia(cdatos_incidencia, pos, cincidencia, 1);
+    inserto_variable_incidencia(cdatos_incidencia, pos, idato, 2);
+
+    uint16_t k = leer_entero_eeprom(DIRECCION_INDICE_LOG);
+    // An erased or corrupt index (above the last slot) starts the ring again.
+    if (k >= SLOTS_LOG) k = 0;
+
+    Serial0.println("\t******************");
+    Serial0.print("\tNew incidence (");
+    Serial0.print(k);
+    Serial0.print(") => ");
+    for (uint8_t i = 0; i < 8; ++i) {
+        if (cdatos_incidencia[i] < 0x10) Serial0.print('0');
+        Serial0.print(cdatos_incidencia[i], HEX);
+        Serial0.print(' ');
+    }
+    Serial0.println();
+    Serial0.print("\t\tFecha:");
+    Serial0.print(lfecha);
+    Serial0.print(" ");
+    Serial0.println(mvarFechaHora.csegundo_utc);
+    Serial0.print("\t\tIncidencia:");
+    Serial0.print(cincidencia);
+    Serial0.print("\tDato:");
+    Serial0.println(idato);
+    Serial0.println("\t******************");
+
+    for (uint8_t intento = 0; intento < 10; ++intento) {
+        sodaq_wdt_reset();
+        if (escritura_memoria((static_cast<uint32_t>(k) + 32u) * 8u, 8, cdatos_incidencia, 1) == 1) break;
+    }
+    // The index moves on even when the record could not be written.
+    grabar_entero_eeprom(DIRECCION_INDICE_LOG, k <= 511 ? static_cast<uint16_t>(k + 1) : 0);
+}
+
+void nueva_incidencia_reset() {
+    uint16_t r = leer_entero_eeprom(DIRECCION_CONTADOR_RESETS);
+    r = r == 65535 ? 0 : static_cast<uint16_t>(r + 1);   // an erased counter starts at 0
+    grabar_entero_eeprom(DIRECCION_CONTADOR_RESETS, r);
+    grabacion_nueva_incidencia(15, r);
+}
+
 // -------------------------------------------------------------- start-up ----
 
 static void asteriscos(uint8_t n) {
@@ -220,7 +303,7 @@ void setup() {
     Serial0.begin(38400);
     Serial1.begin(9600);
 
-    // TODO(storage): start the EEPROM driver here.
+    E2PROM_SPI.begin();
 
     setup_timerTC0(1, 8000);
     start_timerTC0();
@@ -233,8 +316,8 @@ void setup() {
     balizaQ77.cextraigo = 1;
     sodaq_wdt_reset();
 
-    // TODO(clock): check and start the RTC.
-    // TODO(storage): load the configuration records from the EEPROM.
+    config_clock();
+    cargar_estructuras_configuracion_orv();
     // TODO(power): beacon state and calibration factors.
     // TODO(transponder): start-up initialisation of the transponder link.
     // TODO(gps): GPS module state.
@@ -295,8 +378,11 @@ void loop() {
     PinConfig(0);
 
     if (balizaQ77.csincronizada == 1) {
-        // TODO(gps): write the start-up event, then hand the external-input
-        // requests to the alarm operations.
+        if (balizaQ77.cincidencia_reset == 1) {
+            nueva_incidencia_reset();
+            balizaQ77.cincidencia_reset = 0;
+        }
+        // TODO(alarms): hand the external-input requests to the alarm operations.
     }
 
     if (balizaQ77.ctest == 1) {

@@ -15,4 +15,14 @@ void retardo_milisegundos(uint32_t ms);
 
 void configuracion_adc();
 
+// Event log: a ring of 513 dated 8-byte records in the EEPROM.
+void grabacion_nueva_incidencia(uint8_t cincidencia, uint16_t idato);
+void nueva_incidencia_reset();
+uint8_t inserto_variable_incidencia(uint8_t* pcframe, uint8_t cposicion, uint32_t lvariable, uint8_t ccantidad_bytes);
+
+// EEPROM map of the log.
+#define DIRECCION_CONTADOR_RESETS 252
+#define DIRECCION_INDICE_LOG 254
+#define SLOTS_LOG 513
+
 #endif

@@ -145,3 +145,10 @@ void Uart::host_reset() {
     tx_last_ = 0;
     // Bytes already on the line keep arriving; a closed port drops them.
 }
+
+void Uart::host_clear_line() {
+    host_reset();
+    in_head_ = in_count_ = 0;
+    in_last_ = 0;
+    rx_lost_ = 0;
+}

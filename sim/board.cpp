@@ -38,17 +38,28 @@ Board::Board(const Scenario& sc) : scenario_(sc) {
     if (tb.host != nullptr) throw std::logic_error("only one virtual board can exist at a time");
     tb = zplat::Timebase{};
     tb.host = this;
-    zplat::detach_all_bus_targets();
-    for (uint8_t i = 0; i < zplat::kUartCount; ++i) zplat::uart_by_index(i)->host_attach(nullptr);
-    zplat::uart_by_index(wiring::kConsolePort)->host_attach(this);
-    for (uint8_t p = 0; p < zplat::kPinCount; ++p) zplat::drive_pin(p, -1);
-    inputs_ = &add_device<Inputs>(*this, scenario_);
-    eeprom_ = &add_device<Eeprom>(*this, scenario_);
-    zplat::attach_spi(wiring::kEepromCs, eeprom_);
-    rtc_ = &add_device<Rtc>(*this, scenario_);
-    zplat::attach_i2c(wiring::kRtcAddress, rtc_);
-    for (const Stall& s : scenario_.stalls) stall_main_loop(s.at, s.duration);
-    power_on();
+    try {
+        zplat::detach_all_bus_targets();
+        for (uint8_t i = 0; i < zplat::kUartCount; ++i) {
+            zplat::uart_by_index(i)->host_attach(nullptr);
+            zplat::uart_by_index(i)->host_clear_line();
+        }
+        zplat::uart_by_index(wiring::kConsolePort)->host_attach(this);
+        for (uint8_t p = 0; p < zplat::kPinCount; ++p) zplat::drive_pin(p, -1);
+        inputs_ = &add_device<Inputs>(*this, scenario_);
+        eeprom_ = &add_device<Eeprom>(*this, scenario_);
+        zplat::attach_spi(wiring::kEepromCs, eeprom_);
+        rtc_ = &add_device<Rtc>(*this, scenario_);
+        zplat::attach_i2c(wiring::kRtcAddress, rtc_);
+        for (const Stall& s : scenario_.stalls) stall_main_loop(s.at, s.duration);
+        power_on();
+    } catch (...) {
+        // A device that cannot start (a bad image file) leaves no board behind.
+        zplat::detach_all_bus_targets();
+        zplat::uart_by_index(wiring::kConsolePort)->host_attach(nullptr);
+        tb.host = nullptr;
+        throw;
+    }
 }
 
 Board::~Board() {

@@ -29,6 +29,8 @@ public:
     // Changes cells directly, as a programmer on the bench would (tests).
     void poke(uint16_t address, const std::vector<uint8_t>& bytes);
     uint32_t write_cycles() const { return write_cycles_; }
+    // Test hook: the status register's write-enable latch.
+    bool write_enable_latch() const { return write_enable_; }
 
     // zplat::SpiTarget
     void on_select(bool selected) override;
@@ -37,6 +39,9 @@ public:
 private:
     bool present(vtime t) const;
     bool busy(vtime t) const { return t < busy_until_; }
+    uint8_t status(vtime t) const;
+    void finish_write(vtime t);
+    void load_image();
     void save_page(uint16_t page_start);
 
     Board& board_;
@@ -48,9 +53,13 @@ private:
     bool selected_ = false;
     uint8_t instruction_ = 0;
     size_t byte_index_ = 0;
+    bool ignored_ = false;               // this selection is not acted on
     uint16_t address_ = 0;
     bool write_enable_ = false;
     std::vector<uint8_t> page_buffer_;   // bytes of a WRITE, applied when CS rises
+    std::vector<uint8_t> latched_;       // which page_buffer_ bytes were sent
+    size_t data_count_ = 0;
+    bool save_failed_ = false;
     vtime busy_until_ = 0;
     uint32_t write_cycles_ = 0;
 };

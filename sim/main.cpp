@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <cstdio>
 #include <iostream>
+#include <memory>
 #include <thread>
 #include <unistd.h>
 
@@ -13,10 +14,13 @@ int main(int argc, char** argv) {
     double minutes = 0;
     std::string scenario_path;
     bool realtime = false;
+    std::string eeprom_path;
     app.add_option("--minutes", minutes, "virtual run length in minutes (default: the scenario's, 10)")
         ->check(CLI::PositiveNumber);
     app.add_option("--scenario", scenario_path, "scenario file (TOML); the built-in default otherwise")
         ->check(CLI::ExistingFile);
+    app.add_option("--eeprom", eeprom_path,
+                   "EEPROM image file: created from the default image when absent, updated as the unit writes");
     app.add_flag("--realtime", realtime, "pace virtual time to the wall clock; standard input feeds the console port");
     CLI11_PARSE(app, argc, argv);
 
@@ -28,11 +32,19 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (minutes <= 0) minutes = sc.minutes;
+    if (!eeprom_path.empty()) sc.eeprom.image_path = eeprom_path;
 
     static char outbuf[1 << 16];
     std::setvbuf(stdout, outbuf, realtime ? _IONBF : _IOFBF, sizeof(outbuf));
 
-    zsim::Board board(sc);
+    std::unique_ptr<zsim::Board> owner;
+    try {
+        owner = std::make_unique<zsim::Board>(sc);
+    } catch (const std::exception& e) {
+        std::cerr << "zelmora-sim: " << e.what() << "\n";
+        return 2;
+    }
+    zsim::Board& board = *owner;
     board.set_console_capture(false);
     board.set_console_sink([](uint8_t b) { std::fputc(b, stdout); });
     if (realtime) {

@@ -37,6 +37,8 @@ public:
     // transmissions to the peer. Returns the next time something is due.
     uint64_t host_settle(uint64_t now);
     void host_reset();
+    // A new world: nothing on its way on the line, no counts.
+    void host_clear_line();
     size_t host_rx_lost() const { return rx_lost_; }
 
 private:

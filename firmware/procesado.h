@@ -1,0 +1,42 @@
+// Verified EEPROM access, the configuration loader and the byte helpers used
+// to pick values out of frames and EEPROM blocks.
+#ifndef ZELMORA_PROCESADO_H
+#define ZELMORA_PROCESADO_H
+
+#include <stdint.h>
+
+// EEPROM map.
+constexpr uint32_t kEepromPagina = 128;
+constexpr uint32_t kDirConfiguracion = 0;
+constexpr uint8_t kLongConfiguracion = 98;
+constexpr uint32_t kDirContadorResets = 252;
+constexpr uint32_t kDirIndiceLog = 254;
+constexpr uint32_t kDirLog = 256;
+constexpr uint32_t kFinLog = 4352;   // first byte after records 0..511
+constexpr uint32_t kDirFactorPanel = 0xFFF4;
+constexpr uint32_t kDirFactorBateria = 0xFFF8;
+
+// Reads up to 128 bytes; 1 on success, 0 when refused or the EEPROM does not answer.
+uint8_t lectura_memoria(uint32_t nAddress, uint8_t inBytes, uint8_t* bufferOut);
+// Writes any length split at page boundaries; with VerificarEscritura 1
+// (at most 150 bytes) returns the read-back check, otherwise 1.
+uint8_t escritura_memoria(uint32_t nAddress, uint16_t iNbBytes, const uint8_t* bufferIn, uint8_t VerificarEscritura);
+// Reads up to 150 bytes back into vArray; 1 when equal to bufferIn.
+uint8_t verficar_escritura_memoria(uint32_t nAddress, uint16_t iNbBytes, const uint8_t* bufferIn);
+// Configuration page (0..127) to 0xFF.
+void InicializarMemoria();
+// Log records 0..511 (256..4351) to 0; index, reset counter and record 512 kept.
+void Inicializar_ZonaLog();
+// Decodes EEPROM 0..97 into the four configuration records; 1 on success,
+// 0 when the EEPROM did not answer (the records then hold the erased defaults).
+uint8_t cargar_estructuras_configuracion_orv();
+
+// Copies min(Longitud, 128) bytes from bufferSrc[PosIni..] to bufferDst[0..].
+void copyArray(uint8_t* bufferDst, const uint8_t* bufferSrc, uint16_t PosIni, uint8_t Longitud);
+// Copies exactly Longitud bytes from vecSrc[PosIni..]; no terminator.
+void Extraer_Cadena(const uint8_t* vecSrc, uint32_t PosIni, uint8_t Longitud, uint8_t* vecDst);
+// The 4 bytes in memory order as an IEEE 754 single (little-endian).
+void BytesToFloat(const uint8_t valorIn[4], float* fOut);
+float Extraer_Float(const uint8_t* vecSrc, uint32_t PosIni);
+
+#endif
