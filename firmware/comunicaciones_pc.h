@@ -10,3 +10,25 @@ void linea();
 void transmito_variable(uint32_t laux, uint8_t cnumero_cifras, uint8_t ccon_linea);
 
 #endif
+
+// ---- analog measurement and calibration ----
+
+// Channel 0: battery (pin 39, enable 13); 2: panel current (pin 40, enable
+// 10). `pivalor_ad` receives the mean of 100 raw readings; with
+// `cdato_necesario` 1 only the raw value is wanted and 0.0 is returned.
+float extraigo_valor_analogico(uint8_t clectura, uint16_t* pivalor_ad, uint8_t cdato_necesario);
+void ajuste_tension_bateria(float fvalor_real_bateria);
+void ajuste_corriente_panel_solar(float fvalor);
+
+// Ampere-hours of the current UTC day, the running hour included.
+float fconversor_corriente_panel_solar_acumulada();
+void reset_panel_solar();
+// One minute sample of the panel current into the hour and the day.
+void acumulacion_amperios_hora();
+
+// Status report on the console; after a measurement it reads the RTC first.
+void estado();
+
+// EEPROM addresses of the calibration factors (IEEE 754 singles, LE).
+#define DIRECCION_CONVERSOR_PANEL 0xFFF4
+#define DIRECCION_CONVERSOR_BATERIA 0xFFF8

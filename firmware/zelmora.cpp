@@ -2,6 +2,7 @@
 #include "zelmora.h"
 
 #include <Arduino.h>
+#include <string.h>
 #include <Wire.h>
 #include <sam.h>
 
@@ -265,6 +266,209 @@ void nueva_incidencia_reset() {
     grabacion_nueva_incidencia(15, r);
 }
 
+// ------------------------------------------------------ power supervision ----
+
+static float leer_conversor(uint16_t direccion) {
+    uint8_t bytes[4];
+    E2PROM_SPI.EepromRead(direccion, 4, bytes);
+    float f;
+    memcpy(&f, bytes, sizeof f);
+    return f;
+}
+
+void inicializacion_balizaQ77() {
+    balizaQ77.fconversor_corriente_panel_solar = leer_conversor(DIRECCION_CONVERSOR_PANEL);
+    balizaQ77.fconversor_bateria = leer_conversor(DIRECCION_CONVERSOR_BATERIA);
+
+    balizaQ77.fbateria = 0.0f;
+    balizaQ77.fcorriente_panel_solar = 0.0f;
+    balizaQ77.fcorriente_panel_solar_en_una_hora = 0.0f;
+    balizaQ77.famperios_hora_panel_solar_acumulados = 0.0f;
+    balizaQ77.cminutos_panel_solar_amperios_hora = 0;
+    balizaQ77.creset = 0;
+    balizaQ77.cretardo_reset = 0;
+    balizaQ77.cmedicion_bateria = 0;
+    balizaQ77.ccambios_bruscos_bateria = 0;
+    balizaQ77.cseguridad_bateria_baja_high = 0;
+    balizaQ77.cseguridad_bateria_baja_low = 0;
+    balizaQ77.calarma_bateria = 0;
+    balizaQ77.calarma_gps = 0;
+    balizaQ77.calarma_panel_solar = 0;
+    balizaQ77.calarma_entrada_externa1 = 0;
+    balizaQ77.calarma_entrada_externa2 = 0;
+    balizaQ77.calarma_entrada_externa3 = 0;
+    balizaQ77.cextraigo = 0;
+    balizaQ77.cretardo_medicion_bateria = 0;
+    balizaQ77.creset_ciclo_mppt = 0;
+    balizaQ77.cminutos_disable_reset_ciclo_mppt = 0;
+    balizaQ77.ctest = 0;
+    balizaQ77.cestado = 0;
+    balizaQ77.crefresco = 0;
+    balizaQ77.cseguridad_enable_panel_solar = 0;
+    balizaQ77.cseguridad_disable_panel_solar = 0;
+    balizaQ77.iseguridad_enable_alarma_mppt = 0;
+    balizaQ77.cdia_panel_solar = 0;
+    balizaQ77.cmes_panel_solar = 0;
+    balizaQ77.cano_panel_solar = 0;
+
+    balizaQ77.cmppt = 1;
+    balizaQ77.cstatus_mppt = 2;   // not read yet
+    reset_panel_solar();
+}
+
+// Applies cmppt to the disable line, reads the charger's status lines and
+// pulses the charger off for about a second when it reports no charge.
+void lectura_entradas_status_mppt() {
+    if (balizaQ77.cmppt == 1) {
+        digitalWrite(PIN_DISABLE_MPPT, LOW);
+        const int s1 = digitalRead(PIN_STATUS_MPPT_1);
+        const int s2 = digitalRead(PIN_STATUS_MPPT_2);
+        if (s1 == 1 && s2 == 1) {
+            balizaQ77.cstatus_mppt = 3;
+            if (balizaQ77.cminutos_disable_reset_ciclo_mppt == 0) {
+                balizaQ77.creset_ciclo_mppt = 10;   // the tick ends the pulse
+                balizaQ77.cminutos_disable_reset_ciclo_mppt = 30;
+                digitalWrite(PIN_DISABLE_MPPT, HIGH);
+            }
+        } else {
+            balizaQ77.cstatus_mppt = 1;
+        }
+    } else {
+        digitalWrite(PIN_DISABLE_MPPT, HIGH);
+        balizaQ77.cstatus_mppt = 0;
+        balizaQ77.creset_ciclo_mppt = 0;
+        balizaQ77.cminutos_disable_reset_ciclo_mppt = 0;
+        balizaQ77.calarma_panel_solar = 0;
+    }
+}
+
+// Threshold tests are written so that a never-configured (NaN) threshold
+// neither raises nor clears anything.
+void evaluacion_potencia_minuto() {
+    uint16_t ivalor_ad = 0;
+    balizaQ77.fbateria = extraigo_valor_analogico(0, &ivalor_ad, 0);
+    const float v = balizaQ77.fbateria;
+
+    if (v <= configuracion_power.ftension_alarma_bateria_baja) {
+        balizaQ77.cseguridad_bateria_baja_high = 0;
+        if (balizaQ77.calarma_bateria == 0) {
+            balizaQ77.cseguridad_bateria_baja_low++;
+            if (balizaQ77.cseguridad_bateria_baja_low > 1) {
+                enable_alarma(0);
+                balizaQ77.cseguridad_bateria_baja_low = 0;
+            }
+        } else {
+            balizaQ77.cseguridad_bateria_baja_low = 0;
+        }
+    } else {
+        balizaQ77.cseguridad_bateria_baja_low = 0;
+        if (balizaQ77.calarma_bateria != 0 && v >= configuracion_power.ftension_alarma_bateria_off) {
+            balizaQ77.cseguridad_bateria_baja_high++;
+            if (balizaQ77.cseguridad_bateria_baja_high > 1) {
+                disable_alarma(0);
+                balizaQ77.cseguridad_bateria_baja_high = 0;
+            }
+        } else {
+            balizaQ77.cseguridad_bateria_baja_high = 0;
+        }
+    }
+
+    if (v >= configuracion_power.ftension_disable_panel_solar) {
+        balizaQ77.cseguridad_enable_panel_solar = 0;
+        if (balizaQ77.cmppt == 1) {
+            balizaQ77.cseguridad_disable_panel_solar++;
+            if (balizaQ77.cseguridad_disable_panel_solar > 4) {
+                enable_alarma(1);
+                balizaQ77.cseguridad_disable_panel_solar = 0;
+                balizaQ77.cmppt = 0;
+            }
+        }
+    }
+    if (v <= configuracion_power.ftension_enable_panel_solar) {
+        balizaQ77.cseguridad_disable_panel_solar = 0;
+        if (balizaQ77.cmppt == 0) {
+            balizaQ77.cseguridad_enable_panel_solar++;
+            if (balizaQ77.cseguridad_enable_panel_solar > 4) {
+                disable_alarma(1);
+                balizaQ77.cmppt = 1;
+                balizaQ77.cseguridad_enable_panel_solar = 0;
+            }
+        }
+    }
+
+    lectura_entradas_status_mppt();
+
+    balizaQ77.fcorriente_panel_solar = extraigo_valor_analogico(2, &ivalor_ad, 0);
+    acumulacion_amperios_hora();
+
+    balizaQ77.cmedicion_bateria = 0;
+    balizaQ77.cestado = 1;
+}
+
+// ---------------------------------------------------------------- alarms ----
+
+// Volts x 100, truncated and kept to 16 bits; NaN or negative give 0.
+static uint16_t dato_bateria() {
+    const float centesimas = balizaQ77.fbateria * 100.0f;
+    if (!(centesimas >= 0.0f)) return 0;
+    if (centesimas >= 4294967295.0f) return 0xFFFF;
+    return static_cast<uint16_t>(static_cast<uint32_t>(centesimas));
+}
+
+void enable_alarma(uint8_t ctipo) {
+    if (ctipo > 6) return;
+    uint16_t dato = 0;
+    switch (ctipo) {
+        case 0:
+            balizaQ77.calarma_bateria = 1;
+            dato = dato_bateria();
+            break;
+        case 1:
+            balizaQ77.calarma_panel_solar = 1;
+            dato = dato_bateria();
+            break;
+        case 5:
+            periferico1.calarma = 1;
+            periferico1.cseguridad_alarma = 0;
+            break;
+        case 6:
+            l76lb.calarma = 1;
+            break;
+        default:
+            break;   // external inputs: the debouncer holds their state
+    }
+    static const uint8_t eventos[7] = {1, 3, 5, 7, 9, 11, 13};
+    grabacion_nueva_incidencia(eventos[ctipo], dato);
+    balizaQ77.crefresco = 1;
+}
+
+void disable_alarma(uint8_t ctipo) {
+    if (ctipo > 6) return;
+    uint16_t dato = 0;
+    switch (ctipo) {
+        case 0:
+            balizaQ77.calarma_bateria = 0;
+            dato = dato_bateria();
+            break;
+        case 1:
+            dato = dato_bateria();   // the status read clears the panel flag
+            break;
+        case 5:
+            periferico1.cseguridad_alarma = 0;
+            periferico1.calarma = 0;
+            if (periferico1.cextraigo != 0) Serial0.println("AIS => RX FRAMES!!!! Disable alarm ");
+            break;
+        case 6:
+            l76lb.calarma = 0;
+            break;
+        default:
+            break;
+    }
+    static const uint8_t eventos[7] = {2, 4, 6, 8, 10, 12, 14};
+    grabacion_nueva_incidencia(eventos[ctipo], dato);
+    balizaQ77.crefresco = 1;
+}
+
 // -------------------------------------------------------------- start-up ----
 
 static void asteriscos(uint8_t n) {
@@ -318,10 +522,16 @@ void setup() {
 
     config_clock();
     cargar_estructuras_configuracion_orv();
-    // TODO(power): beacon state and calibration factors.
+    inicializacion_balizaQ77();
     // TODO(transponder): start-up initialisation of the transponder link.
     // TODO(gps): GPS module state.
-    // TODO(power): first battery reading and charger status.
+
+    // First battery reading, at once: no settling wait outside test mode.
+    digitalWrite(PIN_ENABLE_BATERIA, HIGH);
+    uint16_t ivalor_ad = 0;
+    balizaQ77.fbateria = extraigo_valor_analogico(0, &ivalor_ad, 0);
+    lectura_entradas_status_mppt();
+    digitalWrite(PIN_ENABLE_BATERIA, LOW);
 
     digitalWrite(PIN_DISABLE_MPPT, LOW);   // charger enabled
     Serial0.println(m_fin_setup);
@@ -349,7 +559,7 @@ static void secuenciador_bateria() {
             break;
         case 2:
             if (balizaQ77.cretardo_medicion_bateria != 0) break;
-            // TODO(power): the minute's power evaluation runs here.
+            evaluacion_potencia_minuto();
             balizaQ77.cmedicion_bateria = 0;
             balizaQ77.cestado = 1;
             break;
@@ -390,7 +600,11 @@ void loop() {
     } else {
         niveles_depuracion();
         secuenciador_bateria();
-        // TODO(power): status report when cestado or crefresco is set.
+        if (balizaQ77.cestado == 1 || balizaQ77.crefresco == 1) {
+            estado();
+            balizaQ77.cestado = 0;
+            balizaQ77.crefresco = 0;
+        }
         // TODO(gps): coverage alarm, receiver control and sentence processing.
     }
 

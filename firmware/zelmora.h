@@ -15,6 +15,16 @@ void retardo_milisegundos(uint32_t ms);
 
 void configuracion_adc();
 
+// Power supervision.
+void inicializacion_balizaQ77();
+void lectura_entradas_status_mppt();
+void evaluacion_potencia_minuto();
+
+// Alarm codes: 0 low battery, 1 charger off, 2..4 external inputs 1..3,
+// 5 transponder silent, 6 no GPS coverage.
+void enable_alarma(uint8_t ctipo);
+void disable_alarma(uint8_t ctipo);
+
 // Event log: a ring of 513 dated 8-byte records in the EEPROM.
 void grabacion_nueva_incidencia(uint8_t cincidencia, uint16_t idato);
 void nueva_incidencia_reset();

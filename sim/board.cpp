@@ -35,6 +35,7 @@ struct FlagGuard {
 }  // namespace
 
 Board::Board(const Scenario& sc) : scenario_(sc) {
+    for (double& v : analog_override_) v = NAN;
     if (tb.host != nullptr) throw std::logic_error("only one virtual board can exist at a time");
     tb = zplat::Timebase{};
     tb.host = this;
@@ -51,6 +52,9 @@ Board::Board(const Scenario& sc) : scenario_(sc) {
         zplat::attach_spi(wiring::kEepromCs, eeprom_);
         rtc_ = &add_device<Rtc>(*this, scenario_);
         zplat::attach_i2c(wiring::kRtcAddress, rtc_);
+        battery_ = &add_device<Battery>(*this, scenario_);
+        mppt_ = &add_device<Mppt>(*this, *battery_, scenario_);
+        frontend_ = &add_device<Frontend>(*battery_, *mppt_, scenario_);
         for (const Stall& s : scenario_.stalls) stall_main_loop(s.at, s.duration);
         power_on();
     } catch (...) {
@@ -261,6 +265,7 @@ void Board::pin_changed(uint8_t pin) {
 }
 
 double Board::analog_volts(uint8_t pin) {
+    if (!std::isnan(analog_override_[pin % 64])) return analog_override_[pin % 64];
     for (auto& d : devices_) {
         const double v = d->analog_volts(pin);
         if (!std::isnan(v)) return v;

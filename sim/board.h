@@ -18,12 +18,15 @@
 #include <thread>
 #include <vector>
 
+#include "battery.h"
 #include "device.h"
 #include "eeprom.h"
+#include "frontend.h"
 #include "host/serial_peer.h"
 #include "host/timebase.h"
 #include "inputs.h"
 #include "mcu.h"
+#include "mppt.h"
 #include "rtc.h"
 #include "scenario.h"
 
@@ -61,6 +64,9 @@ public:
     void set_realtime(bool on);
     void feed_console_input(const uint8_t* data, size_t n);
 
+    // Tests: the voltage on an analog pin, whatever the devices say (NaN: theirs again).
+    void override_analog(uint8_t pin, double volts) { analog_override_[pin % 64] = volts; }
+
     // Calls fn at virtual time `at` on the firmware's thread.
     void schedule(vtime at, std::function<void()> fn);
 
@@ -75,6 +81,9 @@ public:
     Inputs& inputs() { return *inputs_; }
     Eeprom& eeprom() { return *eeprom_; }
     Rtc& rtc() { return *rtc_; }
+    Battery& battery() { return *battery_; }
+    Mppt& mppt() { return *mppt_; }
+    Frontend& frontend() { return *frontend_; }
     // The world's UTC now: the scenario's start plus the virtual time elapsed.
     Civil world_utc() const;
     int64_t world_epoch() const;
@@ -121,12 +130,16 @@ private:
     Inputs* inputs_ = nullptr;
     Eeprom* eeprom_ = nullptr;
     Rtc* rtc_ = nullptr;
+    Battery* battery_ = nullptr;
+    Mppt* mppt_ = nullptr;
+    Frontend* frontend_ = nullptr;
 
     std::priority_queue<Event, std::vector<Event>, std::greater<>> events_;
     uint64_t seq_ = 0;
     vtime ports_next_ = zplat::kNever;
     bool in_service_ = false;
 
+    double analog_override_[64];
     std::string console_;
     bool capture_ = true;
     std::function<void(uint8_t)> sink_;

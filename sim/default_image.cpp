@@ -48,6 +48,17 @@ public:
         return static_cast<float>(*v);
     }
 
+    // A conversion factor: a finite, positive number.
+    float factor(const toml::table& t, const char* key) const {
+        const toml::node* n = t.get(key);
+        if (!n) fail(&t, std::string("missing '") + key + "'");
+        const auto v = n->value<double>();
+        if (!v || !std::isfinite(*v) || *v <= 0 || *v > 1e6) {
+            fail(n, std::string("'") + key + "' must be a positive number");
+        }
+        return static_cast<float>(*v);
+    }
+
     // Six-bit AIS text: blank, upper-case letters, digits and punctuation.
     std::string text(const toml::table& t, const char* key, size_t max) const {
         const toml::node* n = t.get(key);
@@ -142,6 +153,14 @@ std::vector<uint8_t> encode_eeprom_image(const std::string& toml_text, const std
     const char* flags[8] = {"class_b_unit", "display",       "dsc",  "band",
                             "message22",    "assigned_mode", "raim", "communication_state_selector"};
     for (size_t i = 0; i < 8; ++i) img[90 + i] = static_cast<uint8_t>(enc.integer(m18, flags[i], 0, 1));
+
+    // Analog calibration, outside the configuration area; without the
+    // section the cells stay erased, as on a unit never calibrated.
+    if (root.contains("calibration")) {
+        const toml::table& cal = enc.table("calibration");
+        put_float(img, 0xFFF4, enc.factor(cal, "panel_amps_per_count"));
+        put_float(img, 0xFFF8, enc.factor(cal, "battery_volts_per_count"));
+    }
     return img;
 }
 

@@ -1,5 +1,6 @@
 #include "scenario.h"
 
+#include <cctype>
 #include <cmath>
 #include <fstream>
 #include <sstream>
@@ -33,6 +34,19 @@ std::optional<vtime> parse_time(const std::string& text) {
     double seconds = 0;
     for (int i = 0; i < n; ++i) seconds = seconds * 60 + parts[i];
     return static_cast<vtime>(std::llround(seconds * 1e9));
+}
+
+double Curve::at(vtime t) const {
+    if (points.empty()) return 0.0;
+    if (t <= points.front().at) return points.front().value;
+    for (size_t i = 1; i < points.size(); ++i) {
+        const Point& b = points[i];
+        if (t >= b.at) continue;
+        const Point& a = points[i - 1];
+        const double f = static_cast<double>(t - a.at) / static_cast<double>(b.at - a.at);
+        return a.value + (b.value - a.value) * f;
+    }
+    return points.back().value;
 }
 
 namespace {
@@ -94,6 +108,66 @@ Civil civil_of(const std::string& origin, const toml::node& node) {
     fail(origin, node.source(), "expected a UTC date and time such as \"2026-12-08T13:45:00Z\"");
 }
 
+std::string number_text(double v) {
+    std::ostringstream os;
+    os << v;
+    return os.str();
+}
+
+double number_of(const std::string& origin, const toml::node& node, const std::string& key, double lo, double hi) {
+    const auto v = node.value<double>();
+    if (!v || !std::isfinite(*v) || *v < lo || *v > hi) {
+        fail(origin, node.source(),
+             "'" + key + "' must be a number from " + number_text(lo) + " to " + number_text(hi));
+    }
+    return *v;
+}
+
+double number_in(const std::string& origin, const toml::table& t, const char* key, double lo, double hi,
+                 double dflt) {
+    const toml::node* n = t.get(key);
+    return n ? number_of(origin, *n, key, lo, hi) : dflt;
+}
+
+// "HH:MM" or "HH:MM:SS" of the UTC day, in seconds after midnight.
+int time_of_day(const std::string& origin, const toml::node& node) {
+    if (auto s = node.value<std::string>()) {
+        const std::string& x = *s;
+        bool ok = x.size() == 5 || x.size() == 8;
+        for (size_t i = 0; ok && i < x.size(); ++i) {
+            ok = i % 3 == 2 ? x[i] == ':' : std::isdigit(static_cast<unsigned char>(x[i])) != 0;
+        }
+        if (ok) {
+            auto two = [&x](size_t at) { return (x[at] - '0') * 10 + (x[at + 1] - '0'); };
+            const int h = two(0), m = two(3), sec = x.size() == 8 ? two(6) : 0;
+            if (h <= 23 && m <= 59 && sec <= 59) return (h * 60 + m) * 60 + sec;
+        }
+    }
+    fail(origin, node.source(), "expected a UTC time of day, \"HH:MM\"");
+}
+
+// A constant under `constant_key`, or `points = [[time, value], ...]`.
+Curve curve_of(const std::string& origin, const toml::table& t, const char* constant_key, double lo, double hi) {
+    const toml::node* c = t.get(constant_key);
+    const toml::node* p = t.get("points");
+    if (c && p) fail(origin, p->source(), std::string("give '") + constant_key + "' or 'points', not both");
+    if (c) return Curve::constant(number_of(origin, *c, constant_key, lo, hi));
+    if (!p) fail(origin, t.source(), std::string("missing '") + constant_key + "' or 'points'");
+    const toml::array* arr = p->as_array();
+    if (!arr || arr->empty()) fail(origin, p->source(), "'points' must be a list of [time, value] pairs");
+    Curve curve;
+    for (const toml::node& el : *arr) {
+        const toml::array* pair = el.as_array();
+        if (!pair || pair->size() != 2) fail(origin, el.source(), "each point must be a pair [time, value]");
+        const vtime at = time_of(origin, *pair->get(0));
+        if (!curve.points.empty() && at < curve.points.back().at) {
+            fail(origin, el.source(), "points must be in time order");
+        }
+        curve.points.push_back({at, number_of(origin, *pair->get(1), "value", lo, hi)});
+    }
+    return curve;
+}
+
 void check_keys(const std::string& origin, const toml::table& t, std::initializer_list<const char*> known) {
     for (const auto& [k, v] : t) {
         bool ok = false;
@@ -114,7 +188,8 @@ Scenario Scenario::from_text(const std::string& text, const std::string& origin)
         throw std::runtime_error(os.str());
     }
     check_keys(origin, root,
-               {"name", "minutes", "seed", "world", "rtc", "eeprom", "dip", "inputs", "input", "dip_change", "fault"});
+               {"name", "minutes", "seed", "world", "rtc", "eeprom", "dip", "inputs", "input", "dip_change", "fault",
+                "battery", "panel", "day", "analog"});
 
     Scenario sc;
     sc.pin_actions.clear();
@@ -144,6 +219,35 @@ Scenario Scenario::from_text(const std::string& text, const std::string& origin)
     if (const toml::table* e = root["eeprom"].as_table()) {
         check_keys(origin, *e, {"present"});
         sc.eeprom.present = bool_of(origin, *e, "present", true);
+    }
+    if (const toml::table* b = root["battery"].as_table()) {
+        check_keys(origin, *b, {"volts", "points"});
+        sc.power.battery_volts = curve_of(origin, *b, "volts", 0, 30);
+    }
+    if (const toml::table* p = root["panel"].as_table()) {
+        check_keys(origin, *p, {"amps", "points"});
+        sc.power.panel_amps = curve_of(origin, *p, "amps", 0, 20);
+    }
+    if (const toml::table* d = root["day"].as_table()) {
+        check_keys(origin, *d, {"sunrise", "sunset", "peak_amps", "capacity_ah", "soc", "load_amps"});
+        DaySetup& day = sc.power.day;
+        if (const toml::node* n = d->get("sunrise")) day.sunrise_s = time_of_day(origin, *n);
+        if (const toml::node* n = d->get("sunset")) day.sunset_s = time_of_day(origin, *n);
+        if (day.sunrise_s == day.sunset_s) fail(origin, d->source(), "'sunrise' and 'sunset' must differ");
+        day.peak_amps = number_in(origin, *d, "peak_amps", 0, 20, day.peak_amps);
+        day.capacity_ah = number_in(origin, *d, "capacity_ah", 1, 10000, day.capacity_ah);
+        day.soc = number_in(origin, *d, "soc", 0, 1, day.soc);
+        day.load_amps = number_in(origin, *d, "load_amps", 0, 20, day.load_amps);
+    }
+    if (const toml::table* a = root["analog"].as_table()) {
+        check_keys(origin, *a, {"noise_counts", "noise"});
+        sc.power.noise_counts = number_in(origin, *a, "noise_counts", 0, 1000, 0);
+        if (const toml::node* n = a->get("noise")) {
+            const auto s = n->value<std::string>();
+            if (s == "gaussian") sc.power.noise = NoiseShape::Gaussian;
+            else if (s == "uniform") sc.power.noise = NoiseShape::Uniform;
+            else fail(origin, n->source(), "'noise' must be \"gaussian\" or \"uniform\"");
+        }
     }
     if (const toml::table* dip = root["dip"].as_table()) {
         check_keys(origin, *dip, {"sw1", "sw2", "sw3", "sw4"});
@@ -209,10 +313,13 @@ Scenario Scenario::from_text(const std::string& text, const std::string& origin)
             } else if (kind == "rtc_stop") {
                 check_keys(origin, *t, {"kind", "at"});
                 sc.rtc.stops.push_back(required_time(origin, *t, "at"));
+            } else if (kind == "mppt_stuck") {
+                check_keys(origin, *t, {"kind", "at"});
+                sc.power.mppt_stuck.push_back(required_time(origin, *t, "at"));
             } else {
                 fail(origin, t->source(),
                      "unknown fault kind (known: \"stall\", \"eeprom_absent\", \"eeprom_writes_lost\", "
-                     "\"rtc_absent\", \"rtc_stop\")");
+                     "\"rtc_absent\", \"rtc_stop\", \"mppt_stuck\")");
             }
         }
     }

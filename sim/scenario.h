@@ -50,6 +50,43 @@ struct EepromSetup {
     std::vector<Window> writes_lost;  // write cycles run but the cells keep their old bytes
 };
 
+// A quantity over virtual time, from points (time, value): linear between
+// two points, the first value before the first point, the last after the
+// last. No points: not scripted.
+struct Curve {
+    struct Point {
+        vtime at;
+        double value;
+    };
+    std::vector<Point> points;   // in time order
+    bool scripted() const { return !points.empty(); }
+    double at(vtime t) const;
+    static Curve constant(double v) { return Curve{{{0, v}}}; }
+};
+
+// The day/night world of the battery and the panel: the sun between sunrise
+// and sunset (UTC), a battery whose state of charge follows what the charger
+// delivers and what the beacon draws.
+struct DaySetup {
+    int sunrise_s = (8 * 60 + 30) * 60;   // seconds after 00:00 UTC
+    int sunset_s = 17 * 60 * 60;
+    double peak_amps = 2.5;               // panel current at midday
+    double capacity_ah = 100.0;
+    double soc = 0.7;                     // state of charge at power-on, 0..1
+    double load_amps = 0.3;               // the beacon's constant draw
+};
+
+enum class NoiseShape { Gaussian, Uniform };
+
+struct PowerSetup {
+    Curve battery_volts;   // scripted battery voltage; else from the state of charge
+    Curve panel_amps;      // scripted current the panel offers; else the day's sun
+    DaySetup day;
+    double noise_counts = 0.0;   // converter noise: standard deviation (Gaussian) or half-width (uniform)
+    NoiseShape noise = NoiseShape::Gaussian;
+    std::vector<vtime> mppt_stuck;   // the charger sticks in "no charge" from these times on
+};
+
 struct Scenario {
     std::string name = "default";
     double minutes = 10.0;             // default run length for the runner
@@ -61,6 +98,7 @@ struct Scenario {
     Civil utc_start = {2026, 12, 8, 13, 45, 0};   // the world's UTC at power-on
     RtcSetup rtc;
     EepromSetup eeprom;
+    PowerSetup power;
 
     // The built-in default world.
     static Scenario builtin();

@@ -67,7 +67,7 @@ TEST(Watchdog, ARestartBringsEveryFirmwareGlobalBackToItsPowerOnValue) {
     TIMEOUT_MODO_TEST_ACTIVO = 5;
     mTimeOut = 7;
     ACTIVAR_DEBUG = 0;
-    balizaQ77.fbateria = 12.5f;
+    balizaQ77.iocaso_reloj_astronomico = 1234;
     l76lb.cframe_rx[100] = 0x55;
     sodaq_wdt_flag = true;
     b.run_for(8 * kSec);
@@ -75,7 +75,7 @@ TEST(Watchdog, ARestartBringsEveryFirmwareGlobalBackToItsPowerOnValue) {
     EXPECT_EQ(TIMEOUT_MODO_TEST_ACTIVO, 600000u);
     EXPECT_EQ(mTimeOut, 3000u);
     EXPECT_EQ(ACTIVAR_DEBUG, 1);
-    EXPECT_EQ(balizaQ77.fbateria, 0.0f);
+    EXPECT_EQ(balizaQ77.iocaso_reloj_astronomico, 0);
     EXPECT_EQ(l76lb.cframe_rx[100], 0);
     EXPECT_FALSE(sodaq_wdt_flag);
 }

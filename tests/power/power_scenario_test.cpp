@@ -1,0 +1,65 @@
+// Whole days in the life of the unit's power supervision, from the shipped
+// scenarios.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "board.h"
+
+using zplat::kSec;
+
+namespace {
+zsim::Scenario shipped(const char* name) {
+    return zsim::Scenario::from_file(std::string(ZELMORA_SOURCE_DIR) + "/sim/scenarios/" + name);
+}
+
+size_t count(const std::string& hay, const std::string& needle) {
+    size_t n = 0;
+    for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) ++n;
+    return n;
+}
+
+uint8_t code_in_slot(zsim::Board& b, int slot) {
+    const int s = (slot + 513) % 513;
+    return b.eeprom().contents()[static_cast<size_t>((s + 32) * 8 + 5)];
+}
+}  // namespace
+
+TEST(PowerScenario, SinkingBatteryRaisesAndClearsTheLowBatteryAlarm) {
+    const zsim::Scenario sc = shipped("low-battery.toml");
+    zsim::Board b(sc);
+    b.run_for(static_cast<zplat::vtime>(sc.minutes * 60) * kSec);
+    const std::string& c = b.console();
+    EXPECT_GT(count(c, "v\tAlarm low battery\r\n"), 5u);
+    ASSERT_EQ(count(c, "\t\tIncidencia:1\tDato:11"), 1u) << c;
+    ASSERT_EQ(count(c, "\t\tIncidencia:2\tDato:12"), 1u);
+    EXPECT_LT(c.find("Incidencia:1"), c.find("Incidencia:2"));
+    // Both records went into consecutive slots just before the write index.
+    const auto& m = b.eeprom().contents();
+    const int index = m[254] << 8 | m[255];
+    EXPECT_EQ(code_in_slot(b, index - 2), 1);
+    EXPECT_EQ(code_in_slot(b, index - 1), 2);
+    EXPECT_EQ(b.restarts(), 0u);
+}
+
+TEST(PowerScenario, HighBatterySwitchesTheChargerOffOnTheFifthMinuteAndBackOn) {
+    const zsim::Scenario sc = shipped("high-battery.toml");
+    zsim::Board b(sc);
+    b.run_for(static_cast<zplat::vtime>(sc.minutes * 60) * kSec);
+    const std::string& c = b.console();
+    ASSERT_EQ(count(c, "Incidencia:3\tDato:1450"), 1u) << c;
+    ASSERT_EQ(count(c, "Incidencia:4\tDato:"), 1u);
+    EXPECT_EQ(count(c.substr(0, c.find("Incidencia:3")), "\t\tSTATUS: "), 4u);   // after the fifth reading
+    EXPECT_GT(count(c, "vHigh battery voltage => Turn off Solar panel\r\n"), 4u);
+    EXPECT_LT(c.find("Incidencia:3"), c.find("Incidencia:4"));
+    EXPECT_NE(c.find("Battery:13.10 v\r\n", c.find("Incidencia:4")), std::string::npos);
+}
+
+TEST(PowerScenario, StuckChargerGetsAPulseEveryHalfHourUntilItRecovers) {
+    zsim::Scenario sc = shipped("mppt-stuck.toml");
+    zsim::Board b(sc);
+    b.run_for(static_cast<zplat::vtime>(sc.minutes * 60) * kSec);
+    EXPECT_GT(count(b.console(), "):NO CHARGE\r\n"), 0u);
+    EXPECT_GT(count(b.console(), "):CHARGING\r\n"), 0u);
+    EXPECT_EQ(b.restarts(), 0u);
+}
