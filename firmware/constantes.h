@@ -46,4 +46,16 @@ extern const uint32_t lvalores_decimales[10];
 extern const uint8_t m_meses[12];
 extern const uint8_t m_meses_bisiesto[12];
 
+// GPS module commands, sent as they stand followed by CR LF: NMEA output
+// selection (VTG, GGA and ZDA once per fix) and SBAS search on.
+extern const char m_trama_configuracion_gps[];
+extern const char m_trama_enable_sbass[];
+// Starts of the module's own messages: its acknowledgement, and any other.
+extern const char m_trama_respuesta_ack[];
+extern const char m_trama_respuesta_configuracion[];
+
+// Class of each byte from 0x20 (space) to 0x46 ('F'): digit and upper-case
+// hexadecimal values, 0xFC space, 0xFD '-', 0xFE '.', 0xFF anything else.
+extern const uint8_t m_desconversion_ascii[39];
+
 #endif

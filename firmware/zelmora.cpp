@@ -11,6 +11,7 @@
 #include "constantes.h"
 #include "M95512.h"
 #include "globals.h"
+#include "gps_l76lb.h"
 #include "mcp7940.h"
 #include "procesado.h"
 #include "setup.h"
@@ -524,7 +525,7 @@ void setup() {
     cargar_estructuras_configuracion_orv();
     inicializacion_balizaQ77();
     // TODO(transponder): start-up initialisation of the transponder link.
-    // TODO(gps): GPS module state.
+    inicializacion_l76lb();
 
     // First battery reading, at once: no settling wait outside test mode.
     digitalWrite(PIN_ENABLE_BATERIA, HIGH);
@@ -592,7 +593,16 @@ void loop() {
             nueva_incidencia_reset();
             balizaQ77.cincidencia_reset = 0;
         }
-        // TODO(alarms): hand the external-input requests to the alarm operations.
+        // One request per input and pass; a clear waits for the next pass.
+        for (uint8_t i = 0; i < 3; ++i) {
+            if (periferico1.cenable[i] == 1) {
+                enable_alarma(static_cast<uint8_t>(2 + i));
+                periferico1.cenable[i] = 0;
+            } else if (periferico1.cdisable[i] == 1) {
+                disable_alarma(static_cast<uint8_t>(2 + i));
+                periferico1.cdisable[i] = 0;
+            }
+        }
     }
 
     if (balizaQ77.ctest == 1) {
@@ -605,7 +615,9 @@ void loop() {
             balizaQ77.cestado = 0;
             balizaQ77.crefresco = 0;
         }
-        // TODO(gps): coverage alarm, receiver control and sentence processing.
+        if (l76lb.calarma == 0 && l76lb.iminutos_sin_cobertura_gps == 0) enable_alarma(6);
+        if (l76lb.cdelay == 0) configuracion_frames_gps();
+        procesamos_gps();
     }
 
     // TODO(transponder): supervision, reception and the command cycle.

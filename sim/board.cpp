@@ -55,12 +55,15 @@ Board::Board(const Scenario& sc) : scenario_(sc) {
         battery_ = &add_device<Battery>(*this, scenario_);
         mppt_ = &add_device<Mppt>(*this, *battery_, scenario_);
         frontend_ = &add_device<Frontend>(*battery_, *mppt_, scenario_);
+        gps_ = &add_device<Gps>(*this, scenario_);
+        zplat::uart_by_index(wiring::kGpsPort)->host_attach(gps_);
         for (const Stall& s : scenario_.stalls) stall_main_loop(s.at, s.duration);
         power_on();
     } catch (...) {
         // A device that cannot start (a bad image file) leaves no board behind.
         zplat::detach_all_bus_targets();
         zplat::uart_by_index(wiring::kConsolePort)->host_attach(nullptr);
+        zplat::uart_by_index(wiring::kGpsPort)->host_attach(nullptr);
         tb.host = nullptr;
         throw;
     }

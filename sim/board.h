@@ -22,6 +22,7 @@
 #include "device.h"
 #include "eeprom.h"
 #include "frontend.h"
+#include "gps.h"
 #include "host/serial_peer.h"
 #include "host/timebase.h"
 #include "inputs.h"
@@ -84,6 +85,7 @@ public:
     Battery& battery() { return *battery_; }
     Mppt& mppt() { return *mppt_; }
     Frontend& frontend() { return *frontend_; }
+    Gps& gps() { return *gps_; }
     // The world's UTC now: the scenario's start plus the virtual time elapsed.
     Civil world_utc() const;
     int64_t world_epoch() const;
@@ -133,6 +135,7 @@ private:
     Battery* battery_ = nullptr;
     Mppt* mppt_ = nullptr;
     Frontend* frontend_ = nullptr;
+    Gps* gps_ = nullptr;
 
     std::priority_queue<Event, std::vector<Event>, std::greater<>> events_;
     uint64_t seq_ = 0;

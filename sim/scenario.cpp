@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -189,7 +190,7 @@ Scenario Scenario::from_text(const std::string& text, const std::string& origin)
     }
     check_keys(origin, root,
                {"name", "minutes", "seed", "world", "rtc", "eeprom", "dip", "inputs", "input", "dip_change", "fault",
-                "battery", "panel", "day", "analog"});
+                "battery", "panel", "day", "analog", "gps", "gps_outage"});
 
     Scenario sc;
     sc.pin_actions.clear();
@@ -247,6 +248,39 @@ Scenario Scenario::from_text(const std::string& text, const std::string& origin)
             if (s == "gaussian") sc.power.noise = NoiseShape::Gaussian;
             else if (s == "uniform") sc.power.noise = NoiseShape::Uniform;
             else fail(origin, n->source(), "'noise' must be \"gaussian\" or \"uniform\"");
+        }
+    }
+    if (const toml::table* g = root["gps"].as_table()) {
+        check_keys(origin, *g,
+                   {"present", "latitude", "longitude", "satellites", "hdop", "speed_knots", "course", "fix_quality",
+                    "replay"});
+        GpsSetup& gps = sc.gps;
+        gps.present = bool_of(origin, *g, "present", true);
+        gps.latitude = number_in(origin, *g, "latitude", -90, 90, gps.latitude);
+        gps.longitude = number_in(origin, *g, "longitude", -180, 180, gps.longitude);
+        if (g->get("satellites")) gps.satellites = static_cast<int>(int_in(origin, *g, "satellites", 0, 24));
+        gps.hdop = number_in(origin, *g, "hdop", 0, 99.9, gps.hdop);
+        gps.speed_knots = number_in(origin, *g, "speed_knots", 0, 999, gps.speed_knots);
+        gps.course = number_in(origin, *g, "course", 0, 360, gps.course);
+        if (g->get("fix_quality")) gps.fix_quality = static_cast<int>(int_in(origin, *g, "fix_quality", 1, 2));
+        if (const toml::node* n = g->get("replay")) {
+            const auto v = n->value<std::string>();
+            if (!v || v->empty()) fail(origin, n->source(), "'replay' must be the path of an NMEA log");
+            gps.replay = *v;
+        }
+    }
+    if (const toml::array* arr = root["gps_outage"].as_array()) {
+        for (const toml::node& el : *arr) {
+            const toml::table* t = el.as_table();
+            if (!t) fail(origin, el.source(), "[[gps_outage]] entries must be tables");
+            check_keys(origin, *t, {"at", "minutes", "ms"});
+            const vtime at = required_time(origin, *t, "at");
+            const toml::node* m = t->get("minutes");
+            if (m && t->get("ms")) fail(origin, m->source(), "give 'minutes' or 'ms', not both");
+            vtime d = zplat::kNever;
+            if (m) d = static_cast<vtime>(std::llround(number_of(origin, *m, "minutes", 0.001, 1e6) * 60e9));
+            if (t->get("ms")) d = static_cast<vtime>(int_in(origin, *t, "ms", 1, INT64_MAX / 1000000)) * zplat::kMs;
+            sc.gps.outages.push_back({at, d});
         }
     }
     if (const toml::table* dip = root["dip"].as_table()) {
@@ -316,10 +350,21 @@ Scenario Scenario::from_text(const std::string& text, const std::string& origin)
             } else if (kind == "mppt_stuck") {
                 check_keys(origin, *t, {"kind", "at"});
                 sc.power.mppt_stuck.push_back(required_time(origin, *t, "at"));
+            } else if (kind == "gps_restart") {
+                check_keys(origin, *t, {"kind", "at"});
+                sc.gps.restarts.push_back(required_time(origin, *t, "at"));
+            } else if (kind == "gps_noise") {
+                check_keys(origin, *t, {"kind", "at", "ms", "rate"});
+                const vtime at = required_time(origin, *t, "at");
+                vtime d = zplat::kNever;
+                if (t->get("ms")) d = static_cast<vtime>(int_in(origin, *t, "ms", 1, INT64_MAX / 1000000)) * zplat::kMs;
+                const toml::node* r = t->get("rate");
+                if (!r) fail(origin, t->source(), "missing 'rate'");
+                sc.gps.noise.push_back({{at, d}, number_of(origin, *r, "rate", 0, 1)});
             } else {
                 fail(origin, t->source(),
                      "unknown fault kind (known: \"stall\", \"eeprom_absent\", \"eeprom_writes_lost\", "
-                     "\"rtc_absent\", \"rtc_stop\", \"mppt_stuck\")");
+                     "\"rtc_absent\", \"rtc_stop\", \"mppt_stuck\", \"gps_restart\", \"gps_noise\")");
             }
         }
     }
@@ -331,7 +376,17 @@ Scenario Scenario::from_file(const std::string& path) {
     if (!in) throw std::runtime_error(path + ": cannot open the scenario file");
     std::ostringstream ss;
     ss << in.rdbuf();
-    return from_text(ss.str(), path);
+    Scenario sc = from_text(ss.str(), path);
+    // A relative log path names a file beside the scenario, or else one
+    // relative to the working directory.
+    namespace fs = std::filesystem;
+    const fs::path replay(sc.gps.replay);
+    if (!replay.empty() && replay.is_relative()) {
+        const fs::path beside = (fs::path(path).parent_path() / replay).lexically_normal();
+        std::error_code ec;
+        if (fs::exists(beside, ec) || !fs::exists(replay, ec)) sc.gps.replay = beside.string();
+    }
+    return sc;
 }
 
 Scenario Scenario::builtin() { return from_text(kDefaultScenarioText, "built-in default scenario"); }

@@ -87,6 +87,28 @@ struct PowerSetup {
     std::vector<vtime> mppt_stuck;   // the charger sticks in "no charge" from these times on
 };
 
+// The GPS receiver on Serial1: where the world puts the beacon, how well the
+// sky is seen, and what goes wrong with the receiver.
+struct GpsNoise {
+    Window window;
+    double rate;   // fraction of the receiver's bytes corrupted, 0..1
+};
+
+struct GpsSetup {
+    bool present = true;
+    double latitude = 43.37894;     // decimal degrees, south negative
+    double longitude = -8.39285;    // decimal degrees, west negative
+    int satellites = 9;             // satellites in use
+    double hdop = 0.9;
+    double speed_knots = 0.1;
+    double course = 0.0;            // degrees true
+    int fix_quality = 1;            // 1 GPS, 2 DGPS
+    std::string replay;             // a recorded NMEA log to play back instead; empty: none
+    std::vector<Window> outages;    // no fix
+    std::vector<vtime> restarts;    // the receiver restarts by itself
+    std::vector<GpsNoise> noise;    // bytes on its line corrupted
+};
+
 struct Scenario {
     std::string name = "default";
     double minutes = 10.0;             // default run length for the runner
@@ -99,6 +121,7 @@ struct Scenario {
     RtcSetup rtc;
     EepromSetup eeprom;
     PowerSetup power;
+    GpsSetup gps;
 
     // The built-in default world.
     static Scenario builtin();

@@ -15,10 +15,17 @@ using zplat::kSec;
 
 namespace {
 const std::string kStars82(82, '*');
+
+// The unit alone: no GPS module to set its clock.
+zsim::Scenario without_gps() {
+    zsim::Scenario sc = zsim::Scenario::builtin();
+    sc.gps.present = false;
+    return sc;
+}
 }
 
 TEST(StartUp, PrintsTheBannerThenTheEndLine) {
-    Board b;
+    Board b(without_gps());
     b.run_for(3 * kSec);
     const std::string expected_banner = kStars82 + "\r\n" +
                                         "\t\tTalleres Nauticos Zelmora\tLuz que guia, dato que vuelve\r\n" +
@@ -32,14 +39,16 @@ TEST(StartUp, PrintsTheBannerThenTheEndLine) {
     EXPECT_EQ(clisto, 1);
     // Safe levels, then the charger enabled.
     EXPECT_EQ(zplat::pin_level(41), 1);
-    EXPECT_EQ(zplat::pin_level(35), 0);
+    EXPECT_EQ(zplat::pin_level(35), 1);   // the first pass powers the GPS module
     EXPECT_EQ(zplat::pin_level(21), 0);
     EXPECT_EQ(zplat::pin_level(19), 1);
     EXPECT_EQ(zplat::pin_level(24), 1);
 }
 
 TEST(StartUp, DefaultDateBeforeTheFirstPass) {
-    Board b;
+    zsim::Scenario sc = without_gps();
+    sc.rtc.present = false;   // nothing reads a date
+    Board b(sc);
     b.run_for(3 * kSec);
     EXPECT_EQ(mvarFechaHora.cdia_utc, 1);
     EXPECT_EQ(mvarFechaHora.cmes_utc, 1);
@@ -118,7 +127,7 @@ TEST(MainLoop, MinuteRequestDrivesTheMeasurementEnablesForTheSettlingTime) {
 }
 
 TEST(MainLoop, ExternalInputIsDebouncedOnceTheLoopRuns) {
-    zsim::Scenario sc = zsim::Scenario::builtin();
+    zsim::Scenario sc = without_gps();
     sc.pin_actions.clear();
     Board b(sc);
     b.run_for(3 * kSec);
