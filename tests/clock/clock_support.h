@@ -7,6 +7,7 @@
 #include "Wire.h"
 #include "board.h"
 #include "zelmora.h"
+#include "text_support.h"
 
 namespace clocktest {
 
@@ -47,11 +48,5 @@ struct Bench {
     }
     zsim::Rtc& clock() { return b.rtc(); }
 };
-
-inline size_t count(const std::string& hay, const std::string& needle) {
-    size_t n = 0;
-    for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) ++n;
-    return n;
-}
 
 }  // namespace clocktest

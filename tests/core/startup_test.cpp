@@ -11,6 +11,7 @@
 #include "board.h"
 #include "default_image.h"
 #include "globals.h"
+#include "text_support.h"
 
 using zsim::Board;
 using zplat::kMs;
@@ -20,11 +21,6 @@ namespace {
 const char* const kRtcOk = "Configuracion RTC:\r\n\tOscilador enable\r\n\tReloj en 24 horas\r\nRTC configurado OK\r\n";
 const char* const kEnd = "------------>>>>>>>>>>>>>>>    END SETUP <<<<<<<<<<<<<<<--------------";
 
-size_t count(const std::string& hay, const std::string& needle) {
-    size_t n = 0;
-    for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) ++n;
-    return n;
-}
 }  // namespace
 
 TEST(StartUpClock, RunningClockIsConfirmedBeforeTheEndLine) {

@@ -10,6 +10,7 @@
 #include "sam.h"
 #include "Sodaq_wdt.h"
 #include "tools.h"
+#include "text_support.h"
 
 using zsim::Board;
 using zplat::kMs;
@@ -17,12 +18,6 @@ using zplat::kSec;
 
 namespace {
 const std::string kBannerLine = "\t\t\tORV ZELMORA  Firmare:4.0\tHardware:1.0\r\n";
-
-size_t count(const std::string& hay, const std::string& needle) {
-    size_t n = 0;
-    for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) ++n;
-    return n;
-}
 
 zsim::Scenario with_stall(double at_s, uint32_t ms) {
     zsim::Scenario sc = zsim::Scenario::builtin();

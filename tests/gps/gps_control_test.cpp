@@ -10,7 +10,6 @@
 #include "host/pins.h"
 
 using gpsfw::Bench;
-using gpsfw::count;
 using gpsfw::kMs;
 using gpsfw::kSec;
 

@@ -17,6 +17,7 @@
 #include "host/serial_peer.h"
 #include "setup.h"
 #include "zelmora.h"
+#include "text_support.h"
 
 namespace gpsfw {
 
@@ -86,12 +87,6 @@ struct Bench {
         return to_module.bytes;
     }
 };
-
-inline size_t count(const std::string& hay, const std::string& needle) {
-    size_t n = 0;
-    for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) ++n;
-    return n;
-}
 
 // The lines of a recorded log, without their line ends; empty when absent.
 inline std::vector<std::string> log_lines(const std::string& name) {

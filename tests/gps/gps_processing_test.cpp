@@ -10,7 +10,6 @@
 #include "gps_fw_support.h"
 
 using gpsfw::Bench;
-using gpsfw::count;
 
 namespace {
 

@@ -7,17 +7,12 @@
 
 #include "board.h"
 #include "globals.h"
+#include "text_support.h"
 
 using zplat::kMs;
 using zplat::kSec;
 
 namespace {
-size_t count(const std::string& hay, const std::string& needle) {
-    size_t n = 0;
-    for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) ++n;
-    return n;
-}
-
 zsim::Scenario world(const std::string& extra) {
     return zsim::Scenario::from_text(
         "[world]\n"

@@ -8,20 +8,16 @@
 #include "comunicaciones_pc.h"
 #include "host/pins.h"
 #include "power_support.h"
+#include "text_support.h"
 
 using zplat::kMs;
 using zplat::kSec;
 
 namespace {
-zsim::Scenario at(const char* utc) {
-    zsim::Scenario sc = zsim::Scenario::builtin();
-    sc.utc_start = *zsim::parse_utc(utc);
-    return sc;
-}
 }  // namespace
 
 TEST(StatusReport, LineForLine) {
-    PowerBench t(at("2026-12-08T13:45:02Z"));
+    PowerBench t(world_at("2026-12-08T13:45:02Z"));
     balizaQ77.cestado = 1;
     balizaQ77.fbateria = 12.604f;
     balizaQ77.cmppt = 1;
@@ -97,7 +93,7 @@ TEST(StatusReport, BatteryLineShowsOneWarningAndEmptyMeansPrintNan) {
 }
 
 TEST(StatusReport, MeasurementReportRealignsTheMinuteAndRestartsTheDay) {
-    PowerBench t(at("2026-12-08T13:45:37Z"));
+    PowerBench t(world_at("2026-12-08T13:45:37Z"));
     balizaQ77.cestado = 1;
     cacciones_1min = 3;
     estado();
@@ -126,7 +122,7 @@ TEST(StatusReport, MeasurementReportRealignsTheMinuteAndRestartsTheDay) {
 }
 
 TEST(StatusReport, EveryMinuteOnTheRunningUnit) {
-    zsim::Scenario sc = at("2026-12-08T13:45:00Z");
+    zsim::Scenario sc = world_at("2026-12-08T13:45:00Z");
     zsim::Board b(sc);
     b.override_analog(39, 2700 * 3.3 / 4095.0);
     b.run_for(185 * kSec);

@@ -5,18 +5,13 @@
 #include <string>
 
 #include "board.h"
+#include "text_support.h"
 
 using zplat::kSec;
 
 namespace {
 zsim::Scenario shipped(const char* name) {
     return zsim::Scenario::from_file(std::string(ZELMORA_SOURCE_DIR) + "/sim/scenarios/" + name);
-}
-
-size_t count(const std::string& hay, const std::string& needle) {
-    size_t n = 0;
-    for (size_t p = hay.find(needle); p != std::string::npos; p = hay.find(needle, p + 1)) ++n;
-    return n;
 }
 
 uint8_t code_in_slot(zsim::Board& b, int slot) {

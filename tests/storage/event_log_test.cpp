@@ -11,17 +11,12 @@
 #include "board.h"
 #include "globals.h"
 #include "zelmora.h"
+#include "text_support.h"
 
 using zsim::Board;
 using zplat::kMs;
 
 namespace {
-zsim::Scenario at_utc(const char* utc) {
-    zsim::Scenario sc = zsim::Scenario::builtin();
-    sc.utc_start = *zsim::parse_utc(utc);
-    return sc;
-}
-
 // The unit's peripherals as start-up leaves them, driven from the test.
 void bring_up() {
     Serial0.begin(38400);
@@ -45,7 +40,7 @@ void set_index(Board& b, uint16_t k) { b.eeprom().poke(254, {static_cast<uint8_t
 }  // namespace
 
 TEST(EventLog, RecordHoldsPackedDateSecondCodeAndData) {
-    Board b(at_utc("2026-12-08T13:45:30Z"));
+    Board b(world_at("2026-12-08T13:45:30Z"));
     bring_up();
     set_index(b, 3);
     grabacion_nueva_incidencia(1, 1125);
@@ -62,7 +57,7 @@ TEST(EventLog, RecordHoldsPackedDateSecondCodeAndData) {
 }
 
 TEST(EventLog, RingHas513SlotsAndWrapsToSlotZero) {
-    Board b(at_utc("2027-01-02T03:04:05Z"));
+    Board b(world_at("2027-01-02T03:04:05Z"));
     bring_up();
     set_index(b, 511);
     grabacion_nueva_incidencia(6, 0);
@@ -77,7 +72,7 @@ TEST(EventLog, RingHas513SlotsAndWrapsToSlotZero) {
 }
 
 TEST(EventLog, AnErasedIndexPutsTheRecordInSlotZeroAndTheNextInSlotOne) {
-    Board b(at_utc("2027-01-02T03:04:05Z"));
+    Board b(world_at("2027-01-02T03:04:05Z"));
     bring_up();
     set_index(b, 0xFFFF);
     const auto before = bytes_at(b, 4096, 300);
@@ -91,7 +86,7 @@ TEST(EventLog, AnErasedIndexPutsTheRecordInSlotZeroAndTheNextInSlotOne) {
 }
 
 TEST(EventLog, StartUpEventCountsResetsFromAnErasedCounter) {
-    Board b(at_utc("2027-01-02T03:04:05Z"));
+    Board b(world_at("2027-01-02T03:04:05Z"));
     bring_up();
     set_index(b, 0);
     nueva_incidencia_reset();   // counter erased (0xFFFF): becomes 0
@@ -105,7 +100,7 @@ TEST(EventLog, StartUpEventCountsResetsFromAnErasedCounter) {
 }
 
 TEST(EventLog, BytesBelowSixteenPrintWithALeadingZero) {
-    Board b(at_utc("2027-01-02T03:04:05Z"));
+    Board b(world_at("2027-01-02T03:04:05Z"));
     bring_up();
     set_index(b, 0);
     grabacion_nueva_incidencia(10, 0x0F00);
@@ -115,7 +110,7 @@ TEST(EventLog, BytesBelowSixteenPrintWithALeadingZero) {
 }
 
 TEST(EventLog, AFailingWriteIsRetriedTenTimesAndTheIndexStillMoves) {
-    zsim::Scenario sc = at_utc("2027-01-02T03:04:05Z");
+    zsim::Scenario sc = world_at("2027-01-02T03:04:05Z");
     sc.eeprom.writes_lost.push_back({0, 500 * kMs});
     Board b(sc);
     bring_up();
