@@ -15,9 +15,9 @@ all: build
 deps:
 	@missing=""; for p in $(PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
 	if [ -n "$$missing" ]; then \
-	  echo "installing:$$missing"; \
+	  echo "installing:$$missing" >&2; \
 	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
-	  $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; \
+	  { $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; } >&2; \
 	fi
 
 $(BUILD)/Makefile: CMakeLists.txt | deps
@@ -26,8 +26,11 @@ $(BUILD)/Makefile: CMakeLists.txt | deps
 build: deps $(BUILD)/Makefile
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: build
-	./$(BUILD)/zelmora-sim $(ARGS)
+# The unit's console alone goes to standard output; the build talks on stderr.
+run: deps
+	@test -f $(BUILD)/Makefile || cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >&2
+	@cmake --build $(BUILD) -j $(JOBS) >&2
+	@./$(BUILD)/zelmora-sim $(ARGS)
 
 bench: deps $(BUILD)/Makefile
 	cmake --build $(BUILD) -j $(JOBS) --target zelmora-bench
