@@ -23,22 +23,11 @@ void aviso_eeprom_no_responde() { Serial0.println("ERROR EEPROM: no responde"); 
 // "texto" followed by a non-negative value with two decimals, as one Debug line.
 void debug_float2(const char* texto, float valor) {
     char linea_txt[64];
-    size_t n = 0;
-    while (texto[n] != '\0' && n < sizeof(linea_txt) - 16) {
-        linea_txt[n] = texto[n];
-        ++n;
-    }
     if (!(valor >= 0.0f)) valor = 0.0f;       // also NaN
     if (valor > 4.0e7f) valor = 4.0e7f;       // keeps the hundredths within 32 bits
     const uint32_t centesimas = static_cast<uint32_t>(valor * 100.0f + 0.5f);
-    uint32_t entero = centesimas / 100u;
-    char cifras[10];
-    uint8_t k = 0;
-    do {
-        cifras[k++] = static_cast<char>('0' + entero % 10u);
-        entero /= 10u;
-    } while (entero != 0u);
-    while (k != 0) linea_txt[n++] = cifras[--k];
+    // Room left for the point and two decimals.
+    uint8_t n = unir_texto_numero(linea_txt, sizeof(linea_txt) - 4, texto, centesimas / 100u);
     linea_txt[n++] = '.';
     linea_txt[n++] = static_cast<char>('0' + (centesimas / 10u) % 10u);
     linea_txt[n++] = static_cast<char>('0' + centesimas % 10u);

@@ -12,10 +12,9 @@ void Debug(const char* msg, bool crlf) {
     if (crlf) Serial0.println();
 }
 
-void Debug_dato(const char* msg, uint32_t valor) {
-    char texto[96];
+uint8_t unir_texto_numero(char* texto, uint8_t capacidad, const char* msg, uint32_t valor) {
     uint8_t n = 0;
-    while (msg[n] != '\0' && n < sizeof(texto) - 12) {
+    while (msg[n] != '\0' && n < capacidad - 12) {
         texto[n] = msg[n];
         ++n;
     }
@@ -27,5 +26,11 @@ void Debug_dato(const char* msg, uint32_t valor) {
     } while (valor != 0u);
     while (k != 0) texto[n++] = cifras[--k];
     texto[n] = '\0';
+    return n;
+}
+
+void Debug_dato(const char* msg, uint32_t valor) {
+    char texto[96];
+    unir_texto_numero(texto, sizeof(texto), msg, valor);
     Debug(texto);
 }
