@@ -32,6 +32,14 @@ std::optional<vtime> parse_time(const std::string& text) {
         if (used != item.size() || v < 0 || !std::isfinite(v)) return std::nullopt;
         parts[n++] = v;
     }
+    // "MM:SS" and "HH:MM:SS": whole leading parts, and no minute or second of 60 or more.
+    for (int i = 0; i < n - 1; ++i) {
+        if (parts[i] != std::floor(parts[i])) return std::nullopt;
+    }
+    for (int i = 1; i < n; ++i) {
+        if (parts[i] >= 60) return std::nullopt;
+    }
+    if (n == 2 && parts[0] >= 60) return std::nullopt;
     double seconds = 0;
     for (int i = 0; i < n; ++i) seconds = seconds * 60 + parts[i];
     return static_cast<vtime>(std::llround(seconds * 1e9));
@@ -66,7 +74,7 @@ vtime time_of(const std::string& origin, const toml::node& node) {
     if (auto s = node.value<std::string>()) {
         if (auto t = parse_time(*s)) return *t;
     }
-    fail(origin, node.source(), "expected a time: seconds, \"MM:SS\" or \"HH:MM:SS\"");
+    fail(origin, node.source(), "expected a time: seconds, \"MM:SS\" or \"HH:MM:SS\" (minutes and seconds below 60)");
 }
 
 vtime required_time(const std::string& origin, const toml::table& t, const char* key) {

@@ -37,7 +37,9 @@ TEST(Scenario, MistakesNameTheirLine) {
     EXPECT_EQ(error_of("[world]\nutc = \"2026-02-30T00:00:00Z\"\n"),
               "t.toml:2: expected a UTC date and time such as \"2026-12-08T13:45:00Z\"");
     EXPECT_EQ(error_of("[[fault]]\nkind = \"stall\"\nat = \"1:xx\"\nms = 5\n"),
-              "t.toml:3: expected a time: seconds, \"MM:SS\" or \"HH:MM:SS\"");
+              "t.toml:3: expected a time: seconds, \"MM:SS\" or \"HH:MM:SS\" (minutes and seconds below 60)");
+    EXPECT_EQ(error_of("[[input]]\nnumber = 1\nstate = \"open\"\nat = \"00:75:00\"\n"),
+              "t.toml:4: expected a time: seconds, \"MM:SS\" or \"HH:MM:SS\" (minutes and seconds below 60)");
 }
 
 TEST(Scenario, TimesInSecondsMinutesOrHours) {
@@ -46,4 +48,10 @@ TEST(Scenario, TimesInSecondsMinutesOrHours) {
     EXPECT_EQ(zsim::parse_time("01:00:00.5"), 3600500 * zplat::kMs);
     EXPECT_FALSE(zsim::parse_time("1::3"));
     EXPECT_FALSE(zsim::parse_time("-4"));
+    EXPECT_FALSE(zsim::parse_time("1:60"));
+    EXPECT_FALSE(zsim::parse_time("60:00"));
+    EXPECT_FALSE(zsim::parse_time("00:60:00"));
+    EXPECT_FALSE(zsim::parse_time("00:00:60"));
+    EXPECT_FALSE(zsim::parse_time("1.5:30"));
+    EXPECT_EQ(zsim::parse_time("25:59:59.5"), (25 * 3600 + 59 * 60 + 59) * zplat::kSec + 500 * zplat::kMs);
 }
