@@ -149,9 +149,12 @@ static void linea_entrada(uint8_t i) {
 
 void estado() {
     if (balizaQ77.cestado == 1) {
-        lectura_fecha();
-        // The next minute's measurement then falls at second 5 of the RTC.
-        if (mvarFechaHora.csegundo_utc > 10) cacciones_1min = static_cast<uint8_t>(mvarFechaHora.csegundo_utc - 5);
+        // The next minute's measurement then falls at second 5 of the RTC. A
+        // failed read leaves the second of an older read behind: aligning to
+        // it again would shorten every minute.
+        if (lectura_fecha() == 1 && mvarFechaHora.csegundo_utc > 10) {
+            cacciones_1min = static_cast<uint8_t>(mvarFechaHora.csegundo_utc - 5);
+        }
         if (mvarFechaHora.cdia_utc != balizaQ77.cdia_panel_solar || mvarFechaHora.cmes_utc != balizaQ77.cmes_panel_solar ||
             mvarFechaHora.cano_utc != balizaQ77.cano_panel_solar) {
             balizaQ77.cdia_panel_solar = mvarFechaHora.cdia_utc;

@@ -295,6 +295,7 @@ void configuracion_frames_gps() {
 static const uint8_t kLf = 10;
 static const uint8_t kCr = 13;
 static const uint8_t kSilencioMs = 20;   // a burst ends after this long without a byte
+static const uint32_t kRafagaMaximaMs = 1000;   // and at the latest after this long
 static const uint8_t kQgpsDesconocida = 99;
 static const uint16_t kMinutosCobertura = 180;
 static const uint8_t kMuestrasSpeed = 5;
@@ -522,22 +523,24 @@ static void trama(uint16_t iinicio, uint16_t ifin, stmuestra_gps& m) {
     }
 }
 
-// Reads one burst into cframe_rx; bytes past the buffer's end are dropped.
-// The wait holds the main loop, so it keeps the watchdog quiet.
+// Reads one burst into cframe_rx. It ends at the first 20 ms of silence, or
+// when the buffer is full, or after about a second: a receiver that sends
+// back to back must not hold the main loop. What is left on the line is read
+// on the next pass. The wait kicks the watchdog.
 static void recepcion_rafaga() {
     l76lb.ibytes_rx = 0;
+    const uint32_t linicio = millis();
     do {
         sodaq_wdt_reset();
-        if (Serial1.available() > 0) {
-            for (int c = Serial1.read(); c >= 0; c = Serial1.read()) {
-                if (l76lb.ibytes_rx < sizeof l76lb.cframe_rx) {
-                    l76lb.cframe_rx[l76lb.ibytes_rx] = static_cast<uint8_t>(c);
-                    ++l76lb.ibytes_rx;
-                }
-            }
+        while (l76lb.ibytes_rx < sizeof l76lb.cframe_rx && Serial1.available() > 0) {
+            const int c = Serial1.read();
+            if (c < 0) break;
+            l76lb.cframe_rx[l76lb.ibytes_rx] = static_cast<uint8_t>(c);
+            ++l76lb.ibytes_rx;
             l76lb.ctimeout_entre_bytes_rx = kSilencioMs;
         }
-    } while (l76lb.ctimeout_entre_bytes_rx != 0);
+        if (l76lb.ibytes_rx >= sizeof l76lb.cframe_rx) break;
+    } while (l76lb.ctimeout_entre_bytes_rx != 0 && millis() - linicio < kRafagaMaximaMs);
 }
 
 static void calidad_en_consola() {
@@ -545,17 +548,20 @@ static void calidad_en_consola() {
     transmito_variable(l76lb.cqgps % 10u, 1, 0);
 }
 
-// "43*22.7364N" and "008*23.5710W"; a missing hemisphere prints nothing.
+// "43*22.7364N" and "008*23.5710W". The hemisphere byte goes out as it is
+// held, 0 included, as in the status report.
 static void latitud_en_consola(const stmuestra_gps& m) {
     transmito_variable(m.cgrados_latitud, 2, '*');
     transmito_variable(m.cminutos_latitud, 2, '.');
-    transmito_variable(m.idiez_milesimas_latitud, 4, m.cnorte_sur);
+    transmito_variable(m.idiez_milesimas_latitud, 4, 0);
+    Serial0.write(m.cnorte_sur);
 }
 
 static void longitud_en_consola(const stmuestra_gps& m) {
     transmito_variable(m.cgrados_longitud, 3, '*');
     transmito_variable(m.cminutos_longitud, 2, '.');
-    transmito_variable(m.idiez_milesimas_longitud, 4, m.ceste_oeste);
+    transmito_variable(m.idiez_milesimas_longitud, 4, 0);
+    Serial0.write(m.ceste_oeste);
 }
 
 static bool fecha_gps_nula() { return l76lb.cdia_zda == 0 && l76lb.cmes_zda == 0 && l76lb.cano_zda == 0; }

@@ -143,7 +143,7 @@ uint8_t TwoWire::endTransmission(bool) {
     // on_write counts the address as the first acknowledged byte.
     const size_t acked = t ? t->on_write(tx_, tx_len_) : 0;
     const size_t clocked = acked < tx_len_ + 1 ? acked + 1 : tx_len_ + 1;
-    zplat::tb.now += byte_ns * clocked;
+    zplat::pass(byte_ns * clocked);
     cross(zplat::cost::reg, true);
     if (acked == 0) return 2;
     if (acked < tx_len_ + 1) return 3;
@@ -160,7 +160,7 @@ uint8_t TwoWire::requestFrom(uint8_t address, size_t quantity, bool) {
     if (quantity > kBufferSize) quantity = kBufferSize;
     zplat::I2cTarget* t = zplat::i2c_target(address);
     const bool ok = t && t->on_read(rx_, quantity);
-    zplat::tb.now += byte_ns * (1 + (ok ? quantity : 0));
+    zplat::pass(byte_ns * (1 + (ok ? quantity : 0)));
     cross(zplat::cost::reg, true);
     if (!ok) return 0;
     rx_len_ = quantity;

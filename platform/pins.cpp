@@ -110,12 +110,12 @@ int analogRead(uint32_t pin) {
 
 uint32_t millis(void) {
     cross(zplat::cost::millis, false);
-    return static_cast<uint32_t>(zplat::tb.now / zplat::kMs);
+    return static_cast<uint32_t>((zplat::tb.now - zplat::tb.reset_at) / zplat::kMs);
 }
 
 uint32_t micros(void) {
     cross(zplat::cost::millis, false);
-    return static_cast<uint32_t>(zplat::tb.now / 1000u);
+    return static_cast<uint32_t>((zplat::tb.now - zplat::tb.reset_at) / 1000u);
 }
 
 void delay(uint32_t ms) {

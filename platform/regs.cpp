@@ -90,6 +90,7 @@ void power_on_reset() {
         if (Uart* u = uart_by_index(i)) u->host_reset();
     }
     restore_firmware_ram();
+    tb.reset_at = tb.now;   // the core's millisecond count starts again
     tb.in_isr = false;
     tb.quiet = 0;
 }

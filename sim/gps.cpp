@@ -206,7 +206,22 @@ void Gps::burst(vtime at) {
     ++fix_;
     if (out.empty()) return;
     ++bursts_;
-    for (std::string& s : out) send(std::move(s), at);
+    for (std::string& s : out) {
+        // Its output buffer holds about a second of the line: a receiver
+        // set to say more than 9600 baud can carry loses the rest.
+        if (backlog() + s.size() > kBacklogBytes) {
+            ++dropped_;
+            continue;
+        }
+        send(std::move(s), at);
+    }
+}
+
+size_t Gps::backlog() const {
+    const vtime now = board_.now();
+    size_t bytes = line_free_ > now ? static_cast<size_t>((line_free_ - now + kByteTime - 1) / kByteTime) : 0;
+    for (const Out& o : out_) bytes += o.text.size();
+    return bytes;
 }
 
 void Gps::synthesise(vtime at, uint64_t fix, std::vector<std::string>& out) const {

@@ -32,6 +32,10 @@
 //   A known command with wrong parameters gets flag 0 (invalid). Replies leave
 //   kReplyDelay after the command's last byte, behind whatever is already on
 //   its way (a burst being sent goes out whole first: it is one line).
+// - Its output buffer holds about a second of the 9600-baud line
+//   (kBacklogBytes): a burst sentence that does not fit behind what is still
+//   waiting is dropped, as a receiver set to say more than the line carries
+//   (a fast replayed log) loses it. Replies to commands are always sent.
 //
 // Sentences (talker GP, true checksums, CR LF):
 //   $GPGGA,hhmmss.000,ddmm.mmmmmm,N,dddmm.mmmmmm,W,q,ss,h.hh,alt,M,geoid,M,,*hh
@@ -93,6 +97,7 @@ public:
     static constexpr vtime kBootTime = 500 * zplat::kMs;     // power-on to boot message
     static constexpr vtime kBurstDelay = 60 * zplat::kMs;    // whole UTC second to the burst's first byte
     static constexpr vtime kReplyDelay = 10 * zplat::kMs;    // command's last byte to its reply
+    static constexpr size_t kBacklogBytes = kBaud / 10;      // about a second of output waiting for the line
     static constexpr double kAltitude = 8.6;                 // metres above mean sea level
     static constexpr double kGeoid = 52.9;                   // geoid separation, metres
 
@@ -111,6 +116,8 @@ public:
     uint64_t bursts() const { return bursts_; }
     size_t replay_groups() const { return groups_.size(); }
     size_t replay_position() const { return cursor_; }
+    // Sentences of bursts lost because the line could not carry them.
+    uint64_t dropped() const { return dropped_; }
 
     // The module restarts by itself now (fault), back to its default output.
     void restart();
@@ -138,6 +145,7 @@ private:
     void reply(int cmd, int flag, vtime at);
     void send(std::string text, vtime not_before);
     void pump();
+    size_t backlog() const;
     void feed(const std::string& text, vtime start);
     bool fix_at(vtime t) const;
     bool selected(Kind k, uint64_t fix) const { return rates_[k] != 0 && fix % rates_[k] == 0; }
@@ -154,6 +162,7 @@ private:
     bool custom_ = false;   // a $PMTK314 selection is in force
     uint64_t fix_ = 0;      // fixes (bursts) since boot
     uint64_t bursts_ = 0;
+    uint64_t dropped_ = 0;
 
     std::string rx_;
     bool rx_active_ = false;

@@ -32,6 +32,7 @@ public:
 struct Timebase {
     vtime now = 0;
     vtime due = kNever;        // earliest pending event
+    vtime reset_at = 0;        // the last reset of the unit: millis() counts from here
     uint32_t quiet = 0;        // consecutive crossings that changed nothing
     uint32_t effects = 0;      // crossings that changed something (never reset; compared by the runner)
     bool in_isr = false;
@@ -55,6 +56,14 @@ inline void cross(uint32_t cost_ns, bool effect) {
         tb.host->idle();
     }
     if (tb.now >= tb.due && !tb.in_isr && tb.host) tb.host->service();
+}
+
+// Lets d pass inside one platform call (a bus transfer), delivering every
+// interrupt and event that falls due meanwhile, in order, as the chip does
+// while its core waits on a peripheral.
+inline void pass(vtime d) {
+    if (tb.host && !tb.in_isr) tb.host->wait_until(tb.now + d);
+    else tb.now += d;
 }
 
 // Costs of platform operations at the chip's 8 MHz, in ns.

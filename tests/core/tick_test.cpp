@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "Arduino.h"
+#include "Wire.h"
 #include "board.h"
 #include "globals.h"
 #include "zelmora.h"
@@ -250,4 +251,23 @@ TEST_F(Tick, TimerRunsEveryCc0PlusOneCyclesAndDelaysUseIt) {
     EXPECT_EQ(board.mcu().tc0_period(), 0u);
     start_timerTC0();
     EXPECT_EQ(board.mcu().tc0_period(), 8u * 1024u * 125u);
+}
+
+// A bus transfer that lasts longer than a millisecond holds the main loop,
+// not the interrupt: every match of the timer inside it is delivered.
+TEST(TickOnTheBoard, ABusTransferLongerThanAMillisecondLosesNoTick) {
+    Board b;
+    setup_timerTC0(1, 8000);
+    start_timerTC0();
+    Wire.begin();
+    rtc.ctimeout = 200;
+    const zplat::vtime t0 = b.now();
+    Wire.beginTransmission(0x6F);
+    Wire.write(0x20);   // the clock's SRAM
+    for (uint8_t i = 0; i < 40; ++i) Wire.write(i);
+    ASSERT_EQ(Wire.endTransmission(), 0);
+    const zplat::vtime elapsed = b.now() - t0;
+    ASSERT_GT(elapsed, 3 * zplat::kMs);   // 42 bytes of 9 bits at 100 kHz
+    const int ticks = static_cast<int>(elapsed / 1000125);
+    EXPECT_NEAR(200 - rtc.ctimeout, ticks, 1);
 }

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "Arduino.h"
 #include "board.h"
 #include "globals.h"
 #include "host/firmware_ram.h"
@@ -46,6 +47,17 @@ TEST(Watchdog, AStallOfThreeSecondsRestartsTheUnitAboutTwoSecondsIn) {
     b.run_for(2 * kSec);
     EXPECT_EQ(count(b.console(), kBannerLine), 2u);
     EXPECT_EQ(count(b.console(), "END SETUP"), 2u);
+}
+
+TEST(Watchdog, MillisCountsFromTheLastReset) {
+    Board b(with_stall(30, 3000));
+    uint32_t before = 0, after = 0;
+    b.schedule(20 * kSec, [&] { before = millis(); });
+    b.schedule(40 * kSec, [&] { after = millis(); });
+    b.run_for(41 * kSec);
+    ASSERT_EQ(b.restarts(), 1u);
+    EXPECT_NEAR(before, 20000u, 2u);
+    EXPECT_NEAR(after, 8000u, 30u);   // the restart came about 32 s in
 }
 
 TEST(Watchdog, AStallOfOneSecondIsSurvived) {

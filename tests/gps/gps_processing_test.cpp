@@ -178,6 +178,46 @@ TEST(GpsProcessing, ABurstOf600BytesKeepsTheFirst512) {
     EXPECT_EQ(Serial1.host_rx_lost(), 0u);   // read as it came: the port's ring never filled
 }
 
+// A receiver that never leaves a 20 ms gap must not hold the main loop: a
+// step ends with a full buffer, or after about a second of a slow trickle,
+// and the rest of the line is read on the next pass.
+TEST(GpsProcessing, AReceiverThatNeverPausesIsReadInBoundedSteps) {
+    using gpsfw::kMs;
+    using gpsfw::vtime;
+    Bench t;
+    std::string stream;
+    while (stream.size() < 4800) stream += kGga;   // five seconds of the line, back to back
+    t.send(stream);
+    t.b.advance(2 * kMs);
+    vtime t0 = t.b.now();
+    procesamos_gps();
+    EXPECT_EQ(l76lb.ibytes_rx, 512);
+    EXPECT_LT(t.b.now() - t0, 600 * kMs);
+    EXPECT_EQ(l76lb.csatelites, 6);   // its whole sentences were decoded
+    for (int pass = 0; pass < 20 && Serial1.available() > 0; ++pass) {
+        t0 = t.b.now();
+        procesamos_gps();
+        EXPECT_LT(t.b.now() - t0, 1100 * kMs);
+    }
+    EXPECT_EQ(Serial1.host_rx_lost(), 0u);
+}
+
+TEST(GpsProcessing, ATrickleWithoutGapsEndsTheStepAfterASecond) {
+    using gpsfw::kMs;
+    using gpsfw::vtime;
+    Bench t;
+    // One byte every 15 ms: never a gap, never a full buffer.
+    for (int i = 0; i < 200; ++i) {
+        const uint8_t c = 'X';
+        Serial1.host_feed(&c, 1, t.b.now() + static_cast<vtime>(i) * 15 * kMs, 9600);
+    }
+    t.b.advance(2 * kMs);
+    const vtime t0 = t.b.now();
+    procesamos_gps();
+    EXPECT_GE(t.b.now() - t0, 990 * kMs);
+    EXPECT_LT(t.b.now() - t0, 1020 * kMs);
+}
+
 TEST(GpsProcessing, SentencesDeepInTheBufferAndCutAtItsEnd) {
     std::string filler;   // ignored module messages
     while (filler.size() < 300) filler += "$PMTK010,001*2E\r\n";
@@ -278,8 +318,9 @@ TEST(GpsProcessing, ConsoleAtEachLevelAndInTestMode) {
                                    gsv_shown + "\r\n" + "\r\nProcessing: " + bad_shown + "\r\n" +
                                    "Checksum calculated wrong => 74\r\n" + "\r\nProcessing: " + gsv_shown + "\r\n" +
                                    "\r\nFrame not processed: " + gsv_shown + "\r\n" +
-                                   "\r\nDate UTC:00/00/00 00:00:00 Sat:0 QGPS:9.9 Fix:0 Lat 00*00.0000 " +
-                                   "Long 000*00.0000 Speed (knots):0.00 Course:0.00\r\n");
+                                   "\r\nDate UTC:00/00/00 00:00:00 Sat:0 QGPS:9.9 Fix:0 Lat 00*00.0000" +
+                                   std::string(1, '\0') + " Long 000*00.0000" + std::string(1, '\0') +
+                                   " Speed (knots):0.00 Course:0.00\r\n");   // hemisphere bytes as held: 0
     }
     {
         Bench t;

@@ -130,3 +130,24 @@ TEST(GpsUnit, ReplayOfARealReceiverLogSetsTheClockFromItsZda) {
     EXPECT_EQ(c.month, 3);
     EXPECT_EQ(c.day, 9);
 }
+
+// A 5 Hz receiver that never pauses: the unit still gets its $PMTK314 through
+// within seconds and measures every minute; the module drops what its
+// 9600-baud line cannot carry instead of queueing it.
+TEST(GpsUnit, AReceiverThatNeverPausesDoesNotHoldTheLoop) {
+    const std::string log = std::string(ZELMORA_TESTDATA_DIR) + "/nmea/quectel-l76k-nmea.log";
+    if (!std::ifstream(log)) GTEST_SKIP() << "no receiver log at " << log;
+    zsim::Scenario sc = zsim::Scenario::from_text("[world]\nutc = \"2026-08-05T05:52:34Z\"\n"
+                                                  "[dip]\nsw2 = true\n"
+                                                  "[gps]\nreplay = \"" + log + "\"\n",
+                                                  "replay scenario");
+    zsim::Board b(sc);
+    b.run_for(10 * kSec);
+    EXPECT_NE(b.console().find("Configuramos modulo GPS\r\n"), std::string::npos);
+    EXPECT_NE(b.gps().rates(), zsim::Gps::kDefaultRates);   // the selection was taken
+    EXPECT_NE(b.console().find("Tx GPS => $PMTK313"), std::string::npos);   // after 314's acknowledgement
+    EXPECT_GT(b.gps().dropped(), 0u);
+    b.run_for(590 * kSec);
+    EXPECT_EQ(count(b.console(), "\t\tSTATUS: "), 10u);
+    EXPECT_EQ(b.restarts(), 0u);
+}

@@ -58,3 +58,18 @@ TEST(PowerScenario, StuckChargerGetsAPulseEveryHalfHourUntilItRecovers) {
     EXPECT_GT(count(b.console(), "):CHARGING\r\n"), 0u);
     EXPECT_EQ(b.restarts(), 0u);
 }
+
+// The clock answers once, at second 32 of its minute, then stops answering:
+// the minute must not be realigned to that old second after every reading.
+TEST(PowerScenario, AClockThatStopsAnsweringKeepsTheMinuteAMinute) {
+    zsim::Scenario sc = zsim::Scenario::from_text(
+        "[world]\nutc = \"2026-12-08T13:45:32Z\"\n"
+        "[gps]\npresent = false\n"
+        "[[fault]]\nkind = \"rtc_absent\"\nat = \"00:01:10\"\n");
+    zsim::Board b(sc);
+    b.run_for(70 * kSec);
+    ASSERT_EQ(count(b.console(), "\t\tSTATUS: "), 1u);   // read at second 32 + 60
+    b.clear_console();
+    b.run_for(600 * kSec);
+    EXPECT_EQ(count(b.console(), "\t\tSTATUS: "), 10u);
+}
