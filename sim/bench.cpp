@@ -20,6 +20,7 @@ int main(int argc, char** argv) {
     for (int r = 0; r < runs; ++r) {
         zsim::Board board(zsim::Scenario::builtin());
         board.set_console_capture(false);
+        board.transponder().set_air_capture(false);
         size_t bytes = 0;
         board.set_console_sink([&bytes](uint8_t) { ++bytes; });
         const auto t0 = std::chrono::steady_clock::now();

@@ -57,6 +57,8 @@ Board::Board(const Scenario& sc) : scenario_(sc) {
         frontend_ = &add_device<Frontend>(*battery_, *mppt_, scenario_);
         gps_ = &add_device<Gps>(*this, scenario_);
         zplat::uart_by_index(wiring::kGpsPort)->host_attach(gps_);
+        xpdr_ = &add_device<Transponder>(*this, scenario_);
+        zplat::uart_by_index(wiring::kAisPort)->host_attach(xpdr_);
         for (const Stall& s : scenario_.stalls) stall_main_loop(s.at, s.duration);
         power_on();
     } catch (...) {
@@ -64,6 +66,7 @@ Board::Board(const Scenario& sc) : scenario_(sc) {
         zplat::detach_all_bus_targets();
         zplat::uart_by_index(wiring::kConsolePort)->host_attach(nullptr);
         zplat::uart_by_index(wiring::kGpsPort)->host_attach(nullptr);
+        zplat::uart_by_index(wiring::kAisPort)->host_attach(nullptr);
         tb.host = nullptr;
         throw;
     }

@@ -30,6 +30,7 @@
 #include "mppt.h"
 #include "rtc.h"
 #include "scenario.h"
+#include "transponder.h"
 
 namespace zsim {
 
@@ -86,6 +87,7 @@ public:
     Mppt& mppt() { return *mppt_; }
     Frontend& frontend() { return *frontend_; }
     Gps& gps() { return *gps_; }
+    Transponder& transponder() { return *xpdr_; }
     // The world's UTC now: the scenario's start plus the virtual time elapsed.
     Civil world_utc() const;
     int64_t world_epoch() const;
@@ -136,6 +138,7 @@ private:
     Mppt* mppt_ = nullptr;
     Frontend* frontend_ = nullptr;
     Gps* gps_ = nullptr;
+    Transponder* xpdr_ = nullptr;
 
     std::priority_queue<Event, std::vector<Event>, std::greater<>> events_;
     uint64_t seq_ = 0;

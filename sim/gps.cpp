@@ -349,7 +349,7 @@ void Gps::feed(const std::string& text, vtime start) {
     if (!setup_.noise.empty()) {
         for (size_t i = 0; i < bytes.size(); ++i) {
             const vtime t = start + (i + 1) * kByteTime;
-            for (const GpsNoise& n : setup_.noise) {
+            for (const LineNoise& n : setup_.noise) {
                 if (!n.window.covers(t)) continue;
                 const uint64_t r = next();
                 if (static_cast<double>(r >> 11) / 9007199254740992.0 < n.rate) {

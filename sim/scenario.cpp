@@ -13,6 +13,7 @@
 namespace zsim {
 
 extern const char* const kDefaultScenarioText;
+extern const char* const kDefaultConfigText;
 
 std::optional<vtime> parse_time(const std::string& text) {
     if (text.empty()) return std::nullopt;
@@ -177,6 +178,32 @@ Curve curve_of(const std::string& origin, const toml::table& t, const char* cons
     return curve;
 }
 
+// Text the transponder keeps and sends inside a sentence: printable, without
+// the characters that delimit IEC 61162-1 sentences and fields.
+std::string sentence_text(const std::string& origin, const toml::table& t, const char* key, size_t max,
+                          bool six_bit) {
+    const toml::node* n = t.get(key);
+    const auto v = n->value<std::string>();
+    bool ok = v && !v->empty() && v->size() <= max;
+    for (size_t i = 0; ok && i < v->size(); ++i) {
+        const char c = (*v)[i];
+        ok = c >= 0x20 && c <= (six_bit ? 0x5F : 0x7E) && std::string("$!*,\\^~@").find(c) == std::string::npos;
+    }
+    if (!ok) {
+        fail(origin, n->source(),
+             "'" + std::string(key) + "' must be text of 1 to " + std::to_string(max) +
+                 (six_bit ? " upper-case letters, digits, blanks and punctuation" : " printable characters") +
+                 ", without $ ! * , \\ ^ ~ @");
+    }
+    return *v;
+}
+
+// An optional `ms` duration; for good without it.
+vtime duration_of(const std::string& origin, const toml::table& t) {
+    if (!t.get("ms")) return zplat::kNever;
+    return static_cast<vtime>(int_in(origin, t, "ms", 1, INT64_MAX / 1000000)) * zplat::kMs;
+}
+
 void check_keys(const std::string& origin, const toml::table& t, std::initializer_list<const char*> known) {
     for (const auto& [k, v] : t) {
         bool ok = false;
@@ -198,7 +225,7 @@ Scenario Scenario::from_text(const std::string& text, const std::string& origin)
     }
     check_keys(origin, root,
                {"name", "minutes", "seed", "world", "rtc", "eeprom", "dip", "inputs", "input", "dip_change", "fault",
-                "battery", "panel", "day", "analog", "gps", "gps_outage"});
+                "battery", "panel", "day", "analog", "gps", "gps_outage", "transponder"});
 
     Scenario sc;
     sc.pin_actions.clear();
@@ -276,6 +303,32 @@ Scenario Scenario::from_text(const std::string& text, const std::string& origin)
             if (!v || v->empty()) fail(origin, n->source(), "'replay' must be the path of an NMEA log");
             gps.replay = *v;
         }
+    }
+    if (const toml::table* x = root["transponder"].as_table()) {
+        check_keys(origin, *x,
+                   {"present", "mmsi", "destination", "name", "aton_type", "aid_type", "msg6_interval_s",
+                    "msg21_interval_s", "config_ok", "gps_output", "firmware", "serial", "vswr", "supply_volts"});
+        TransponderSetup& ais = sc.transponder;
+        ais.present = bool_of(origin, *x, "present", true);
+        if (x->get("mmsi")) ais.mmsi = static_cast<uint32_t>(int_in(origin, *x, "mmsi", 1, 999999999));
+        if (x->get("destination")) {
+            ais.destination = static_cast<uint32_t>(int_in(origin, *x, "destination", 0, 999999999));
+        }
+        if (x->get("name")) ais.name = sentence_text(origin, *x, "name", 34, true);
+        if (x->get("aton_type")) ais.aton_type = static_cast<int>(int_in(origin, *x, "aton_type", 1, 3));
+        if (x->get("aid_type")) ais.aid_type = static_cast<int>(int_in(origin, *x, "aid_type", 0, 31));
+        if (x->get("msg6_interval_s")) {
+            ais.msg6_interval_s = static_cast<int>(int_in(origin, *x, "msg6_interval_s", 0, 65535));
+        }
+        if (x->get("msg21_interval_s")) {
+            ais.msg21_interval_s = static_cast<int>(int_in(origin, *x, "msg21_interval_s", 0, 65535));
+        }
+        ais.config_ok = bool_of(origin, *x, "config_ok", true);
+        ais.gps_output = bool_of(origin, *x, "gps_output", false);
+        if (x->get("firmware")) ais.firmware = sentence_text(origin, *x, "firmware", 19, false);
+        if (x->get("serial")) ais.serial = sentence_text(origin, *x, "serial", 15, false);
+        ais.vswr = number_in(origin, *x, "vswr", 1, 99.9, ais.vswr);
+        ais.supply_volts = number_in(origin, *x, "supply_volts", 0, 60, ais.supply_volts);
     }
     if (const toml::array* arr = root["gps_outage"].as_array()) {
         for (const toml::node& el : *arr) {
@@ -369,10 +422,27 @@ Scenario Scenario::from_text(const std::string& text, const std::string& origin)
                 const toml::node* r = t->get("rate");
                 if (!r) fail(origin, t->source(), "missing 'rate'");
                 sc.gps.noise.push_back({{at, d}, number_of(origin, *r, "rate", 0, 1)});
+            } else if (kind == "ais_silent" || kind == "ais_nak" || kind == "ais_pc") {
+                check_keys(origin, *t, {"kind", "at", "ms"});
+                const Window w{required_time(origin, *t, "at"), duration_of(origin, *t)};
+                if (kind == "ais_silent") sc.transponder.silent.push_back(w);
+                else if (kind == "ais_nak") sc.transponder.nak.push_back(w);
+                else sc.transponder.pc.push_back(w);
+            } else if (kind == "ais_foreign_mmsi") {
+                check_keys(origin, *t, {"kind", "at", "mmsi"});
+                const vtime at = required_time(origin, *t, "at");
+                sc.transponder.foreign.push_back({at, static_cast<uint32_t>(int_in(origin, *t, "mmsi", 1, 999999999))});
+            } else if (kind == "ais_noise") {
+                check_keys(origin, *t, {"kind", "at", "ms", "rate"});
+                const vtime at = required_time(origin, *t, "at");
+                const toml::node* r = t->get("rate");
+                if (!r) fail(origin, t->source(), "missing 'rate'");
+                sc.transponder.noise.push_back({{at, duration_of(origin, *t)}, number_of(origin, *r, "rate", 0, 1)});
             } else {
                 fail(origin, t->source(),
                      "unknown fault kind (known: \"stall\", \"eeprom_absent\", \"eeprom_writes_lost\", "
-                     "\"rtc_absent\", \"rtc_stop\", \"mppt_stuck\", \"gps_restart\", \"gps_noise\")");
+                     "\"rtc_absent\", \"rtc_stop\", \"mppt_stuck\", \"gps_restart\", \"gps_noise\", "
+                     "\"ais_silent\", \"ais_nak\", \"ais_foreign_mmsi\", \"ais_noise\", \"ais_pc\")");
             }
         }
     }
@@ -395,6 +465,17 @@ Scenario Scenario::from_file(const std::string& path) {
         if (fs::exists(beside, ec) || !fs::exists(replay, ec)) sc.gps.replay = beside.string();
     }
     return sc;
+}
+
+Scenario::Scenario() {
+    // The transponder comes programmed with the station the unit is configured for.
+    static const std::pair<uint32_t, std::string> station = [] {
+        const toml::table config = toml::parse(std::string_view(kDefaultConfigText), std::string_view("tools/default-config.toml"));
+        return std::make_pair(static_cast<uint32_t>(config["station"]["mmsi"].value_or<int64_t>(0)),
+                              config["station"]["name"].value_or<std::string>(""));
+    }();
+    transponder.mmsi = station.first;
+    transponder.name = station.second;
 }
 
 Scenario Scenario::builtin() { return from_text(kDefaultScenarioText, "built-in default scenario"); }

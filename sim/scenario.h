@@ -87,12 +87,14 @@ struct PowerSetup {
     std::vector<vtime> mppt_stuck;   // the charger sticks in "no charge" from these times on
 };
 
+// Bytes a device sends corrupted while the window lasts.
+struct LineNoise {
+    Window window;
+    double rate;   // fraction of the device's bytes corrupted, 0..1
+};
+
 // The GPS receiver on Serial1: where the world puts the beacon, how well the
 // sky is seen, and what goes wrong with the receiver.
-struct GpsNoise {
-    Window window;
-    double rate;   // fraction of the receiver's bytes corrupted, 0..1
-};
 
 struct GpsSetup {
     bool present = true;
@@ -106,7 +108,36 @@ struct GpsSetup {
     std::string replay;             // a recorded NMEA log to play back instead; empty: none
     std::vector<Window> outages;    // no fix
     std::vector<vtime> restarts;    // the receiver restarts by itself
-    std::vector<GpsNoise> noise;    // bytes on its line corrupted
+    std::vector<LineNoise> noise;    // bytes on its line corrupted
+};
+
+// The AIS AtoN transponder on Serial3: its own identity and schedule as
+// programmed, and what goes wrong with it or around it.
+struct ForeignMmsi {
+    vtime at;
+    uint32_t mmsi;
+};
+
+struct TransponderSetup {
+    bool present = true;
+    uint32_t mmsi;                   // its own MMSI at power-on (default: the configured station's)
+    uint32_t destination = 0;        // report destination; 0: none set
+    std::string name;                // its AtoN name (default: the configured station's)
+    int aton_type = 3;               // AtoN station type 1..3 (3: receives, RATDMA)
+    int aid_type = 20;               // type of aid to navigation in Message 21 (20: north cardinal mark)
+    int msg6_interval_s = 180;       // Message 6 reporting interval; 0: none scheduled
+    int msg21_interval_s = 180;      // Message 21 reporting interval; 0: none scheduled
+    bool config_ok = true;           // false: the configuration check fails until it is rewritten
+    bool gps_output = false;         // its own GPS sentences on the line at power-on
+    std::string firmware = "2.1.7";
+    std::string serial = "AT240117";
+    double vswr = 1.2;               // antenna standing-wave ratio
+    double supply_volts = -1;        // below 0: the battery's voltage less the feed's drop
+    std::vector<Window> silent;      // its line neither carries nor hears anything
+    std::vector<Window> nak;         // every report load is refused
+    std::vector<Window> pc;          // a PC program is connected to its USB port
+    std::vector<ForeignMmsi> foreign;   // it is swapped for one with another MMSI
+    std::vector<LineNoise> noise;     // bytes it sends corrupted
 };
 
 struct Scenario {
@@ -122,7 +153,9 @@ struct Scenario {
     EepromSetup eeprom;
     PowerSetup power;
     GpsSetup gps;
+    TransponderSetup transponder;
 
+    Scenario();
     // The built-in default world.
     static Scenario builtin();
     // Parses a scenario file; throws std::runtime_error with the file's
