@@ -6,6 +6,9 @@
 
 #include <stdint.h>
 
+// An MMSI not learnt yet from the transponder.
+constexpr uint32_t kMmsiDesconocido = 0xFFFFFFFFu;
+
 // ---- output composition into periferico1.cframe_tx ----
 // Each appends at ibytes_mensaje_a_tx; bytes past the 512-byte buffer are
 // dropped. While ccalculo_checksum_nmea is 1 every appended byte is XOR-ed
