@@ -360,9 +360,216 @@ void composicion_tramas_meb_mensaje6() {
 
 // ====================================================== command cycle ====
 
-void envio_comandos_ais() {}
+// Waits, tenths of a second.
+static const uint8_t kEspera1s = 10;
+static const uint8_t kEspera2s = 20;
+static const uint8_t kEspera3s = 30;
+static const uint8_t kEspera4s = 40;
 
-void ciclo_comandos_ais() {}
+// 1 once the console has been told that the due report waits for the MMSIs.
+static uint8_t caviso_informe_aplazado;
+
+static void banner_gps(const char* texto) {
+    if (periferico1.cextraigo == 0) return;
+    linea();
+    for (uint8_t i = 0; i < 46; ++i) Serial0.print('*');
+    linea();
+    Serial0.print('\t');
+    Serial0.println(texto);
+    for (uint8_t i = 0; i < 46; ++i) Serial0.print('*');
+    linea();
+    linea();
+}
+
+static void comando_fijo(const char* trama) {
+    inserto_mensaje_periferico(trama);
+    inserto_linea_periferico();
+}
+
+static void inicio_trama_con_checksum(const char* direccion) {
+    inserto_caracter_periferico('$');
+    periferico1.cchecksum_nmea = 0;
+    periferico1.ccalculo_checksum_nmea = 1;
+    inserto_mensaje_periferico(direccion);
+}
+
+static void fin_trama_con_checksum() {
+    periferico1.ccalculo_checksum_nmea = 0;
+    inserto_caracter_periferico('*');
+    inserto_variable_hex_periferico(periferico1.cchecksum_nmea, 2, 1);
+}
+
+// $UPAID,<own MMSI>,1,<second MMSI>,0,C*hh (17) or ...,R,C*hh (21).
+static void escritura_mmsi(uint32_t lsegundo, const char* cola) {
+    inicio_trama_con_checksum("UPAID,");
+    inserto_variable_periferico(periferico1.lmmsi, 9, ',');
+    inserto_mensaje_periferico("1,");
+    inserto_variable_periferico(lsegundo, 9, ',');
+    inserto_mensaje_periferico(cola);
+    fin_trama_con_checksum();
+}
+
+// The transponder takes these two without a checksum field.
+static void escritura_configuracion() {
+    inicio_trama_con_checksum("UPMCR,");
+    inserto_variable_periferico(periferico1.lmmsi, 9, ',');
+    inserto_mensaje_periferico("SBS,0,C");
+    inserto_linea_periferico();
+    inicio_trama_con_checksum("UPMCR,");
+    inserto_variable_periferico(periferico1.lmmsi, 9, ',');
+    inserto_mensaje_periferico("MSS,0,4294967295,C");
+    inserto_linea_periferico();
+    periferico1.ccalculo_checksum_nmea = 0;
+    periferico1.cresultados_configuracion = 0;
+}
+
+// A report is due when its countdown has run out; it waits while either
+// MMSI is unknown, since the nine-digit fields cannot carry that.
+static void eleccion_en_reposo() {
+    stperiferico& p = periferico1;
+    if (p.itimeout_tx_msg6 == 0 && p.ifrecuencia_msg6 != 0) {
+        if (p.lmmsi != kMmsiDesconocido && p.lmmsi_destino_msg6 != kMmsiDesconocido) {
+            caviso_informe_aplazado = 0;
+            p.ccomando = 18;
+            return;
+        }
+        if (caviso_informe_aplazado == 0 && p.cextraigo != 0) {
+            Serial0.println("Msg 6 => MMSI unknown, report postponed");
+            caviso_informe_aplazado = 1;
+        }
+    } else {
+        caviso_informe_aplazado = 0;
+    }
+    if (p.cstatus_gps == 2) {
+        p.ccomando = 2;
+    } else if (p.cstatus_gps == 1) {
+        p.cstatus_gps = 0;
+        p.ccomando = 1;
+    }
+}
+
+static void bytes_en_consola(const uint8_t* pc, uint16_t n) {
+    for (uint16_t i = 0; i < n; ++i) {
+        const uint8_t c = pc[i];
+        Serial0.write(c == 13 ? static_cast<uint8_t>('d') : c == 10 ? static_cast<uint8_t>('a') : c);
+    }
+}
+
+void envio_comandos_ais() {
+    stperiferico& p = periferico1;
+    p.ibytes_mensaje_a_tx = 0;
+    uint8_t cespera = 0;
+    switch (p.ccomando) {
+        case 0: eleccion_en_reposo(); return;
+        case 1:
+            banner_gps("Disable GPS AIS");
+            comando_fijo(m_trama_gps_ais_off);
+            cespera = kEspera3s;
+            break;
+        case 2:
+            banner_gps("Enable GPS AIS");
+            comando_fijo(m_trama_gps_ais_on);
+            cespera = kEspera3s;
+            break;
+        case 4:
+        case 19:
+            comando_fijo(m_trama_consulta_aid);
+            cespera = kEspera2s;
+            break;
+        case 5: comando_fijo(m_trama_consulta_ace); cespera = kEspera1s; break;
+        case 6: comando_fijo(m_trama_consulta_acf); cespera = kEspera1s; break;
+        case 7:
+            comando_fijo(m_trama_consulta_mcr);
+            p.cresultados_configuracion = 0;
+            cespera = kEspera1s;
+            break;
+        case 9: comando_fijo(m_trama_tipo_aton); cespera = kEspera1s; break;
+        case 11: comando_fijo(m_trama_version_firmware); cespera = kEspera1s; break;
+        case 12: comando_fijo(m_trama_numero_serie); cespera = kEspera1s; break;
+        case 13: comando_fijo(m_trama_roe); cespera = kEspera1s; break;
+        case 14: comando_fijo(m_trama_tension); cespera = kEspera1s; break;
+        case 15:
+            comando_fijo(m_trama_consulta_aar);
+            p.ifrecuencia_msg6 = 0;
+            cespera = kEspera4s;
+            break;
+        case 16:
+            banner_gps("Enable GPS by USB AIS");
+            comando_fijo(m_trama_gps_ais_usb);
+            cespera = kEspera3s;
+            break;
+        case 17: escritura_mmsi(111111111u, "0,C"); cespera = kEspera1s; break;
+        case 18: composicion_tramas_meb_mensaje6(); cespera = kEspera2s; break;
+        case 20: escritura_configuracion(); cespera = kEspera1s; break;
+        case 21: escritura_mmsi(configuracion_ais.lmmsi, "R,C"); cespera = kEspera1s; break;
+        default: return;   // 3, 8, 10 and anything unknown send nothing
+    }
+
+    for (uint16_t i = 0; i < p.ibytes_mensaje_a_tx; ++i) Serial3.write(p.cframe_tx[i]);
+    if (p.cextraigo == 2) {
+        linea();
+        Serial0.print("Tx AIS (");
+        transmito_variable(p.ibytes_mensaje_a_tx, 2, ')');
+        Serial0.print(" => ");
+        bytes_en_consola(p.cframe_tx, p.ibytes_mensaje_a_tx);
+        linea();
+    }
+    p.ctimeout_respuesta_comando = cespera;
+    p.cesperando_respuesta = 1;
+}
+
+// The reply to the command in progress did not come in time.
+static void respuesta_vencida() {
+    stperiferico& p = periferico1;
+    switch (p.ccomando) {
+        case 0: break;
+        case 1: p.ccomando = 0; break;
+        case 4:
+        case 19:
+            if (p.lmmsi == kMmsiDesconocido) {
+                p.ccomando = 4;
+            } else if (p.lmmsi_destino_msg6 == kMmsiDesconocido && p.ifrecuencia_msg6 != 0) {
+                p.ccomando = 17;
+            } else {
+                p.ccomando = p.ccomando == 4 ? 5 : 11;
+            }
+            break;
+        case 7: p.ccomando = 20; break;
+        case 17: p.ccomando = 19; break;
+        case 18: p.ccomando = 13; break;
+        case 20: p.ccomando = 7; break;
+        case 21:
+            p.lmmsi = kMmsiDesconocido;
+            p.ccomando = 19;
+            break;
+        default:
+            if (p.creintentos_comando >= 4) {
+                p.creintentos_comando = 0;
+                p.ccomando = 0;
+            } else {
+                p.creintentos_comando = static_cast<uint8_t>(p.creintentos_comando + 1);
+            }
+            break;
+    }
+}
+
+void ciclo_comandos_ais() {
+    stperiferico& p = periferico1;
+    if (p.calarma == 0 && p.cconexion_software_pc == 0) {
+        if (p.cesperando_respuesta == 0) {
+            envio_comandos_ais();
+        } else if (p.ctimeout_respuesta_comando == 0) {
+            p.cesperando_respuesta = 0;
+            respuesta_vencida();
+        }
+    } else if (p.cconexion_software_pc == 1) {
+        envio_comandos_ais();
+        p.cconexion_software_pc = 2;
+    } else if (p.cconexion_software_pc != 0 && p.csegundos_sin_tramas_deteccion_usb >= 120) {
+        p.cstatus_gps = 1;
+        p.cconexion_software_pc = 0;
+    }
+}
 
 // ================================================= sentence processing ====
 
@@ -413,11 +620,17 @@ struct Trama {
 
 }  // namespace
 
-static void bytes_en_consola(const uint8_t* pc, uint16_t n) {
-    for (uint16_t i = 0; i < n; ++i) {
-        const uint8_t c = pc[i];
-        Serial0.write(c == 13 ? static_cast<uint8_t>('d') : c == 10 ? static_cast<uint8_t>('a') : c);
+// A reply the unit did not ask for means a PC program is talking to the transponder.
+static void paso_deteccion_pc() {
+    if (periferico1.cconexion_software_pc != 0) {
+        periferico1.csegundos_sin_tramas_deteccion_usb = 0;
+    } else if (periferico1.ccomando == 0) {
+        deteccion_conexion_pc();
     }
+}
+
+static void paso_ciclo(uint8_t cdesde, uint8_t chasta) {
+    if (periferico1.ccomando == cdesde) periferico1.ccomando = chasta;
 }
 
 static void hex_en_consola(uint8_t c) {
@@ -425,9 +638,329 @@ static void hex_en_consola(uint8_t c) {
     Serial0.println(c, HEX);
 }
 
-static void trama_valida(const Trama&, uint8_t&) {
-    // Heard: the silence watch starts over.
-    periferico1.ctimeout_alarm = 10;
+// !AIVDO,1,1,,A,6...: the transponder transmitted; a Message 6 reschedules the reload.
+static void trama_vdo(const Trama& t, uint8_t& cframe_procesada) {
+    stperiferico& p = periferico1;
+    if (p.lmmsi == kMmsiDesconocido) {
+        p.ccomando = 4;
+        return;
+    }
+    const uint8_t ccanal = t.primer_byte(4);
+    if (ccanal != 'A' && ccanal != 'B') return;
+    uint16_t pos;
+    if (!t.existe(5, &pos) || decodificacion_mensaje_vdo(t.c[pos]) != 6) return;
+    if (p.cextraigo != 0) {
+        linea();
+        Serial0.print("\tMsg 6 AIS sended => ");
+        t.en_consola();
+        linea();
+    }
+    const uint16_t f = p.ifrecuencia_msg6;
+    p.itimeout_tx_msg6 = f > 5 ? static_cast<uint16_t>(f - 5) : f != 0 ? static_cast<uint16_t>(f - 1) : 0;
+    p.ccomando = 13;
+    cframe_procesada = 1;
+}
+
+// $AIAID,<own MMSI>,<n>,<destination MMSI>,0,...
+static void trama_aid(const Trama& t, uint8_t& cframe_procesada) {
+    stperiferico& p = periferico1;
+    uint32_t v;
+    if (p.lmmsi == kMmsiDesconocido && t.numero(1, &v)) {
+        if (v == configuracion_ais.lmmsi) {
+            p.lmmsi = v;
+            if (p.cextraigo != 0) {
+                linea();
+                Serial0.print("\t\tOwn MMSI identified:");
+                transmito_variable(p.lmmsi, 9, 1);
+                linea();
+            }
+        } else {
+            if (p.cextraigo != 0) {
+                linea();
+                Serial0.print("\tDetected another MMSI => Reconfiging");
+            }
+            p.ccomando = 21;
+            p.lmmsi = v;
+            cframe_procesada = 1;
+        }
+    }
+    uint32_t d;
+    if (p.lmmsi_destino_msg6 == kMmsiDesconocido && cframe_procesada == 0 && t.primer_byte(4) == '0' &&
+        t.numero(3, &d)) {
+        p.lmmsi_destino_msg6 = d;
+        if (p.cextraigo != 0) {
+            linea();
+            Serial0.println("\tFrame AID");
+            Serial0.print("\t\tMMSI Destination Msg6: ");
+            transmito_variable(d, 9, 1);
+            linea();
+        }
+    }
+    if (p.ccomando == 4 || p.ccomando == 19) return;
+    if (p.cconexion_software_pc == 0 && cframe_procesada == 0) {
+        deteccion_conexion_pc();
+        cframe_procesada = 1;
+    }
+}
+
+static void trama_nak(const Trama& t) {
+    stperiferico& p = periferico1;
+    if (p.cconexion_software_pc != 0) {
+        p.csegundos_sin_tramas_deteccion_usb = 0;
+    } else {
+        deteccion_conexion_pc();
+    }
+    uint32_t lmmsi;
+    uint32_t lack;
+    if (t.empieza(1, "AI") && t.empieza(2, "MEB") && t.numero(3, &lmmsi) && t.numero(4, &lack) &&
+        p.cextraigo != 0) {
+        linea();
+        Serial0.println("\t\tFrame NAK");
+        Serial0.print("\t\t\tMMSI: ");
+        Serial0.println(lmmsi);
+        Serial0.print("\t\t\tACK: ");
+        Serial0.println(lack);
+    }
+}
+
+// Clears the text, then copies field 4 up to its '*' (commas included).
+static void copia_texto(const Trama& t, char* pctexto, uint8_t ctamano, const char* titulo) {
+    memset(pctexto, 0, ctamano);
+    t.copia_campo(4, reinterpret_cast<uint8_t*>(pctexto), static_cast<uint8_t>(ctamano - 1), "*");
+    if (periferico1.cextraigo != 0) {
+        linea();
+        Serial0.print(titulo);
+        Serial0.println(pctexto);
+    }
+}
+
+// $PSMT,...,<code>,<value>*hh
+static void trama_psmt(const Trama& t, uint8_t& cframe_procesada) {
+    stperiferico& p = periferico1;
+    paso_deteccion_pc();
+    if (t.empieza(2, "gpsfilt")) {
+        if (p.cextraigo != 0) {
+            linea();
+            Serial0.println("\t\tAck GPS received");
+        }
+        p.ccomando = 0;
+        cframe_procesada = 1;
+        return;
+    }
+    uint32_t ccodigo;
+    if (!t.numero(3, &ccodigo)) return;
+    uint32_t v = 0;
+    const bool hay_valor = t.numero(4, &v);
+    switch (ccodigo) {
+        case 6:   // supply voltage, thousandths of a volt
+            if (!hay_valor) return;
+            p.ibateria = static_cast<uint16_t>(v / 10u);
+            if (p.cextraigo != 0) {
+                linea();
+                Serial0.print("\tV ais:");
+                transmito_variable(p.ibateria / 100u, 2, '.');
+                transmito_variable(p.ibateria % 100u, 2, 1);
+            }
+            paso_ciclo(14, 0);
+            break;
+        case 5:   // VSWR, tenths
+            if (!hay_valor) return;
+            p.iq = static_cast<uint16_t>(v);
+            p.ccambios_bruscos_roe = 0;
+            if (p.cextraigo != 0) {
+                linea();
+                Serial0.print("\tROE level:");
+                transmito_variable(p.iq / 10u, 2, '.');
+                transmito_variable(p.iq % 10u, 1, 1);
+            }
+            paso_ciclo(13, 14);
+            break;
+        case 7:
+            if (!hay_valor) return;
+            p.ctipo_aton = static_cast<uint8_t>(v);
+            if (p.cextraigo != 0) {
+                linea();
+                Serial0.print("\tType aton:");
+                Serial0.println(p.ctipo_aton);
+            }
+            paso_ciclo(9, 15);
+            break;
+        case 1:
+            copia_texto(t, p.cfirmware, sizeof p.cfirmware, "\tFirmware:");
+            paso_ciclo(11, 12);
+            break;
+        case 4:
+            copia_texto(t, p.csn, sizeof p.csn, "\tSN:");
+            paso_ciclo(12, 13);
+            break;
+        default: return;
+    }
+    cframe_procesada = 1;
+}
+
+// $ANTXT,01,01,62,... msg 06 ...: notices of the transponder.
+static void trama_txt(const Trama& t, uint8_t& cframe_procesada) {
+    stperiferico& p = periferico1;
+    uint32_t ltexto;
+    if (!t.numero(3, &ltexto)) return;
+    if (ltexto == 62) {
+        const uint16_t pos = busqueda_trama(t.c, "msg ", t.l, 0);
+        if (pos == 0xFFFF) return;
+        const uint8_t ccifras = t.l - pos < 2 ? static_cast<uint8_t>(t.l - pos) : 2;
+        const uint32_t n = conversion_ascii_decimal(pos, ccifras, t.c);
+        if (p.cextraigo != 0) {
+            linea();
+            Serial0.print("\tNo data in buffer msg ");
+            Serial0.println(n);
+        }
+        if (n == 6) p.itimeout_tx_msg6 = 0;
+    } else if (ltexto == 80) {
+        const uint16_t pos = t.campo(4);
+        if (busqueda_trama(t.c, "USB connected", t.l, pos) != 0xFFFF) {
+            if (p.cextraigo != 0) {
+                linea();
+                Serial0.println("\tUSB connected");
+            }
+            if (p.cconexion_software_pc == 0) deteccion_conexion_pc();
+            p.csegundos_sin_tramas_deteccion_usb = 0;
+        } else if (busqueda_trama(t.c, "Exiting standby", t.l, pos) != 0xFFFF) {
+            if (p.cextraigo != 0) {
+                linea();
+                Serial0.println("\tReload data msg6");
+            }
+            cframe_procesada = 1;
+        }
+    }
+}
+
+static void trama_gps_ais() {
+    stperiferico& p = periferico1;
+    if (p.ccomando == 2 || p.ccomando == 16) p.ccomando = 0;
+    p.csegundos_sin_tramas_gps_ais = 0;
+    p.csleep = 0;
+}
+
+// $ANACE,<MMSI>,...,<name in field 7>,...
+static void trama_ace(const Trama& t, uint8_t& cframe_procesada) {
+    stperiferico& p = periferico1;
+    paso_deteccion_pc();
+    uint32_t lmmsi;
+    if (!t.numero(1, &lmmsi) || lmmsi != p.lmmsi || p.ccomando != 5) return;
+    const uint8_t n = t.copia_campo(7, p.cnombre_ais, sizeof p.cnombre_ais, ",*");
+    for (uint8_t i = n; i < sizeof p.cnombre_ais; ++i) p.cnombre_ais[i] = '@';
+    if (p.cextraigo != 0) {
+        linea();
+        Serial0.print("\tOwn name: ");
+        for (uint8_t i = 0; i < sizeof p.cnombre_ais && p.cnombre_ais[i] != '@'; ++i) Serial0.write(p.cnombre_ais[i]);
+        linea();
+    }
+    p.ccomando = 7;
+    cframe_procesada = 1;
+}
+
+// $ANMCR,<MMSI>,SBS,0,... and $ANMCR,<MMSI>,MSS,0,...
+static void trama_mcr(const Trama& t, uint8_t& cframe_procesada) {
+    stperiferico& p = periferico1;
+    paso_deteccion_pc();
+    uint32_t r;
+    if (t.empieza(2, "SBS") && t.numero(3, &r)) {
+        if (r == 0) {
+            Serial0.println("\tBit status => OK");
+            p.cresultados_configuracion = static_cast<uint8_t>(p.cresultados_configuracion | 0x01);
+        } else if (p.cextraigo != 0) {
+            linea();
+            Serial0.println("\tError detected configuration source bit status");
+        }
+    }
+    if (t.empieza(2, "MSS") && t.numero(3, &r)) {
+        if (r == 0) {
+            Serial0.println("\tConfiguration GLA => OK");
+            p.cresultados_configuracion = static_cast<uint8_t>(p.cresultados_configuracion | 0x10);
+        } else if (p.cextraigo != 0) {
+            linea();
+            Serial0.println("\tError detected in the configuration");
+        }
+    }
+    if (p.cresultados_configuracion == 0x11) {
+        p.ccomando = 9;
+        cframe_procesada = 1;
+    }
+}
+
+// $ANAAR,<MMSI>,<message>,<index>,...: the reporting rates, per channel a
+// start slot (fields 6 and 11) and an increment in slots (7 and 12).
+static void trama_aar(const Trama& t, uint8_t& cframe_procesada) {
+    stperiferico& p = periferico1;
+    paso_deteccion_pc();
+    if (p.ccomando != 15) return;
+    uint32_t lmmsi;
+    uint32_t lmensaje;
+    if (!t.numero(1, &lmmsi) || lmmsi != p.lmmsi || !t.numero(2, &lmensaje)) return;
+    if (lmensaje == 6) {
+        int32_t lsigned_aux = 0;
+        int32_t lsigned_aux2 = 0;
+        t.con_signo(6, &lsigned_aux);
+        t.con_signo(11, &lsigned_aux2);
+        if (lsigned_aux == -1 || lsigned_aux2 == -1) return;
+        uint32_t la;
+        uint32_t lb;
+        if (!t.numero(7, &la) || !t.numero(12, &lb) || la != lb) return;
+        // 37.5 slots a second on each channel, reported on both.
+        p.ifrecuencia_msg6 = static_cast<uint16_t>(entero_sin_signo(static_cast<float>(la) / 37.5f * 0.5f));
+        uint32_t lindice;
+        if (t.numero(3, &lindice)) p.cindice_msg6 = static_cast<uint8_t>(lindice);
+        if (p.cextraigo != 0) {
+            Serial0.print("Msg 6 => Frequency:");
+            Serial0.print(p.ifrecuencia_msg6);
+            Serial0.print("\tIndex:");
+            Serial0.println(p.cindice_msg6);
+        }
+    } else if (lmensaje == 21) {
+        uint32_t luno;
+        if (!t.numero(3, &luno) || luno != 1) return;
+        p.itimeout_tx_msg6 = 0;
+        p.ccomando = p.ifrecuencia_msg6 != 0 && p.lmmsi_destino_msg6 == kMmsiDesconocido ? 17 : 11;
+        if (p.ctipo_aton != 1) {
+            uint32_t lslot;
+            p.ctipo_aton = t.numero(6, &lslot) ? 2 : 3;
+        }
+        cframe_procesada = 1;
+        if (p.cextraigo != 0) {
+            linea();
+            Serial0.print("Ais type:");
+            Serial0.println(p.ctipo_aton == 3 ? "Type 3 RATDMA" : "Type 3 FATDMA");
+        }
+    }
+}
+
+static void trama_valida(const Trama& t, uint8_t& cframe_procesada) {
+    stperiferico& p = periferico1;
+    // Heard again: the silence watch starts over, and so does the count of restarts.
+    p.ctimeout_alarm = 10;
+    p.cseguridad_alarma = 0;
+    if (p.calarma != 0) disable_alarma(5);
+
+    if (t.en(3, "VDO") && p.ccomando == 0) {
+        trama_vdo(t, cframe_procesada);
+    } else if (t.en(3, "AID")) {
+        trama_aid(t, cframe_procesada);
+    } else if (t.en(3, "NAK")) {
+        trama_nak(t);
+    } else if (t.en(1, "PSMT")) {
+        trama_psmt(t, cframe_procesada);
+    } else if (t.en(1, "ANTXT")) {
+        trama_txt(t, cframe_procesada);
+    } else if (t.c[0] == '$' && t.en(1, "GP")) {
+        trama_gps_ais();
+    } else if (t.en(1, "ANACE")) {
+        trama_ace(t, cframe_procesada);
+    } else if (t.en(1, "ANACF")) {
+        paso_deteccion_pc();
+    } else if (t.en(1, "ANMCR")) {
+        trama_mcr(t, cframe_procesada);
+    } else if (t.en(1, "ANAAR")) {
+        trama_aar(t, cframe_procesada);
+    }
 }
 
 void procesamos_trama_rx_ais() {

@@ -159,6 +159,32 @@ void inicializacion_periferico(uint8_t cinicial) {
     }
 }
 
-void supervision_periferico() {}
+void supervision_periferico() {
+    stperiferico& p = periferico1;
+    if (p.creset == 1) {
+        inicializacion_periferico(0);
+        p.creset = 0;
+    } else if (p.ctimeout_alarm == 0 && p.calarma == 0) {
+        p.creset = 1;
+        if (p.cextraigo != 0) Serial0.println("AIS => NO RX FRAMES!!!! Enable alarm !!!!!");
+    }
+    procesamos_periferico();
+}
 
-void deteccion_conexion_pc() {}
+static void asteriscos(uint8_t n) {
+    Serial0.print('\t');
+    for (uint8_t i = 0; i < n; ++i) Serial0.print('*');
+    linea();
+}
+
+void deteccion_conexion_pc() {
+    periferico1.cconexion_software_pc = 1;
+    if (periferico1.cextraigo != 0) {
+        linea();
+        asteriscos(33);
+        Serial0.println("\t\tSofware AIS connected");
+        asteriscos(33);
+    }
+    periferico1.ccomando = 16;
+    periferico1.csegundos_sin_tramas_deteccion_usb = 0;
+}

@@ -10,9 +10,11 @@
 #include "comunicaciones_pc.h"
 #include "constantes.h"
 #include "M95512.h"
+#include "ais.h"
 #include "globals.h"
 #include "gps_l76lb.h"
 #include "mcp7940.h"
+#include "periferico.h"
 #include "procesado.h"
 #include "setup.h"
 #include "tools.h"
@@ -532,7 +534,7 @@ void setup() {
     config_clock();
     cargar_estructuras_configuracion_orv();
     inicializacion_balizaQ77();
-    // TODO(transponder): start-up initialisation of the transponder link.
+    inicializacion_periferico(1);
     inicializacion_l76lb();
 
     // First battery reading, at once: no settling wait outside test mode.
@@ -628,7 +630,8 @@ void loop() {
         procesamos_gps();
     }
 
-    // TODO(transponder): supervision, reception and the command cycle.
+    supervision_periferico();
+    ciclo_comandos_ais();
     // TODO(pc-link): one step of the PC frame gathering.
 
     clisto = 1;
