@@ -58,4 +58,26 @@ extern const char m_trama_respuesta_configuracion[];
 // hexadecimal values, 0xFC space, 0xFD '-', 0xFE '.', 0xFF anything else.
 extern const uint8_t m_desconversion_ascii[39];
 
+// Digits of composed numbers, and the weights of hexadecimal places 16^0 .. 16^7.
+extern const uint8_t cvalores_ascii[16];
+extern const uint32_t lvalores_hexadecimales[8];
+// Weights of bit k of a value (2^0 .. 2^31) and of a bit inside a six-bit value.
+extern const uint32_t lpeso[32];
+extern const uint8_t cpeso[8];
+
+// Transponder commands, sent as they stand followed by CR LF.
+extern const char m_trama_gps_ais_off[];
+extern const char m_trama_gps_ais_on[];
+extern const char m_trama_gps_ais_usb[];
+extern const char m_trama_consulta_aid[];
+extern const char m_trama_consulta_ace[];
+extern const char m_trama_consulta_acf[];
+extern const char m_trama_consulta_mcr[];
+extern const char m_trama_consulta_aar[];
+extern const char m_trama_tipo_aton[];
+extern const char m_trama_version_firmware[];
+extern const char m_trama_numero_serie[];
+extern const char m_trama_roe[];
+extern const char m_trama_tension[];
+
 #endif

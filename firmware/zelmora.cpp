@@ -10,9 +10,11 @@
 #include "comunicaciones_pc.h"
 #include "constantes.h"
 #include "M95512.h"
+#include "ais.h"
 #include "globals.h"
 #include "gps_l76lb.h"
 #include "mcp7940.h"
+#include "periferico.h"
 #include "procesado.h"
 #include "setup.h"
 #include "tools.h"
@@ -428,15 +430,19 @@ void enable_alarma(uint8_t ctipo) {
             balizaQ77.calarma_panel_solar = 1;
             dato = dato_bateria();
             break;
+        case 2: balizaQ77.calarma_entrada_externa1 = 1; break;
+        case 3: balizaQ77.calarma_entrada_externa2 = 1; break;
+        case 4: balizaQ77.calarma_entrada_externa3 = 1; break;
         case 5:
             periferico1.calarma = 1;
             periferico1.cseguridad_alarma = 0;
             break;
         case 6:
             l76lb.calarma = 1;
+            balizaQ77.calarma_gps = 1;
             break;
         default:
-            break;   // external inputs: the debouncer holds their state
+            break;
     }
     static const uint8_t eventos[7] = {1, 3, 5, 7, 9, 11, 13};
     grabacion_nueva_incidencia(eventos[ctipo], dato);
@@ -459,8 +465,12 @@ void disable_alarma(uint8_t ctipo) {
             periferico1.calarma = 0;
             if (periferico1.cextraigo != 0) Serial0.println("AIS => RX FRAMES!!!! Disable alarm ");
             break;
+        case 2: balizaQ77.calarma_entrada_externa1 = 0; break;
+        case 3: balizaQ77.calarma_entrada_externa2 = 0; break;
+        case 4: balizaQ77.calarma_entrada_externa3 = 0; break;
         case 6:
             l76lb.calarma = 0;
+            balizaQ77.calarma_gps = 0;
             break;
         default:
             break;
@@ -524,7 +534,7 @@ void setup() {
     config_clock();
     cargar_estructuras_configuracion_orv();
     inicializacion_balizaQ77();
-    // TODO(transponder): start-up initialisation of the transponder link.
+    inicializacion_periferico(1);
     inicializacion_l76lb();
 
     // First battery reading, at once: no settling wait outside test mode.
@@ -620,7 +630,8 @@ void loop() {
         procesamos_gps();
     }
 
-    // TODO(transponder): supervision, reception and the command cycle.
+    supervision_periferico();
+    ciclo_comandos_ais();
     // TODO(pc-link): one step of the PC frame gathering.
 
     clisto = 1;
