@@ -43,6 +43,7 @@ inline std::string sentence(const std::string& body, char start = '$') {
 inline zsim::Scenario quiet(bool diagnostics = true) {
     zsim::Scenario sc = zsim::Scenario::builtin();
     sc.gps.present = false;
+    sc.transponder.present = false;   // the test speaks for it
     sc.dip_on = {false, false, diagnostics, false};
     sc.pin_actions.clear();
     sc.power.noise_counts = 0;
