@@ -6,7 +6,7 @@ SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 BUILD := build
 SANBUILD := build/sanitize
-PACKAGES := cmake g++ make libgtest-dev libtomlplusplus-dev libcli11-dev
+PACKAGES := cmake g++ make libgtest-dev libtomlplusplus-dev libcli11-dev nlohmann-json3-dev
 
 .PHONY: all deps build run test bench clean
 
