@@ -284,14 +284,17 @@ void Board::on_byte(uint8_t byte, uint64_t, uint32_t) {
     if (sink_) sink_(byte);
 }
 
-void Board::set_realtime(bool on) {
+void Board::set_realtime(bool on, double speed) {
+    if (!(speed > 0)) throw std::invalid_argument("the speed must be positive");
     realtime_ = on;
+    speed_ = speed;
     wall_origin_ns_ = wall_ns();
     virtual_origin_ = tb.now;
 }
 
 void Board::pace() {
-    const int64_t target = wall_origin_ns_ + static_cast<int64_t>(tb.now - virtual_origin_);
+    if (pace_hook_) pace_hook_();
+    const int64_t target = wall_origin_ns_ + static_cast<int64_t>(static_cast<double>(tb.now - virtual_origin_) / speed_);
     const int64_t ahead = target - wall_ns();
     if (ahead > 0) std::this_thread::sleep_for(std::chrono::nanoseconds(ahead));
 }

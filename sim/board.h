@@ -62,9 +62,14 @@ public:
     // Restarts of the unit since power-on (watchdog or requested).
     uint32_t restarts() const { return restarts_; }
 
-    // Pace virtual time to the wall clock, and feed console input.
-    void set_realtime(bool on);
+    // Pace virtual time to the wall clock, `speed` times faster than real
+    // time, and feed console input. Bytes fed reach the console port's
+    // receive ring at 38400 baud, back to back.
+    void set_realtime(bool on, double speed = 1.0);
     void feed_console_input(const uint8_t* data, size_t n);
+    // Realtime only: called on the firmware's thread at least once per
+    // virtual millisecond, before pacing waits (to hand console bytes on).
+    void set_pace_hook(std::function<void()> hook) { pace_hook_ = std::move(hook); }
 
     // Tests: the voltage on an analog pin, whatever the devices say (NaN: theirs again).
     void override_analog(uint8_t pin, double volts) { analog_override_[pin % 64] = volts; }
@@ -164,6 +169,8 @@ private:
 
     // Real-time pacing.
     bool realtime_ = false;
+    double speed_ = 1.0;
+    std::function<void()> pace_hook_;
     int64_t wall_origin_ns_ = 0;
     vtime virtual_origin_ = 0;
     std::mutex input_m_;

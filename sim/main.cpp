@@ -1,23 +1,43 @@
 // zelmora-sim: runs the virtual unit and writes what it sends on its console
-// port to standard output, byte for byte; with --air, what its transponder
-// transmits goes to a file as a shore receiver logs it.
+// port to standard output, byte for byte. With --air, what its transponder
+// transmits goes to a file as a shore receiver logs it; with --pty the
+// console port is also on a pseudo-terminal, for a PC program to talk to.
 #include <CLI/CLI.hpp>
+#include <csignal>
 #include <cstdio>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <unistd.h>
 
 #include "board.h"
+#include "pty.h"
+
+namespace {
+volatile std::sig_atomic_t g_stop = 0;
+extern "C" void on_stop_signal(int) { g_stop = 1; }
+
+void catch_stop_signals() {
+    struct sigaction sa{};
+    sa.sa_handler = on_stop_signal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
+}
+}  // namespace
 
 int main(int argc, char** argv) {
     CLI::App app{"Runs the Zelmora beacon monitor on the virtual board; its console goes to standard output."};
     double minutes = 0;
     std::string scenario_path;
     bool realtime = false;
+    bool pty = false;
+    double speed = 0;
     std::string eeprom_path;
     std::string air_path;
-    app.add_option("--minutes", minutes, "virtual run length in minutes (default: the scenario's, 10)")
+    app.add_option("--minutes", minutes,
+                   "virtual run length in minutes (default: the scenario's, 10; with --pty: until interrupted)")
         ->check(CLI::PositiveNumber);
     app.add_option("--scenario", scenario_path, "scenario file (TOML); the built-in default otherwise")
         ->check(CLI::ExistingFile);
@@ -26,7 +46,17 @@ int main(int argc, char** argv) {
     app.add_option("--air", air_path,
                    "write every transmission of the transponder to FILE as !AIVDM sentences, one per line");
     app.add_flag("--realtime", realtime, "pace virtual time to the wall clock; standard input feeds the console port");
+    app.add_flag("--pty", pty,
+                 "put the console port on a pseudo-terminal (path printed on standard error), paced to the wall clock");
+    app.add_option("--speed", speed, "with --realtime or --pty: run this many times faster than the wall clock")
+        ->check(CLI::PositiveNumber);
     CLI11_PARSE(app, argc, argv);
+    if (speed > 0 && !realtime && !pty) {
+        std::cerr << "zelmora-sim: --speed paces a --realtime or --pty run\n";
+        return 2;
+    }
+    if (speed <= 0) speed = 1.0;
+    const bool paced = realtime || pty;
 
     zsim::Scenario sc;
     try {
@@ -35,15 +65,18 @@ int main(int argc, char** argv) {
         std::cerr << "zelmora-sim: " << e.what() << "\n";
         return 2;
     }
+    const bool until_stopped = pty && minutes <= 0;
     if (minutes <= 0) minutes = sc.minutes;
     if (!eeprom_path.empty()) sc.eeprom.image_path = eeprom_path;
 
     static char outbuf[1 << 16];
-    std::setvbuf(stdout, outbuf, realtime ? _IONBF : _IOFBF, sizeof(outbuf));
+    std::setvbuf(stdout, outbuf, _IOFBF, sizeof(outbuf));
 
     std::unique_ptr<zsim::Board> owner;
+    std::unique_ptr<zsim::PtyPort> port;
     try {
         owner = std::make_unique<zsim::Board>(sc);
+        if (pty) port = std::make_unique<zsim::PtyPort>();
     } catch (const std::exception& e) {
         std::cerr << "zelmora-sim: " << e.what() << "\n";
         return 2;
@@ -56,7 +89,7 @@ int main(int argc, char** argv) {
             std::cerr << "zelmora-sim: " << air_path << ": cannot write the air log\n";
             return 2;
         }
-        if (realtime) std::setvbuf(air, nullptr, _IOLBF, 4096);
+        if (paced) std::setvbuf(air, nullptr, _IOLBF, 4096);
     }
     board.transponder().set_air_capture(false);
     if (air) {
@@ -66,9 +99,34 @@ int main(int argc, char** argv) {
         });
     }
     board.set_console_capture(false);
-    board.set_console_sink([](uint8_t b) { std::fputc(b, stdout); });
-    if (realtime) {
-        board.set_realtime(true);
+
+    if (!paced) {
+        board.set_console_sink([](uint8_t b) { std::fputc(b, stdout); });
+        board.run_for(static_cast<zsim::vtime>(minutes * 60.0 * 1e9));
+        std::fflush(stdout);
+        if (air) std::fclose(air);
+        return 0;
+    }
+
+    // Paced: the unit's bytes are gathered as they leave the port and handed
+    // on at every pacing point (at least once per virtual millisecond).
+    std::vector<uint8_t> pending;
+    board.set_console_sink([&pending](uint8_t b) { pending.push_back(b); });
+    zsim::PtyPort* pp = port.get();
+    board.set_pace_hook([&pending, pp] {
+        if (pending.empty()) return;
+        std::fwrite(pending.data(), 1, pending.size(), stdout);
+        std::fflush(stdout);
+        if (pp) pp->send(pending.data(), pending.size());
+        pending.clear();
+    });
+    board.set_realtime(true, speed);
+    catch_stop_signals();
+    if (pp) {
+        pp->start([&board](const uint8_t* d, size_t n) { board.feed_console_input(d, n); });
+        std::fprintf(stderr, "pty: %s\n", pp->path().c_str());
+        std::fflush(stderr);
+    } else {
         std::thread([&board] {
             uint8_t buf[256];
             for (;;) {
@@ -78,8 +136,18 @@ int main(int argc, char** argv) {
             }
         }).detach();
     }
-    board.run_for(static_cast<zsim::vtime>(minutes * 60.0 * 1e9));
+
+    // Run in slices of about 20 ms of wall time, so that an interrupt ends the
+    // run promptly, with the firmware parked between two platform calls.
+    // Every EEPROM write cycle has already reached the image file by then.
+    const zsim::vtime slice = static_cast<zsim::vtime>(20e6 * speed);
+    const zsim::vtime end = static_cast<zsim::vtime>(minutes * 60.0 * 1e9);
+    while (!g_stop && (until_stopped || board.now() < end)) {
+        const zsim::vtime left = until_stopped ? slice : end - board.now();
+        board.run_for(left < slice ? left : slice);
+    }
+    std::fwrite(pending.data(), 1, pending.size(), stdout);
     std::fflush(stdout);
     if (air) std::fclose(air);
-    std::_Exit(0);   // the stdin reader may still be blocked in read()
+    std::_Exit(0);   // the stdin or pty reader may still be blocked in read() or poll()
 }

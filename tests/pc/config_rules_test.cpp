@@ -1,0 +1,105 @@
+// The configuration's TOML form against the unit's stored layout and its
+// range rules: what is refused, and why.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "unit_config.h"
+
+namespace {
+std::string default_text() {
+    std::ifstream in(ZELMORA_SOURCE_DIR "/tools/default-config.toml");
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+zcfg::Config with(const std::string& key, const std::string& value) {
+    zcfg::Config c = zcfg::from_toml(default_text(), "default");
+    c[*zcfg::find(key)] = zcfg::parse_value(*zcfg::find(key), value);
+    return c;
+}
+
+std::vector<uint8_t> at(const std::vector<uint8_t>& area, size_t from, size_t n) {
+    return std::vector<uint8_t>(area.begin() + static_cast<long>(from), area.begin() + static_cast<long>(from + n));
+}
+}  // namespace
+
+TEST(PcConfig, StoredLayoutOfTheWorkedValues) {
+    EXPECT_EQ(at(zcfg::encode_area(with("station.mmsi", "123456789")), 46, 4), (std::vector<uint8_t>{0x15, 0xCD, 0x5B, 0x07}));
+    EXPECT_EQ(at(zcfg::encode_area(with("station.dimension_to_bow", "511")), 1, 2), (std::vector<uint8_t>{0x01, 0xFF}));
+    EXPECT_EQ(at(zcfg::encode_area(with("station.serial_number", "1048575")), 64, 3),
+              (std::vector<uint8_t>{0xFF, 0xFF, 0x0F}));
+    EXPECT_EQ(at(zcfg::encode_area(with("power.low_battery", "12.5")), 71, 4),
+              (std::vector<uint8_t>{0x00, 0x00, 0x48, 0x41}));
+    EXPECT_EQ(at(zcfg::encode_area(with("input.1.debounce", "10")), 36, 2), (std::vector<uint8_t>{0x00, 0x0A}));
+    EXPECT_EQ(at(zcfg::encode_area(with("input.2.active", "high")), 39, 1), (std::vector<uint8_t>{1}));
+
+    // The default file, stored and shown again, is the same file's values.
+    const zcfg::Config def = zcfg::from_toml(default_text(), "default");
+    const std::vector<uint8_t> img = zcfg::eeprom_image(def);
+    const zcfg::Config back = zcfg::decode(std::vector<uint8_t>(img.begin(), img.begin() + 98), img.data() + 0xFFF4);
+    EXPECT_TRUE(zcfg::problems(back).empty());
+    EXPECT_EQ(zcfg::eeprom_image(zcfg::from_toml(zcfg::to_toml(back), "shown")), img);
+}
+
+TEST(PcConfig, ValuesOutsideTheUnitsRulesAreRefusedNamingTheRule) {
+    const struct {
+        const char* key;
+        const char* value;
+        const char* rule;
+    } cases[] = {
+        {"station.mmsi", "0", "1..999999999"},
+        {"station.mmsi", "1000000000", "1..999999999"},
+        {"station.type_of_ship_and_cargo", "101", "above 100 as 0"},
+        {"station.dimension_to_stern", "512", "0..511"},
+        {"station.dimension_to_port", "64", "0..63"},
+        {"station.model_code", "16", "0..15"},
+        {"station.serial_number", "1048576", "0..1048575"},
+        {"station.name", "Zelmora", "six-bit"},
+        {"station.name", "ZELMORA NORTE PUNTA 21", "at most 20"},
+        {"station.call_sign", "EAZN1234", "at most 7"},
+        {"power.low_battery", "nan", "0 to 60"},
+        {"power.charger_off", "61", "0 to 60"},
+        {"message18.communication_state", "524288", "19 bits"},
+        {"message18.raim", "2", "0 or 1"},
+        {"input.3.type", "3", "following"},
+        {"input.1.active", "1", "\"low\" or \"high\""},
+        {"input.1.debounce", "1.5", "whole number"},
+        {"calibration.battery_volts_per_count", "0", "positive"},
+    };
+    for (const auto& c : cases) {
+        try {
+            zcfg::parse_value(*zcfg::find(c.key), c.value);
+            ADD_FAILURE() << c.key << "=" << c.value << " was accepted";
+        } catch (const zcfg::ConfigError& e) {
+            EXPECT_NE(std::string(e.what()).find(c.key), std::string::npos) << e.what();
+            EXPECT_NE(std::string(e.what()).find(c.rule), std::string::npos) << e.what();
+        }
+    }
+    // In a file, with the line; a misspelt key is not silently dropped.
+    std::string text = default_text();
+    text.replace(text.find("model_code = 1"), 14, "model_code = 99");
+    EXPECT_THROW(
+        {
+            try {
+                zcfg::from_toml(text, "unit.toml");
+            } catch (const zcfg::ConfigError& e) {
+                EXPECT_EQ(std::string(e.what()).rfind("unit.toml:", 0), 0u) << e.what();
+                EXPECT_NE(std::string(e.what()).find("0..15"), std::string::npos) << e.what();
+                throw;
+            }
+        },
+        zcfg::ConfigError);
+    EXPECT_THROW(zcfg::from_toml(default_text() + "\n[gps2]\nx = 1\n", "unit.toml"), zcfg::ConfigError);
+}
+
+TEST(PcConfig, AnErasedAreaShowsWhatTheUnitWouldRefuse) {
+    const zcfg::Config c = zcfg::decode(std::vector<uint8_t>(98, 0xFF), nullptr);
+    std::string all;
+    for (const std::string& p : zcfg::problems(c)) all += p + "\n";
+    EXPECT_NE(all.find("station.mmsi = 4294967295"), std::string::npos) << all;
+    EXPECT_NE(all.find("power.low_battery = nan"), std::string::npos) << all;
+    EXPECT_NE(all.find("input.1.active = 255"), std::string::npos) << all;
+}

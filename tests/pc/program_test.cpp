@@ -1,0 +1,159 @@
+// zelmora-pc against a stand-in unit on a pseudo-terminal: what the
+// technician types, what goes over the line, what comes back.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <sstream>
+
+#include "app.h"
+#include "fake_unit.h"
+#include "unit_config.h"
+
+namespace {
+
+struct Result {
+    int status;
+    std::string out, err;
+};
+
+// Short time-outs: the stand-in answers at once.
+Result pc(FakeUnit& unit, std::vector<std::string> args) {
+    args.insert(args.begin(), {"--port", unit.path, "--timeout", "300", "--resync", "100"});
+    std::ostringstream out, err;
+    const int status = zpc::run(args, out, err);
+    return {status, out.str(), err.str()};
+}
+
+std::string file_text(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void put_record(FakeUnit& u, uint16_t slot, std::vector<uint8_t> rec) {
+    std::copy(rec.begin(), rec.end(), u.mem.begin() + 256 + slot * 8);
+}
+
+}  // namespace
+
+TEST(PcProgram, ReadsInExportsOfAtMost128BytesOverAChattyLine) {
+    FakeUnit unit;
+    unit.chatty = true;
+    for (size_t i = 0; i < 300; ++i) unit.mem[0x100 + i] = static_cast<uint8_t>(i * 7);
+    const Result r = pc(unit, {"read", "0x100", "300"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const auto reqs = unit.requests();
+    ASSERT_EQ(reqs.size(), 3u);
+    EXPECT_EQ(reqs[0].count, 128);
+    EXPECT_EQ(reqs[1].address, 0x180u);
+    EXPECT_EQ(reqs[2].count, 44);
+    // 19 rows; the second row starts at 0x0110 with byte 16 * 7 = 0x70.
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 19);
+    EXPECT_NE(r.out.find("0110  70 77 7E 85"), std::string::npos) << r.out;
+    // The console text went to standard error, untouched.
+    EXPECT_NE(r.err.find("\r\n\t\tSTATUS: 08/12/26 13:45\r\n\t\tBattery:12.60 v\r\n"), std::string::npos);
+
+    const Result q = pc(unit, {"--quiet", "ping"});
+    EXPECT_EQ(q.status, 0);
+    EXPECT_EQ(q.err, "");
+}
+
+TEST(PcProgram, ALostReplyIsAskedForAgainButARestartIsNeverSentTwice) {
+    FakeUnit unit;
+    unit.lose = 1;
+    const Result r = pc(unit, {"ping"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(unit.requests().size(), 2u);
+    EXPECT_NE(r.err.find("asking again (attempt 2 of 3)"), std::string::npos) << r.err;
+
+    unit.forget();
+    unit.lose = 1;
+    const Result s = pc(unit, {"restart"});
+    EXPECT_EQ(s.status, 1);
+    EXPECT_EQ(unit.requests().size(), 1u);
+    EXPECT_NE(s.err.find("not repeated"), std::string::npos) << s.err;
+
+    // Answered: the second reply of a restart is taken in, not left on the line.
+    unit.forget();
+    EXPECT_EQ(pc(unit, {"restart"}).status, 0);
+    EXPECT_EQ(pc(unit, {"ping"}).status, 0);
+}
+
+TEST(PcProgram, AUnitThatNeverAnswersGivesAClearMessageAndStatus1) {
+    FakeUnit unit;
+    unit.silent = true;
+    const Result r = pc(unit, {"--retries", "1", "memtest"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(unit.requests().size(), 2u);
+    EXPECT_NE(r.err.find("no answer from the unit on " + unit.path + " to the EEPROM test (2 attempts, 300 ms each)"),
+              std::string::npos)
+        << r.err;
+    std::ostringstream out, err;
+    EXPECT_EQ(zpc::run({"--port", "/nonexistent/tty", "ping"}, out, err), 1);
+    EXPECT_NE(err.str().find("cannot open /nonexistent/tty"), std::string::npos) << err.str();
+    EXPECT_EQ(pc(unit, {"read", "0xFFF0", "32"}).status, 2);   // past the end: refused before the line is used
+}
+
+TEST(PcProgram, ConfigSetChecksTheRulesThenWritesThePageForReloadAndReadsItBack) {
+    FakeUnit unit;
+    const zcfg::Config def = zcfg::from_toml(file_text(ZELMORA_SOURCE_DIR "/tools/default-config.toml"), "default");
+    unit.mem = zcfg::eeprom_image(def);
+
+    const Result bad = pc(unit, {"config", "set", "station.name=NUEVA", "station.mmsi=0"});
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_NE(bad.err.find("station.mmsi must be a whole number 1..999999999"), std::string::npos) << bad.err;
+    EXPECT_TRUE(unit.requests().empty());
+
+    const Result ok = pc(unit, {"config", "set", "station.mmsi=992241235", "power.low_battery=11.5"});
+    ASSERT_EQ(ok.status, 0) << ok.err;
+    bool page_written = false;
+    for (const auto& q : unit.requests())
+        page_written = page_written || (q.command == 1 && q.subcommand == 0 && q.address == 0 && q.data.size() == 98);
+    EXPECT_TRUE(page_written);
+    EXPECT_EQ(std::vector<uint8_t>(unit.mem.begin() + 46, unit.mem.begin() + 50),
+              (std::vector<uint8_t>{0x53, 0x66, 0x24, 0x3B}));   // 992241235, least significant first
+
+    const Result got = pc(unit, {"config", "get", "power.low_battery"});
+    EXPECT_EQ(got.out, "11.5\n");
+    // What `config show` prints loads back as the same bytes.
+    const Result shown = pc(unit, {"config", "show"});
+    ASSERT_EQ(shown.status, 0);
+    const zcfg::Config back = zcfg::from_toml(shown.out, "shown");
+    EXPECT_EQ(zcfg::eeprom_image(back), unit.mem);
+}
+
+TEST(PcProgram, TheLogComesOutOldestFirstWithVolts) {
+    FakeUnit unit;
+    std::fill(unit.mem.begin() + 256, unit.mem.begin() + 4360, 0);
+    unit.mem[252] = 0;
+    unit.mem[253] = 42;   // restarts
+    unit.mem[254] = 0;
+    unit.mem[255] = 2;    // the next record goes to slot 2: the oldest is there
+    put_record(unit, 2, {0x49, 0x14, 0x84, 0x41, 0x1E, 0x01, 0x04, 0x65});   // 1226081345, :30, low battery, 11.25 V
+    put_record(unit, 512, {0x49, 0x14, 0x84, 0x42, 0x00, 0x0F, 0x00, 0x2A});   // 13:46:00, start-up 42
+    put_record(unit, 0, {0x49, 0x14, 0x84, 0x9C, 0x05, 0x05, 0x00, 0x00});     // 1226081436: 14:36:05, input 1
+    const Result r = pc(unit, {"log", "--csv"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "slot,utc,code,event,data,volts\n"
+              "2,2026-12-08T13:45:30Z,1,\"low-battery alarm raised\",1125,11.25\n"
+              "512,2026-12-08T13:46:00Z,15,\"start-up\",42,\n"
+              "0,2026-12-08T14:36:05Z,5,\"external input 1 alarm raised\",0,\n");
+}
+
+TEST(PcProgram, ClockAndCalibrationInTestMode) {
+    FakeUnit unit;
+    const Result rtc = pc(unit, {"rtc"});
+    ASSERT_EQ(rtc.status, 0) << rtc.err;
+    EXPECT_EQ(rtc.out, "2026-12-08 13:45:30 UTC (Tuesday)\n");
+
+    const Result cal = pc(unit, {"calibrate", "battery", "12.47"});
+    ASSERT_EQ(cal.status, 0) << cal.err;
+    const auto reqs = unit.requests();
+    ASSERT_GE(reqs.size(), 3u);
+    EXPECT_EQ(reqs[reqs.size() - 3].subcommand, 1);   // test mode on first
+    EXPECT_NE(cal.out.find("battery factor at 0xFFF8: 0.00459131"), std::string::npos) << cal.out;
+    EXPECT_NE(cal.out.find("from 2716 counts"), std::string::npos) << cal.out;
+    EXPECT_EQ(pc(unit, {"calibrate", "battery", "0"}).status, 2);
+}

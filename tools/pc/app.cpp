@@ -1,0 +1,791 @@
+#include "app.h"
+
+#include <CLI/CLI.hpp>
+#include <atomic>
+#include <csignal>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <regex>
+#include <sstream>
+#include <unistd.h>
+
+#include "event_log.h"
+#include "link.h"
+#include "unit_config.h"
+
+namespace zpc {
+
+namespace {
+
+std::atomic<bool> g_stop{false};
+extern "C" void on_stop_signal(int) { g_stop = true; }
+
+// Ctrl-C ends `monitor` normally; the previous handling comes back after it.
+struct StopSignals {
+    struct sigaction old_int {}, old_term {};
+    StopSignals() {
+        struct sigaction sa {};
+        sa.sa_handler = on_stop_signal;
+        sigemptyset(&sa.sa_mask);
+        sigaction(SIGINT, &sa, &old_int);
+        sigaction(SIGTERM, &sa, &old_term);
+    }
+    ~StopSignals() {
+        sigaction(SIGINT, &old_int, nullptr);
+        sigaction(SIGTERM, &old_term, nullptr);
+    }
+};
+
+// Exit status 2: what was typed cannot be done.
+struct Usage : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+// Exit status 1: the unit refused, failed or did not answer.
+struct Failure : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+std::string hex(uint32_t v, int digits = 4) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%0*X", digits, v);
+    return buf;
+}
+
+// "0x1F4" or "500".
+uint32_t parse_number(const std::string& s, const char* what) {
+    const bool is_hex = s.size() > 2 && s[0] == '0' && (s[1] == 'x' || s[1] == 'X');
+    const std::string digits = is_hex ? s.substr(2) : s;
+    if (digits.empty() || digits.size() > 8 ||
+        digits.find_first_not_of(is_hex ? "0123456789abcdefABCDEF" : "0123456789") != std::string::npos)
+        throw Usage(std::string(what) + " must be a number (decimal, or hexadecimal with 0x), not \"" + s + "\"");
+    return static_cast<uint32_t>(std::stoul(digits, nullptr, is_hex ? 16 : 10));
+}
+
+// "49 14 84", "491484", "49:14:84" or several arguments.
+std::vector<uint8_t> parse_hex_bytes(const std::vector<std::string>& args) {
+    std::string digits;
+    for (const std::string& a : args) {
+        for (char c : a) {
+            if (std::isxdigit(static_cast<unsigned char>(c))) digits.push_back(c);
+            else if (c != ' ' && c != ':' && c != ',' && c != '-')
+                throw Usage("HEXBYTES must be hexadecimal digits, two per byte, not \"" + a + "\"");
+        }
+    }
+    if (digits.empty() || digits.size() % 2 != 0) throw Usage("HEXBYTES must be whole bytes, two hexadecimal digits each");
+    std::vector<uint8_t> out;
+    for (size_t i = 0; i < digits.size(); i += 2) out.push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
+    return out;
+}
+
+float float_le(const uint8_t* p) {
+    const uint32_t bits = p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
+    float f;
+    std::memcpy(&f, &bits, sizeof f);
+    return f;
+}
+
+std::vector<uint8_t> float_bytes(float f) {
+    uint32_t bits;
+    std::memcpy(&bits, &f, sizeof bits);
+    return {static_cast<uint8_t>(bits), static_cast<uint8_t>(bits >> 8), static_cast<uint8_t>(bits >> 16),
+            static_cast<uint8_t>(bits >> 24)};
+}
+
+// Where the unit's console text goes while a command runs; it is also kept
+// for the commands that read what the unit printed.
+class Console {
+public:
+    Console(std::ostream& to, bool quiet) : to_(&to), quiet_(quiet) {}
+    void text(const std::string& t) {
+        seen_ += t;
+        if (quiet_) return;
+        if (holding_) {
+            held_ += t;
+            return;
+        }
+        *to_ << t;
+        to_->flush();
+    }
+    // While a progress bar is drawn, text waits.
+    void hold(bool on) {
+        holding_ = on;
+        if (!on && !held_.empty()) {
+            *to_ << held_;
+            to_->flush();
+            held_.clear();
+        }
+    }
+    void redirect(std::ostream& to, bool quiet) {
+        to_ = &to;
+        quiet_ = quiet;
+    }
+    const std::string& seen() const { return seen_; }
+    void forget() { seen_.clear(); }
+
+private:
+    std::ostream* to_;
+    bool quiet_;
+    bool holding_ = false;
+    std::string held_;
+    std::string seen_;
+};
+
+class Progress {
+public:
+    Progress(std::ostream& err, Console& console, std::string label)
+        : err_(err), console_(console), label_(std::move(label)), on_(&err == &std::cerr && ::isatty(2)) {
+        if (on_) console_.hold(true);
+    }
+    ~Progress() { done(); }
+    void update(size_t done, size_t total) {
+        if (!on_) return;
+        const int width = 30;
+        const int fill = total ? static_cast<int>(width * done / total) : width;
+        err_ << "\r" << label_ << " [" << std::string(static_cast<size_t>(fill), '#')
+             << std::string(static_cast<size_t>(width - fill), '.') << "] " << done << "/" << total << " bytes";
+        err_.flush();
+    }
+    void done() {
+        if (!on_) return;
+        on_ = false;
+        err_ << "\r\033[K";
+        err_.flush();
+        console_.hold(false);
+    }
+
+private:
+    std::ostream& err_;
+    Console& console_;
+    std::string label_;
+    bool on_;
+};
+
+// The unit at the end of the line.
+class Unit {
+public:
+    Unit(const std::string& path, const LinkOptions& options, Console& console, std::ostream& err)
+        : port_(std::make_unique<SerialPort>(path)),
+          link_(*port_, options, [&console](const std::string& t) { console.text(t); }),
+          err_(err) {
+        link_.on_retry = [this](int attempt, int tries) {
+            err_ << "zelmora-pc: no reply to the " << what_ << "; asking again (attempt " << attempt << " of "
+                 << tries << ")\n";
+        };
+    }
+
+    // The reply to `r`; no reply at all is a failure that names the request.
+    Reply ask(const Request& r, bool repeatable, const std::string& what) {
+        what_ = what;
+        std::optional<Reply> reply = link_.transact(r, repeatable);
+        if (!reply) {
+            const auto& o = link_.options();
+            std::ostringstream os;
+            os << "no answer from the unit on " << port_->path() << " to the " << what << " (" << link_.attempts()
+               << (link_.attempts() == 1 ? " attempt" : " attempts") << ", " << o.timeout.count() << " ms each";
+            if (!repeatable && o.retries > 0) os << "; not repeated, as it must not be done twice";
+            os << "). Is the unit powered, the cable in and the port right?";
+            if (link_.damaged() != 0) os << " (" << link_.damaged() << " damaged frames came in: a noisy line?)";
+            throw Failure(os.str());
+        }
+        return *reply;
+    }
+
+    void expect_done(const Reply& r, const std::string& what) {
+        if (r.result != 1) throw Failure("the unit refused the " + what);
+    }
+
+    // `n` bytes from `at`, in exports of at most 128 bytes.
+    std::vector<uint8_t> read(uint32_t at, size_t n, Progress* progress = nullptr) {
+        std::vector<uint8_t> out;
+        while (out.size() < n) {
+            const auto chunk = static_cast<uint8_t>(std::min<size_t>(kMaxExport, n - out.size()));
+            const uint32_t a = static_cast<uint32_t>(at + out.size());
+            const std::string what = "export of " + std::to_string(chunk) + " bytes at " + hex(a);
+            const Reply r = ask(Request::export_of(a, chunk), true, what);
+            expect_done(r, what);
+            if (r.data.size() != chunk)
+                throw Failure("the unit answered the " + what + " with " + std::to_string(r.data.size()) + " bytes");
+            out.insert(out.end(), r.data.begin(), r.data.end());
+            if (progress) progress->update(out.size(), n);
+        }
+        return out;
+    }
+
+    // Stores `bytes` at `at`, one request per EEPROM page touched; with
+    // `reload`, the last request has the unit reload its configuration.
+    // Then reads them back: the unit's write reply does not verify.
+    void write(uint32_t at, const std::vector<uint8_t>& bytes, bool reload) {
+        size_t done = 0;
+        while (done < bytes.size()) {
+            const uint32_t a = static_cast<uint32_t>(at + done);
+            const size_t n = std::min<size_t>(kMaxExport - a % kMaxExport, bytes.size() - done);
+            const bool last = done + n == bytes.size();
+            const std::string what = "write of " + std::to_string(n) + " bytes at " + hex(a);
+            const Reply r = ask(Request::store(a, std::vector<uint8_t>(bytes.begin() + static_cast<long>(done),
+                                                                       bytes.begin() + static_cast<long>(done + n)),
+                                               reload && last),
+                                true, what);
+            expect_done(r, what);
+            done += n;
+        }
+        const std::vector<uint8_t> back = read(at, bytes.size());
+        for (size_t i = 0; i < bytes.size(); ++i) {
+            if (back[i] != bytes[i]) {
+                char buf[160];
+                std::snprintf(buf, sizeof buf,
+                              "the EEPROM holds 0x%02X at %s after writing 0x%02X there: the write did not stick",
+                              back[i], hex(static_cast<uint32_t>(at + i)).c_str(), bytes[i]);
+                throw Failure(buf);
+            }
+        }
+    }
+
+    Reply test(uint8_t sub, uint8_t action, const std::string& what, std::vector<uint8_t> more = {}) {
+        const Reply r = ask(Request::test(sub, action, std::move(more)), true, what);
+        expect_done(r, what);
+        return r;
+    }
+
+    Link& link() { return link_; }
+
+private:
+    std::unique_ptr<SerialPort> port_;
+    Link link_;
+    std::ostream& err_;
+    std::string what_;
+};
+
+// ---- the configuration ----
+
+zcfg::Config read_config(Unit& unit, bool with_calibration) {
+    const std::vector<uint8_t> area = unit.read(0, zcfg::kAreaSize);
+    std::vector<uint8_t> cal;
+    if (with_calibration) cal = unit.read(zcfg::kCalibrationAt, zcfg::kCalibrationSize);
+    return zcfg::decode(area, with_calibration ? cal.data() : nullptr);
+}
+
+void warn_problems(const zcfg::Config& c, std::ostream& err) {
+    for (const std::string& p : zcfg::problems(c)) err << "zelmora-pc: warning: " << p << "\n";
+}
+
+nlohmann::ordered_json config_json(const zcfg::Config& c) {
+    nlohmann::ordered_json j = nlohmann::ordered_json::object();
+    j["input"] = nlohmann::ordered_json::array({nlohmann::ordered_json::object(), nlohmann::ordered_json::object(),
+                                                nlohmann::ordered_json::object()});
+    for (const zcfg::Field& f : zcfg::fields()) {
+        if (zcfg::is_calibration(f) && !c.has_calibration) continue;
+        nlohmann::ordered_json& slot = f.input >= 0 ? j["input"][static_cast<size_t>(f.input)][f.name] : j[f.section][f.name];
+        const std::string text = zcfg::value_text(f, c[f]);
+        if (f.kind == zcfg::Kind::Text) slot = c[f].text;
+        else if (f.kind == zcfg::Kind::Level && (text == "low" || text == "high")) slot = text;
+        else if (f.kind == zcfg::Kind::F32) {
+            if (std::isfinite(c[f].number)) slot = std::stod(text);   // 12.4, not the single's 12.3999996
+            else slot = nullptr;
+        } else slot = static_cast<int64_t>(c[f].number);
+    }
+    // The array last, as in the file.
+    nlohmann::ordered_json inputs = j["input"];
+    j.erase("input");
+    j["input"] = inputs;
+    return j;
+}
+
+// Writes the configuration area with the reload request, and the
+// calibration factors when asked to.
+void write_config(Unit& unit, const zcfg::Config& next, bool area, bool calibration, std::ostream& out) {
+    if (area) {
+        unit.write(0, zcfg::encode_area(next), true);
+        out << "configuration written; the unit has reloaded it and restarts its transponder\n";
+    }
+    if (calibration) {
+        const auto cal = zcfg::encode_calibration(next);
+        unit.write(zcfg::kCalibrationAt, std::vector<uint8_t>(cal.begin(), cal.end()), false);
+        out << "calibration factors written; the unit uses them from its next restart\n";
+    }
+}
+
+// ---- the commands ----
+
+void print_hexdump(std::ostream& out, uint32_t at, const std::vector<uint8_t>& bytes) {
+    for (size_t row = 0; row < bytes.size(); row += 16) {
+        char buf[128];
+        int p = std::snprintf(buf, sizeof buf, "%04X ", static_cast<unsigned>(at + row));
+        std::string ascii;
+        for (size_t i = 0; i < 16; ++i) {
+            if (i == 8) p += std::snprintf(buf + p, sizeof buf - static_cast<size_t>(p), " ");
+            if (row + i < bytes.size()) {
+                const uint8_t b = bytes[row + i];
+                p += std::snprintf(buf + p, sizeof buf - static_cast<size_t>(p), " %02X", b);
+                ascii.push_back(b >= 0x20 && b < 0x7F ? static_cast<char>(b) : '.');
+            } else {
+                p += std::snprintf(buf + p, sizeof buf - static_cast<size_t>(p), "   ");
+            }
+        }
+        out << buf << "  |" << ascii << "|\n";
+    }
+}
+
+void check_range(uint32_t at, size_t n) {
+    if (at > 0xFFFF) throw Usage("ADDR must be an EEPROM address, 0..0xFFFF");
+    if (n == 0 || at + n > 0x10000) throw Usage("the range must hold at least one byte and end by 0xFFFF");
+}
+
+const char* const kWeekdays[] = {"", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday", "Sunday"};
+
+// Asks the unit to read its clock and picks the date out of its console.
+// Empty when it printed none (it prints it in test mode, or with verbose
+// power diagnostics).
+std::string read_clock(Unit& unit, Console& console, std::string* problem) {
+    console.forget();
+    unit.test(6, 0, "clock read request");
+    static const std::regex date(R"(Fecha rx: (\d\d)/(\d\d)/(\d\d) (\d) (\d\d):(\d\d):(\d\d)\r?\n)");
+    std::smatch m;
+    const auto found = [&] { return std::regex_search(console.seen(), m, date); };
+    unit.link().listen(Clock::now() + std::chrono::milliseconds(1000), found);
+    if (!found()) {
+        if (problem) {
+            *problem = console.seen().find("fecha erronea") != std::string::npos
+                           ? "the unit could not read a valid date from its clock"
+                           : "the unit did not print its date (it does in test mode, `zelmora-pc test on`, or with "
+                             "DIP switches 1 and 4 on)";
+        }
+        return "";
+    }
+    const std::string s = console.seen();
+    std::regex_search(s, m, date);
+    const int wd = std::stoi(m[4]);
+    std::string out = "20" + m[3].str() + "-" + m[2].str() + "-" + m[1].str() + " " + m[5].str() + ":" + m[6].str() +
+                      ":" + m[7].str() + " UTC";
+    if (wd >= 1 && wd <= 7) out += std::string(" (") + kWeekdays[wd] + ")";
+    if (console.seen().find("fecha erronea", static_cast<size_t>(m.position(0))) != std::string::npos)
+        out += ", out of range: the unit does not use it";
+    return out;
+}
+
+void cmd_info(Unit& unit, Console& console, std::ostream& out, std::ostream& err) {
+    const zcfg::Config c = read_config(unit, true);
+    const std::vector<uint8_t> head = unit.read(kLogHeaderAt, 4);
+    const auto v = [&c](const char* key) { return zcfg::value_text(*zcfg::find(key), c[*zcfg::find(key)]); };
+    const auto input = [&](int n) {
+        const std::string k = "input." + std::to_string(n) + ".";
+        const std::string type = v((k + "type").c_str());
+        const char* kind = type == "0" ? "not used" : type == "1" ? "latching" : type == "2" ? "following" : "type ?";
+        std::ostringstream os;
+        os << n << ": " << kind;
+        if (type != "0") {
+            const double samples = c[*zcfg::find(k + "debounce")].number;
+            os << ", active " << v((k + "active").c_str()) << ", " << samples / 10 << " s";
+        }
+        return os.str();
+    };
+    out << "station      " << v("station.name") << ", MMSI " << v("station.mmsi") << ", call sign "
+        << v("station.call_sign") << "\n";
+    out << "battery      alarm at " << v("power.low_battery") << " V, cleared at " << v("power.alarm_off")
+        << " V; charging off at " << v("power.charger_off") << " V, on again at " << v("power.charger_on") << " V\n";
+    out << "gps          at least " << v("gps.min_satellites") << " satellites, quality up to "
+        << v("gps.max_quality") << ", clock set every " << v("gps.clock_update_minutes") << " min\n";
+    out << "inputs       " << input(1) << "; " << input(2) << "; " << input(3) << "\n";
+    out << "calibration  battery " << v("calibration.battery_volts_per_count") << " V/count, panel "
+        << v("calibration.panel_amps_per_count") << " A/count\n";
+    out << "event log    next slot " << (head[2] << 8 | head[3]) << ", restarts counted " << (head[0] << 8 | head[1])
+        << "\n";
+    std::string problem;
+    const std::string clock = read_clock(unit, console, &problem);
+    out << "clock        " << (clock.empty() ? problem : clock) << "\n";
+    warn_problems(c, err);
+}
+
+void cmd_log(Unit& unit, Console& console, std::ostream& out, std::ostream& err, bool csv, bool json) {
+    std::vector<uint8_t> bytes;
+    {
+        Progress progress(err, console, "reading the event log");
+        bytes = unit.read(kLogHeaderAt, kLogEnd - kLogHeaderAt, &progress);
+    }
+    const EventLog log = decode_log(bytes);
+    if (log.index_out_of_ring)
+        err << "zelmora-pc: note: the stored write index " << log.next_slot
+            << " names no slot (an erased EEPROM); the ring is read from slot 0\n";
+    if (json) {
+        nlohmann::ordered_json j;
+        j["restarts"] = log.restarts;
+        j["next_slot"] = log.next_slot;
+        j["events"] = nlohmann::ordered_json::array();
+        for (const Event& e : log.events) {
+            nlohmann::ordered_json x;
+            x["slot"] = e.slot;
+            x["utc"] = e.date_valid() ? nlohmann::ordered_json(e.when(true)) : nlohmann::ordered_json(nullptr);
+            x["code"] = e.code;
+            x["event"] = e.name();
+            x["data"] = e.data;
+            if (e.carries_volts()) x["volts"] = e.volts();
+            j["events"].push_back(x);
+        }
+        out << j.dump(2) << "\n";
+        return;
+    }
+    if (csv) {
+        out << "slot,utc,code,event,data,volts\n";
+        for (const Event& e : log.events) {
+            out << e.slot << "," << (e.date_valid() ? e.when(true) : "") << "," << unsigned{e.code} << ",\""
+                << e.name() << "\"," << e.data << ",";
+            if (e.carries_volts()) {
+                char buf[16];
+                std::snprintf(buf, sizeof buf, "%.2f", e.volts());
+                out << buf;
+            }
+            out << "\n";
+        }
+        return;
+    }
+    out << "slot  date (UTC)           event                                      data\n";
+    for (const Event& e : log.events) {
+        char buf[200];
+        std::string data = std::to_string(e.data);
+        if (e.carries_volts()) {
+            char v[16];
+            std::snprintf(v, sizeof v, "%.2f V", e.volts());
+            data = v;
+        } else if (e.code == 15) {
+            data = "restart " + data;
+        } else if (e.data == 0) {
+            data = "";
+        }
+        std::snprintf(buf, sizeof buf, "%4u  %-19s  %-41s  %s", e.slot, e.when().c_str(), e.name().c_str(), data.c_str());
+        std::string line = buf;
+        while (!line.empty() && line.back() == ' ') line.pop_back();
+        out << line << "\n";
+    }
+    out << log.events.size() << (log.events.size() == 1 ? " event" : " events") << "; next slot " << log.next_slot
+        << ", restarts counted " << log.restarts << "\n";
+}
+
+void cmd_test(Unit& unit, const std::vector<std::string>& args, std::ostream& out) {
+    const auto state = [](const std::string& s) -> uint8_t {
+        if (s == "on") return 1;
+        if (s == "off") return 0;
+        throw Usage("expected on or off, not \"" + s + "\"");
+    };
+    if (args.size() == 1) {
+        const uint8_t on = state(args[0]);
+        unit.test(1, on, on ? "request to enter test mode" : "request to leave test mode");
+        if (on)
+            out << "test mode on: the charger is off and the GPS module powered down; the unit leaves test mode by "
+                   "itself after 10 minutes without a test request\n";
+        else
+            out << "test mode off: normal supervision again, charger on\n";
+        return;
+    }
+    static const std::map<std::string, std::pair<uint8_t, const char*>> monitors = {
+        {"gps", {2, "GPS monitor"}}, {"dips", {5, "DIP switch monitor"}}, {"battery", {11, "battery monitor"}},
+        {"panel", {13, "panel current monitor"}}};
+    const auto it = monitors.find(args[0]);
+    if (args.size() != 2 || it == monitors.end())
+        throw Usage("test takes on|off, or gps|dips|battery|panel and on|off");
+    const uint8_t on = state(args[1]);
+    unit.test(it->second.first, on, std::string(on ? "request to switch the " : "request to switch off the ") +
+                                        it->second.second + (on ? " on" : ""));
+    out << it->second.second << (on ? " on" : " off");
+    if (on) out << " (it prints while test mode is on; watch it with `zelmora-pc monitor --keepalive`)";
+    out << "\n";
+}
+
+void cmd_calibrate(Unit& unit, Console& console, const std::string& what, double reference, std::ostream& out) {
+    const bool battery = what == "battery";
+    const char* unit_name = battery ? "V" : "A";
+    const double most = battery ? 60 : 100;
+    if (!std::isfinite(reference) || reference <= 0 || reference > most)
+        throw Usage(std::string("the reference must be what the meter reads, above 0 and at most ") +
+                    std::to_string(static_cast<int>(most)) + " " + unit_name);
+    const uint16_t at = battery ? 0xFFF8 : 0xFFF4;
+    const float before = float_le(unit.read(at, 4).data());
+    // The unit switches the measurement's front end on by itself only in test mode.
+    unit.test(1, 1, "request to enter test mode");
+    console.forget();
+    unit.test(battery ? 11 : 13, 2, std::string("calibration of the ") + (battery ? "battery voltage" : "panel current"),
+              float_bytes(static_cast<float>(reference)));
+    const float after = float_le(unit.read(at, 4).data());
+    unit.link().listen(Clock::now() + std::chrono::milliseconds(200));
+    const double counts = reference / static_cast<double>(after);
+    char buf[200];
+    if (!std::isfinite(after) || after <= 0 || counts < 10 || counts > 4095) {
+        // A reading near zero gives a factor that would turn every later
+        // reading into nonsense: keep the old one in the EEPROM.
+        unit.write(at, float_bytes(before), false);
+        std::snprintf(buf, sizeof buf,
+                      "the unit measured about %.0f counts for %g %s, no plausible reading (is the %s connected?); "
+                      "its previous factor is back in the EEPROM: restart the unit (`zelmora-pc restart`) to use it",
+                      std::isfinite(counts) ? counts : 0.0, reference, unit_name, battery ? "battery" : "panel");
+        throw Failure(buf);
+    }
+    std::snprintf(buf, sizeof buf, "%s factor at %s: %.9g %s per count, from %.0f counts at %g %s", battery ? "battery" : "panel current",
+                  hex(at).c_str(), static_cast<double>(after), unit_name, counts, reference, unit_name);
+    out << buf;
+    if (std::isfinite(before)) {
+        std::snprintf(buf, sizeof buf, " (was %.9g)", static_cast<double>(before));
+        out << buf;
+    } else {
+        out << " (none before)";
+    }
+    out << "\n" << "test mode stays on: `zelmora-pc test off` when done\n";
+}
+
+void cmd_monitor(Unit& unit, Console& console, std::ostream& out, double seconds, bool keepalive) {
+    const StopSignals signals;
+    console.redirect(out, false);
+    const auto end = seconds > 0 ? Clock::now() + std::chrono::milliseconds(static_cast<long>(seconds * 1000))
+                                 : Clock::time_point::max();
+    auto next_ping = Clock::now() + std::chrono::seconds(60);
+    while (!g_stop && Clock::now() < end) {
+        auto until = std::min(end, Clock::now() + std::chrono::milliseconds(200));
+        if (keepalive) until = std::min(until, next_ping);
+        unit.link().listen(until, [] { return g_stop.load(); });
+        if (keepalive && Clock::now() >= next_ping && !g_stop) {
+            // Any test request keeps the unit in test mode for 10 more minutes.
+            unit.link().transact(Request::test(1, 3), true);
+            next_ping = Clock::now() + std::chrono::seconds(60);
+        }
+    }
+    unit.link().flush();
+    out.flush();
+}
+
+}  // namespace
+
+int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    CLI::App app{"Services a Zelmora unit over its PC link (38400 baud, raw 8N1)."};
+    app.name("zelmora-pc");
+    app.fallthrough();
+    app.require_subcommand(1);
+    std::string port;
+    int timeout_ms = 1500, retries = 2, resync_ms = 3200;
+    bool quiet = false;
+    app.add_option("--port", port, "serial device of the unit (/dev/ttyUSB0, /dev/ttyACM0, a /dev/pts/N)")
+        ->envname("ZELMORA_PORT");
+    app.add_option("--timeout", timeout_ms, "milliseconds to wait for a reply (default 1500)")->check(CLI::Range(50, 60000));
+    app.add_option("--retries", retries, "repeats of a request whose reply was lost (default 2)")->check(CLI::Range(0, 10));
+    app.add_option("--resync", resync_ms, "milliseconds of silence before a repeat (default 3200)")
+        ->check(CLI::Range(0, 60000))
+        ->group("");
+    app.add_flag("-q,--quiet", quiet, "drop the unit's console text instead of passing it to standard error");
+
+    CLI::App* ping = app.add_subcommand("ping", "link check");
+    CLI::App* info = app.add_subcommand("info", "configuration summary and the unit's clock");
+    CLI::App* read = app.add_subcommand("read", "hex dump of EEPROM bytes");
+    std::string addr_s, len_s;
+    read->add_option("ADDR", addr_s, "first address (decimal, or hexadecimal with 0x)")->required();
+    read->add_option("LEN", len_s, "number of bytes")->required();
+    CLI::App* write = app.add_subcommand("write", "store bytes in the EEPROM");
+    std::vector<std::string> hex_args;
+    write->add_option("ADDR", addr_s, "first address")->required();
+    write->add_option("HEXBYTES", hex_args, "the bytes, in hexadecimal (\"49 14 84\", 491484)")->required();
+
+    CLI::App* config = app.add_subcommand("config", "the unit's configuration, in the form of default-config.toml");
+    config->require_subcommand(1);
+    CLI::App* c_show = config->add_subcommand("show", "print the configuration");
+    bool json = false, csv = false, with_calibration = false;
+    c_show->add_flag("--json", json, "as JSON");
+    CLI::App* c_get = config->add_subcommand("get", "print one value");
+    std::string key;
+    c_get->add_option("KEY", key, "station.mmsi, power.low_battery, input.1.debounce, ...")->required();
+    CLI::App* c_set = config->add_subcommand("set", "change values");
+    std::vector<std::string> assignments;
+    c_set->add_option("KEY=VALUE", assignments, "one or more, e.g. station.name=\"ZELMORA SUR\"")->required();
+    CLI::App* c_save = config->add_subcommand("save", "write the configuration to a file");
+    std::string file;
+    c_save->add_option("FILE", file, "TOML file")->required();
+    CLI::App* c_load = config->add_subcommand("load", "write a configuration file to the unit");
+    c_load->add_option("FILE", file, "TOML file")->required()->check(CLI::ExistingFile);
+    c_load->add_flag("--with-calibration", with_calibration, "also write the file's [calibration] factors");
+    CLI::App* c_wipe = config->add_subcommand("wipe", "erase the configuration page (0xFF)");
+
+    CLI::App* log = app.add_subcommand("log", "the event log, oldest event first");
+    auto* csv_opt = log->add_flag("--csv", csv, "as CSV");
+    log->add_flag("--json", json, "as JSON")->excludes(csv_opt);
+    log->require_subcommand(0, 1);
+    CLI::App* log_wipe = log->add_subcommand("wipe", "clear the event log");
+
+    CLI::App* restart = app.add_subcommand("restart", "ask the unit to restart");
+    CLI::App* rtc = app.add_subcommand("rtc", "the date of the unit's clock");
+    CLI::App* memtest = app.add_subcommand("memtest", "the unit's EEPROM write test (addresses 230..239)");
+    CLI::App* test = app.add_subcommand("test", "test mode: on|off, or gps|dips|battery|panel on|off");
+    std::vector<std::string> test_args;
+    test->add_option("WHAT", test_args, "on|off, or gps|dips|battery|panel followed by on|off")->required()->expected(1, 2);
+    CLI::App* calibrate = app.add_subcommand("calibrate", "calibrate against a meter's reading (enters test mode)");
+    std::string cal_what;
+    double cal_value = 0;
+    calibrate->add_option("WHAT", cal_what, "battery or panel")->required()->check(CLI::IsMember({"battery", "panel"}));
+    calibrate->add_option("VALUE", cal_value, "the meter's reading: volts (battery) or amperes (panel)")->required();
+    CLI::App* monitor = app.add_subcommand("monitor", "the unit's console, live, until Ctrl-C");
+    double seconds = 0;
+    bool keepalive = false;
+    monitor->add_option("--seconds", seconds, "stop after this many seconds")->check(CLI::PositiveNumber);
+    monitor->add_flag("--keepalive", keepalive, "send a link check every minute, which keeps test mode on");
+
+    try {
+        std::vector<std::string> reversed(args.rbegin(), args.rend());
+        app.parse(reversed);
+    } catch (const CLI::ParseError& e) {
+        const int code = app.exit(e, out, err);
+        return code == 0 ? 0 : 2;
+    }
+
+    // Everything that needs no unit is checked before the line is opened.
+    try {
+        uint32_t addr = 0;
+        size_t len = 0;
+        std::vector<uint8_t> bytes;
+        std::vector<std::pair<const zcfg::Field*, zcfg::Value>> changes;
+        std::optional<zcfg::Config> loaded;
+        if (*read || *write) addr = parse_number(addr_s, "ADDR");
+        if (*read) {
+            len = parse_number(len_s, "LEN");
+            check_range(addr, len);
+        }
+        if (*write) {
+            bytes = parse_hex_bytes(hex_args);
+            check_range(addr, bytes.size());
+        }
+        if (*c_get && !zcfg::find(key)) throw Usage("unknown key '" + key + "' (`zelmora-pc config show` lists them)");
+        for (const std::string& a : assignments) {
+            const size_t eq = a.find('=');
+            if (eq == std::string::npos) throw Usage("expected KEY=VALUE, not \"" + a + "\"");
+            const zcfg::Field* f = zcfg::find(a.substr(0, eq));
+            if (!f) throw Usage("unknown key '" + a.substr(0, eq) + "' (`zelmora-pc config show` lists them)");
+            try {
+                changes.emplace_back(f, zcfg::parse_value(*f, a.substr(eq + 1)));
+            } catch (const zcfg::ConfigError& e) {
+                throw Usage(std::string("refused: ") + e.what());
+            }
+        }
+        if (*c_load) {
+            std::ifstream in(file, std::ios::binary);
+            std::ostringstream ss;
+            ss << in.rdbuf();
+            try {
+                loaded = zcfg::from_toml(ss.str(), file);
+            } catch (const zcfg::ConfigError& e) {
+                throw Usage(std::string("refused: ") + e.what());
+            }
+        }
+        if (port.empty()) throw Usage("--port DEVICE is required (or set ZELMORA_PORT)");
+
+        LinkOptions options;
+        options.timeout = std::chrono::milliseconds(timeout_ms);
+        options.retries = retries;
+        options.resync = std::chrono::milliseconds(resync_ms);
+        Console console(err, quiet);
+        Unit unit(port, options, console, err);
+        g_stop = false;
+
+        if (*ping) {
+            const auto t0 = Clock::now();
+            unit.test(1, 3, "link check");
+            const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
+            out << "the unit answers on " << port << " (" << ms << " ms)\n";
+        } else if (*info) {
+            cmd_info(unit, console, out, err);
+        } else if (*read) {
+            print_hexdump(out, addr, unit.read(addr, len));
+        } else if (*write) {
+            const bool touches_config = addr < zcfg::kAreaSize;
+            unit.write(addr, bytes, touches_config);
+            out << bytes.size() << (bytes.size() == 1 ? " byte" : " bytes") << " written at " << hex(addr)
+                << " and read back";
+            if (touches_config) out << "; the unit has reloaded its configuration";
+            out << "\n";
+        } else if (*c_show || *c_save) {
+            const zcfg::Config c = read_config(unit, true);
+            warn_problems(c, err);
+            if (*c_show && json) {
+                out << config_json(c).dump(2) << "\n";
+            } else if (*c_show) {
+                out << zcfg::to_toml(c);
+            } else {
+                std::ofstream f(file, std::ios::binary | std::ios::trunc);
+                f << "# Configuration read from the unit on " << port << "\n\n" << zcfg::to_toml(c);
+                if (!f) throw Failure(file + ": cannot be written");
+                out << "configuration saved to " << file << "\n";
+            }
+        } else if (*c_get) {
+            const zcfg::Field& f = *zcfg::find(key);
+            const zcfg::Config c = read_config(unit, zcfg::is_calibration(f));
+            out << zcfg::value_text(f, c[f]) << "\n";
+        } else if (*c_set) {
+            const zcfg::Config now = read_config(unit, true);
+            zcfg::Config next = now;
+            bool area_changed = false, cal_changed = false;
+            for (const auto& [f, v] : changes) {
+                if (next[*f] == v) continue;
+                out << f->key << ": " << zcfg::value_text(*f, next[*f]) << " -> " << zcfg::value_text(*f, v) << "\n";
+                next[*f] = v;
+                (zcfg::is_calibration(*f) ? cal_changed : area_changed) = true;
+            }
+            if (!area_changed && !cal_changed) {
+                out << "nothing to change: the unit holds these values already\n";
+            } else {
+                warn_problems(next, err);
+                write_config(unit, next, area_changed, cal_changed, out);
+            }
+        } else if (*c_load) {
+            zcfg::Config next = *loaded;
+            warn_problems(next, err);
+            const bool cal = with_calibration && next.has_calibration;
+            if (next.has_calibration && !with_calibration)
+                err << "zelmora-pc: note: the [calibration] of " << file
+                    << " is not written (it belongs to one unit's front end; --with-calibration writes it)\n";
+            if (with_calibration && !next.has_calibration) throw Usage(file + " has no [calibration] to write");
+            write_config(unit, next, true, cal, out);
+        } else if (*c_wipe) {
+            unit.expect_done(unit.ask({2, 1, 0, 0, {}}, true, "configuration wipe"), "configuration wipe");
+            out << "configuration page erased; the unit keeps its present configuration until it restarts\n";
+        } else if (*log_wipe) {
+            unit.expect_done(unit.ask({2, 2, 0, 0, {}}, true, "event log wipe"), "event log wipe");
+            // The wipe clears slots 0..511; the ring's last slot lies past
+            // that area, so an old record there would outlive the wipe.
+            unit.write(kLogAt + 512 * kLogRecord, std::vector<uint8_t>(kLogRecord, 0), false);
+            out << "event log cleared; new events continue at the same slot\n";
+        } else if (*log) {
+            cmd_log(unit, console, out, err, csv, json);
+        } else if (*restart) {
+            // Never repeated: a second request could restart the unit twice.
+            const Request r{2, 0, 0, 0, {}};
+            unit.expect_done(unit.ask(r, false, "restart request"), "restart request");
+            unit.link().await(r, Clock::now() + std::chrono::milliseconds(500));   // its second reply
+            out << "the unit accepted the restart request\n";
+        } else if (*rtc) {
+            std::string problem;
+            const std::string clock = read_clock(unit, console, &problem);
+            if (clock.empty()) throw Failure(problem);
+            out << clock << "\n";
+        } else if (*memtest) {
+            const Reply r = unit.ask(Request::test(10, 0), true, "EEPROM test");
+            if (r.result != 1) throw Failure("EEPROM test failed: the pattern at 230..239 did not read back");
+            out << "EEPROM test passed: \"TEST BQ77\" written at 230..239 and read back\n";
+        } else if (*test) {
+            cmd_test(unit, test_args, out);
+        } else if (*calibrate) {
+            cmd_calibrate(unit, console, cal_what, cal_value, out);
+        } else if (*monitor) {
+            cmd_monitor(unit, console, out, seconds, keepalive);
+        }
+        unit.link().flush();
+        return 0;
+    } catch (const Usage& e) {
+        err << "zelmora-pc: " << e.what() << "\n";
+        return 2;
+    } catch (const Failure& e) {
+        err << "zelmora-pc: " << e.what() << "\n";
+        return 1;
+    } catch (const LineError& e) {
+        err << "zelmora-pc: " << e.what() << "\n";
+        return 1;
+    }
+}
+
+}  // namespace zpc

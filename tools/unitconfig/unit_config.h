@@ -1,0 +1,99 @@
+// A unit's configuration as its people write it (the TOML form of
+// tools/default-config.toml) and as the unit stores it (EEPROM bytes 0..97,
+// calibration factors at 0xFFF4..0xFFFB). One table names every key once:
+// where it lives, how it is encoded, and the range the unit accepts.
+#pragma once
+#include <array>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace zcfg {
+
+constexpr uint16_t kAreaSize = 98;           // bytes 0..97
+constexpr uint16_t kCalibrationAt = 0xFFF4;  // panel factor, then the battery factor at 0xFFF8
+constexpr uint16_t kCalibrationSize = 8;
+
+enum class Kind : uint8_t {
+    U8,     // one byte
+    BE16,   // two bytes, most significant first
+    LE24,   // three bytes, least significant first
+    LE32,   // four bytes, least significant first
+    F32,    // IEEE 754 single, least significant byte first
+    Text,   // fixed length, NUL-padded
+    Level,  // one byte: 0 "low", 1 "high"
+};
+
+struct Field {
+    const char* key;       // as typed: "station.mmsi", "input.2.debounce"
+    const char* section;   // TOML table: "station"; "input" for the [[input]] array
+    int input;             // 0..2 for the [[input]] entries, -1 otherwise
+    const char* name;      // key inside the table
+    uint16_t at;           // EEPROM address
+    Kind kind;
+    uint8_t size;          // characters of a text field
+    double lo, hi;         // accepted range of a number
+    bool integer;          // a number must be whole
+    const char* rule;      // what a value must be, and why
+    const char* note;      // comment beside the key in the TOML form
+};
+
+// Every key, in the order of the TOML form.
+const std::vector<Field>& fields();
+// The field of a key, or nullptr.
+const Field* find(const std::string& key);
+bool is_calibration(const Field& f);
+
+// A value: numbers (the level too: 0 low, 1 high) in `number`, text in `text`.
+struct Value {
+    double number = 0;
+    std::string text;
+    bool operator==(const Value& o) const { return number == o.number && text == o.text; }
+};
+
+struct Config {
+    std::vector<Value> values;   // one per fields() entry
+    bool has_calibration = false;
+    Value& operator[](const Field& f);
+    const Value& operator[](const Field& f) const;
+};
+
+class ConfigError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Whether `v` keeps the unit's rules for `f`; the refusal names the rule.
+// Returns an empty string for a good value.
+std::string refusal(const Field& f, const Value& v);
+
+// Parses a value typed for `f` ("992241234", "12.4", "ZELMORA NORTE",
+// "low"), and checks it; throws ConfigError naming the rule it breaks.
+Value parse_value(const Field& f, const std::string& text);
+
+// The value as `config get` prints it: the number, the text, "low"/"high".
+std::string value_text(const Field& f, const Value& v);
+
+// Parses and checks a whole configuration file; throws ConfigError with
+// "origin:line: " in front. [calibration] may be left out.
+Config from_toml(const std::string& text, const std::string& origin);
+
+// The TOML form, sections in the order of tools/default-config.toml.
+std::string to_toml(const Config& c);
+
+// What the unit stores and what it holds decode into each other, unchecked.
+std::vector<uint8_t> encode_area(const Config& c);
+std::array<uint8_t, kCalibrationSize> encode_calibration(const Config& c);
+Config decode(const std::vector<uint8_t>& area, const uint8_t* calibration /* 8 bytes, or null */);
+
+// Stored values outside the rules, and settings the unit accepts but that
+// defeat their purpose (inverted hysteresis, a station MMSI that is not an
+// AtoN's): one sentence each.
+std::vector<std::string> problems(const Config& c);
+
+// The 64 KiB image of a unit holding `c`: the area, the calibration when
+// present, every other byte erased (0xFF).
+std::vector<uint8_t> eeprom_image(const Config& c);
+
+}  // namespace zcfg
