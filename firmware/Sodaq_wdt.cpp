@@ -33,6 +33,18 @@ void sodaq_wdt_reset() {
     if (!(WDT->SYNCBUSY.reg & WDT_SYNCBUSY_CLEAR)) WDT->CLEAR.reg = WDT_CLEAR_CLEAR_KEY;
 }
 
+// Any CLEAR key other than 0xA5 makes the WDT issue a system reset at once
+// (SAM L21 datasheet, WDT: Clear register). It needs the WDT running and no
+// clear still synchronising, or the write is not acted on.
+void reinicio_por_watchdog() {
+    if (!(WDT->CTRLA.reg & WDT_CTRLA_ENABLE)) sodaq_wdt_enable(WDT_PERIOD_1DIV128);
+    while (WDT->SYNCBUSY.reg & (WDT_SYNCBUSY_ENABLE | WDT_SYNCBUSY_CLEAR)) {
+    }
+    WDT->CLEAR.reg = 0x00;
+    // Should the reset not come at once, nothing kicks the watchdog any more.
+    for (;;) (void)WDT->SYNCBUSY.reg;
+}
+
 extern "C" void WDT_Handler(void) {
     sodaq_wdt_flag = true;
     WDT->INTFLAG.reg = WDT_INTFLAG_EW;

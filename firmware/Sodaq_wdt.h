@@ -23,5 +23,7 @@ extern volatile bool sodaq_wdt_flag;
 
 void sodaq_wdt_enable(wdt_period period);
 void sodaq_wdt_reset();
+// Resets the chip through the watchdog; never returns.
+[[noreturn]] void reinicio_por_watchdog();
 
 #endif

@@ -81,29 +81,34 @@ static void grabar_conversor(uint16_t direccion, float conversor) {
     E2PROM_SPI.EepromWrite(direccion, 4, bytes);
 }
 
-static float ajuste(uint8_t canal, const char* titulo, float fvalor, float* conversor, uint16_t direccion) {
+static uint8_t ajuste(uint8_t canal, const char* titulo, float fvalor, float* conversor, uint16_t direccion) {
     uint16_t raw = 0;
     extraigo_valor_analogico(canal, &raw, 1);
-    *conversor = fvalor / static_cast<float>(raw);   // a raw 0 gives inf, stored as it is
-    Serial0.println(titulo);
+    const float nuevo = raw != 0 ? fvalor / static_cast<float>(raw) : 0.0f;
+    // An infinite, NaN, zero or negative factor would turn every later reading
+    // into nonsense, and it would survive the next reset.
+    const bool valido = nuevo > 0.0f && isfinite(nuevo);
+    Serial0.println(valido ? titulo : "\tAjuste rechazado");
     Serial0.print("Dato:");
     Serial0.println(fvalor, 2);
     Serial0.print("Valor AD:");
     Serial0.println(raw);
+    if (!valido) return 0;
+    *conversor = nuevo;
     Serial0.print("Conversor:");
     Serial0.println(*conversor, 10);
     grabar_conversor(direccion, *conversor);
-    return *conversor;
+    return 1;
 }
 
-void ajuste_tension_bateria(float fvalor_real_bateria) {
-    ajuste(0, "\tEntrada bateria ajustada", fvalor_real_bateria, &balizaQ77.fconversor_bateria,
-           DIRECCION_CONVERSOR_BATERIA);
+uint8_t ajuste_tension_bateria(float fvalor_real_bateria) {
+    return ajuste(0, "\tEntrada bateria ajustada", fvalor_real_bateria, &balizaQ77.fconversor_bateria,
+                  DIRECCION_CONVERSOR_BATERIA);
 }
 
-void ajuste_corriente_panel_solar(float fvalor) {
-    ajuste(2, "\tI corriente panel solar", fvalor, &balizaQ77.fconversor_corriente_panel_solar,
-           DIRECCION_CONVERSOR_PANEL);
+uint8_t ajuste_corriente_panel_solar(float fvalor) {
+    return ajuste(2, "\tI corriente panel solar", fvalor, &balizaQ77.fconversor_corriente_panel_solar,
+                  DIRECCION_CONVERSOR_PANEL);
 }
 
 void acumulacion_amperios_hora() {

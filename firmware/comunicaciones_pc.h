@@ -17,8 +17,11 @@ void transmito_variable(uint32_t laux, uint8_t cnumero_cifras, uint8_t ccon_line
 // 10). `pivalor_ad` receives the mean of 100 raw readings; with
 // `cdato_necesario` 1 only the raw value is wanted and 0.0 is returned.
 float extraigo_valor_analogico(uint8_t clectura, uint16_t* pivalor_ad, uint8_t cdato_necesario);
-void ajuste_tension_bateria(float fvalor_real_bateria);
-void ajuste_corriente_panel_solar(float fvalor);
+// Calibration against a reference value: the new factor is the reference
+// over the raw reading. 1: stored (RAM and EEPROM); 0: it would not be a
+// finite positive number (reference 0, negative or NaN, a raw 0), nothing stored.
+uint8_t ajuste_tension_bateria(float fvalor_real_bateria);
+uint8_t ajuste_corriente_panel_solar(float fvalor);
 
 // Ampere-hours of the current UTC day, the running hour included.
 float fconversor_corriente_panel_solar_acumulada();

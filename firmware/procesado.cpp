@@ -6,8 +6,13 @@
 
 #include "M95512.h"
 #include "Sodaq_wdt.h"
+#include "comunicaciones_pc.h"
+#include "constantes.h"
 #include "globals.h"
+#include "mcp7940.h"
+#include "periferico.h"
 #include "tools.h"
+#include "zelmora.h"
 
 static_assert(sizeof(float) == 4, "floats are stored as IEEE 754 singles");
 
@@ -236,4 +241,312 @@ float Extraer_Float(const uint8_t* vecSrc, uint32_t PosIni) {
     float f;
     BytesToFloat(bytes, &f);
     return f;
+}
+
+// ------------------------------------------------------------- PC link ----
+
+namespace {
+
+const uint8_t kEtiqueta[4] = {'@', 'O', 'R', 'V'};
+// Bytes 11 + the data + 2 of CRC must fit vSalida.
+constexpr uint8_t kMaxDatosRespuesta = sizeof(vSalida) - kLongMinimaTrama;
+// The memory test's pattern, written at 230..239.
+const uint8_t kPatronTest[10] = {'T', 'E', 'S', 'T', ' ', 'B', 'Q', '7', '7', 0};
+constexpr uint32_t kDirPatronTest = 230;
+
+void respuesta(uint8_t Comando, uint8_t Subcomando, uint32_t PosIni, uint8_t Resultado, uint8_t Tipo_Uart) {
+    enviar_respuesta_pc(Comando, Subcomando, PosIni, Resultado, nullptr, 0, Tipo_Uart);
+}
+
+void fin_modo_test_pc() {
+    balizaQ77.ctest = 0;
+    test.test_gps_activo = 0;
+    test.test_bateria_activo = 0;
+    test.test_corriente_panel_activo = 0;
+    test.test_minidips_activo = 0;
+    balizaQ77.cmppt = 1;
+}
+
+void inicio_modo_test_pc() {
+    balizaQ77.ctest = 1;
+    test.test_gps_activo = 0;
+    test.test_bateria_activo = 0;
+    test.test_corriente_panel_activo = 0;
+    test.test_minidips_activo = 0;
+    balizaQ77.cmppt = 0;
+    digitalWrite(PIN_POWER_AIS, HIGH);
+    digitalWrite(PIN_POWER_GPS, LOW);
+    l76lb.cconfigurado = 0;
+    l76lb.cmodo = 0;
+    digitalWrite(PIN_ENABLE_CORRIENTE_PANEL, LOW);
+    digitalWrite(PIN_ENABLE_BATERIA, LOW);
+}
+
+// Command 1: the data bytes to the EEPROM, unverified. A count above 128, or
+// above what the frame carries, would write bytes that never came in it.
+void escritura_pc(const uint8_t* bufferIn, uint8_t Subcomando, uint32_t PosIni, uint8_t nDatos,
+                  uint8_t datos_en_trama, uint8_t Tipo_Uart) {
+    if (nDatos > kMaxDatosPc || nDatos > datos_en_trama) {
+        Debug_dato("Escritura PC rechazada. Len=", nDatos);
+        respuesta(1, Subcomando, PosIni, 0, Tipo_Uart);
+        return;
+    }
+    copyArray(tramaOut, bufferIn, 11, nDatos);
+    escritura_memoria(PosIni, nDatos, tramaOut, 0);
+    respuesta(1, Subcomando, PosIni, 1, Tipo_Uart);
+    if (Subcomando != 0) return;
+    Debug("Actualizar estructuras basica.");
+    cargar_estructuras_configuracion_orv();
+    if (Tipo_Uart == 0) inicializacion_periferico(1);
+}
+
+void comando_memoria(uint8_t Subcomando, uint32_t PosIni, uint8_t Tipo_Uart) {
+    switch (Subcomando) {
+        case 0:
+            respuesta(2, 0, PosIni, 1, Tipo_Uart);
+            retardo_milisegundos(100);
+            balizaQ77.cretardo_reset = 0;
+            balizaQ77.creset = 1;   // the main loop restarts the unit
+            respuesta(2, 0, PosIni, 0, Tipo_Uart);
+            break;
+        case 1:
+            InicializarMemoria();
+            respuesta(2, 1, PosIni, 1, Tipo_Uart);
+            break;
+        case 2:
+            Inicializar_ZonaLog();
+            respuesta(2, 2, PosIni, 1, Tipo_Uart);
+            break;
+        default:
+            respuesta(2, Subcomando, PosIni, 0, Tipo_Uart);
+            break;
+    }
+}
+
+// Calibration: the reference value is the float in bytes 12..15, which must
+// lie in the frame and not be left over from an earlier one.
+uint8_t referencia_calibracion(const uint8_t* bufferIn, uint8_t datos_en_trama, float* fvalor) {
+    if (datos_en_trama < 5) return 0;
+    *fvalor = Extraer_Float(bufferIn, 12);
+    return 1;
+}
+
+// Command 3: test mode and calibration. Sub-requests marked "no reply" in
+// the command set return without answering.
+void comando_test(const uint8_t* bufferIn, uint8_t Subcomando, uint32_t PosIni, uint8_t datos_en_trama,
+                  uint8_t Tipo_Uart) {
+    ulTUltimaTramaTestRecibida = millis();
+    Debug("--> ENTRADA TRAMA TEST <<<<");
+    // Without its action byte the frame's CRC would be taken for one.
+    if (datos_en_trama < 1) {
+        respuesta(3, Subcomando, PosIni, 0, Tipo_Uart);
+        return;
+    }
+    const uint8_t accion = bufferIn[11];
+    float fvalor = 0.0f;
+    switch (Subcomando) {
+        case 1:
+            if (accion == 0) {
+                Debug("MODO TEST OFF");
+                fin_modo_test_pc();
+                respuesta(3, 1, PosIni, 1, Tipo_Uart);
+            } else if (accion == 1) {
+                Debug("MODO TEST ON");
+                inicio_modo_test_pc();
+                respuesta(3, 1, PosIni, 1, Tipo_Uart);
+            } else if (accion == 3) {
+                Debug("TEST ECHO");
+                respuesta(3, 1, PosIni, 1, Tipo_Uart);
+            } else if (accion != 4 && accion != 5) {
+                respuesta(3, 1, PosIni, 0, Tipo_Uart);
+            }
+            break;
+        case 2:
+            if (accion == 0) {
+                Debug("\r\nTELEMANDO ALIMENTACI\xEF\xBF\xBDN GPS OFF");
+                respuesta(3, 2, PosIni, 1, Tipo_Uart);
+                test.test_gps_activo = 4;
+            } else if (accion == 1) {
+                Debug("\r\nTELEMANDO ALIMENTACI\xEF\xBF\xBDN GPS ONTEST GPS ON");
+                respuesta(3, 2, PosIni, 1, Tipo_Uart);
+                test.test_gps_activo = 5;
+            } else if (accion == 4) {
+                Debug("\r\nTELEMANDO TEST GPS ON");
+                respuesta(3, 2, PosIni, 1, Tipo_Uart);
+            } else {
+                respuesta(3, 2, PosIni, 0, Tipo_Uart);
+            }
+            break;
+        case 5:
+            Debug("Test minidips");
+            if (accion > 1) break;
+            Debug(accion == 1 ? "\r\n\tTEST DIPS ON: " : "\r\n\tTEST DIPS OFF: ", false);
+            test.test_minidips_activo = accion;
+            respuesta(3, 5, PosIni, 1, Tipo_Uart);
+            break;
+        case 6:
+            Debug("Test RTC");
+            if (accion != 0) break;
+            Debug("\r\n\tGET DATETIME ", false);
+            respuesta(3, 6, PosIni, 1, Tipo_Uart);
+            lectura_fecha();
+            break;
+        case 10:
+            Debug("Test memoria");
+            if (accion != 0) break;
+            respuesta(3, 10, PosIni, escritura_memoria(kDirPatronTest, sizeof(kPatronTest), kPatronTest, 1), Tipo_Uart);
+            break;
+        case 11:
+            Debug("Test display");
+            if (accion <= 1) {
+                Debug(accion == 1 ? "\r\n\tBATER\xEF\xBF\xBD" "A VERBOSO ON " : "\r\n\tBATER\xEF\xBF\xBD" "A VERBOSO OFF ",
+                      false);
+                respuesta(3, 11, PosIni, 1, Tipo_Uart);
+                test.test_bateria_activo = accion;
+            } else if (accion == 2) {
+                Debug("\r\n BATER\xEF\xBF\xBD" "A AJUSTE TENSI\xEF\xBF\xBDN", false);
+                const uint8_t r = referencia_calibracion(bufferIn, datos_en_trama, &fvalor) == 1
+                                      ? ajuste_tension_bateria(fvalor)
+                                      : 0;
+                respuesta(3, 11, PosIni, r, Tipo_Uart);
+            }
+            break;
+        case 13:
+            if (accion <= 1) {
+                Debug(accion == 1 ? "\r\n TEST CORRIENTE PANEL VERBOSO ON" : "\r\n TEST CORRIENTE PANEL VERBOSO OFF");
+                respuesta(3, 13, PosIni, 1, Tipo_Uart);
+                // The charger runs while the panel current is watched.
+                test.test_corriente_panel_activo = accion;
+                balizaQ77.cmppt = accion;
+            } else if (accion == 2) {
+                Debug("\r\n AJUSTE CORRIENTE PANEL", false);
+                const uint8_t r = referencia_calibracion(bufferIn, datos_en_trama, &fvalor) == 1
+                                      ? ajuste_corriente_panel_solar(fvalor)
+                                      : 0;
+                respuesta(3, 13, PosIni, r, Tipo_Uart);
+            }
+            break;
+        default:
+            break;   // no reply
+    }
+}
+
+}  // namespace
+
+uint16_t calculo_crc16(const uint8_t* pframe, uint16_t ilongitud) {
+    uint16_t crc = 0xFFFF;
+    for (uint16_t i = 0; i < ilongitud; ++i) {
+        crc ^= pframe[i];
+        for (uint8_t bit = 0; bit < 8; ++bit) {
+            crc = (crc & 1u) != 0 ? static_cast<uint16_t>((crc >> 1) ^ 0xA001u) : static_cast<uint16_t>(crc >> 1);
+        }
+    }
+    return crc;
+}
+
+uint8_t verificar_trama(const uint8_t* bufferIn, uint8_t Longitud) {
+    if (Longitud < kLongMinimaTrama) return 0;
+    if (std::memcmp(bufferIn, kEtiqueta, sizeof(kEtiqueta)) != 0) return 0;
+    const uint8_t LongTrama = bufferIn[4];
+    // Below 13 the stated length cannot hold a whole frame (below 2 not even a CRC).
+    if (LongTrama < kLongMinimaTrama || LongTrama > Longitud) return 0;
+    const uint16_t recibido = static_cast<uint16_t>((bufferIn[LongTrama - 2] << 8) | bufferIn[LongTrama - 1]);
+    return calculo_crc16(bufferIn, static_cast<uint16_t>(LongTrama - 2)) == recibido ? 1 : 0;
+}
+
+void enviar_respuesta_pc(uint8_t Comando, uint8_t Subcomando, uint32_t PosEEPROM, uint8_t Resultado,
+                         const uint8_t* bufferIn, uint8_t Longitud, uint8_t Tipo_Uart) {
+    if (bufferIn == nullptr) Longitud = 0;
+    if (Longitud > kMaxDatosRespuesta) {
+        Longitud = 0;
+        Resultado = 0;
+    }
+    const uint8_t longitud = static_cast<uint8_t>(Longitud + kLongMinimaTrama);
+    vSalida[0] = '#';
+    vSalida[1] = 'O';
+    vSalida[2] = 'R';
+    vSalida[3] = 'V';
+    vSalida[4] = longitud;
+    vSalida[5] = Comando;
+    vSalida[6] = Subcomando;
+    vSalida[7] = static_cast<uint8_t>(PosEEPROM >> 16);
+    vSalida[8] = static_cast<uint8_t>(PosEEPROM >> 8);
+    vSalida[9] = static_cast<uint8_t>(PosEEPROM);
+    vSalida[10] = Resultado;
+    if (Longitud != 0) std::memcpy(vSalida + 11, bufferIn, Longitud);
+    const uint16_t crc = calculo_crc16(vSalida, static_cast<uint16_t>(longitud - 2));
+    vSalida[longitud - 2] = static_cast<uint8_t>(crc >> 8);
+    vSalida[longitud - 1] = static_cast<uint8_t>(crc);
+    if (Tipo_Uart == 0) Serial0.write(vSalida, longitud);
+}
+
+void exportar_memoria_eeprom(uint8_t Subcomando, uint32_t nAddress, uint8_t iNbBytes, uint8_t Tipo_Uart) {
+    if (Tipo_Uart > 2) return;
+    const uint8_t leido = lectura_memoria(nAddress, iNbBytes, vArray);
+    enviar_respuesta_pc(0, Subcomando, nAddress, leido, vArray, leido == 1 ? iNbBytes : 0, Tipo_Uart);
+}
+
+void procesar_trama(const uint8_t* bufferIn, uint8_t Tipo_Uart) {
+    const uint8_t Comando = bufferIn[5];
+    const uint8_t Subcomando = bufferIn[6];
+    const uint32_t PosIni = (static_cast<uint32_t>(bufferIn[7]) << 16) | (static_cast<uint32_t>(bufferIn[8]) << 8) |
+                            bufferIn[9];
+    const uint8_t nDatos = bufferIn[10];
+    // What the frame really carries between its count byte and its CRC.
+    const uint8_t datos_en_trama =
+        bufferIn[4] >= kLongMinimaTrama ? static_cast<uint8_t>(bufferIn[4] - kLongMinimaTrama) : 0;
+
+    switch (Comando) {
+        case 0: exportar_memoria_eeprom(Subcomando, PosIni, nDatos, Tipo_Uart); break;
+        case 1: escritura_pc(bufferIn, Subcomando, PosIni, nDatos, datos_en_trama, Tipo_Uart); break;
+        case 2: comando_memoria(Subcomando, PosIni, Tipo_Uart); break;
+        case 3: comando_test(bufferIn, Subcomando, PosIni, datos_en_trama, Tipo_Uart); break;
+        default:
+            Debug("Trama no reconocida!!!");
+            respuesta(Comando, Subcomando, PosIni, 0, Tipo_Uart);
+            break;
+    }
+}
+
+// Runs on every pass: one read when nothing has arrived. The tag and the
+// length byte are checked as they come in, so that a frame that can never be
+// valid does not hold the receiver until the line has been quiet for mTimeOut.
+void recepcion_trama_pc() {
+    int c = Serial0.read();
+    if (c < 0) {
+        if (iBytesRx != 0 && millis() - mTimeStamp > mTimeOut) {
+            Debug("Timeout: Reset de contadores.");
+            iBytesRx = 0;
+            bufferRx[0] = 0;
+        }
+        return;
+    }
+    do {
+        const uint8_t dato = static_cast<uint8_t>(c);
+        if (iBytesRx != 0) {
+            bufferRx[iBytesRx] = dato;
+            // A frame is at most 255 bytes: the 256th wraps the count to 0 and
+            // the receiver looks for "@" again.
+            iBytesRx = static_cast<uint8_t>(iBytesRx + 1);
+            if (iBytesRx >= 2 && iBytesRx <= 4 && dato != kEtiqueta[iBytesRx - 1]) {
+                iBytesRx = 0;   // "ORV" holds no "@": only this byte can start the next frame
+            } else if (iBytesRx == 5 && dato < kLongMinimaTrama) {
+                iBytesRx = 0;
+                bufferRx[0] = 0;
+                continue;
+            }
+        }
+        if (iBytesRx == 0 && dato == '@') {
+            Debug("@ inicio trama");
+            bufferRx[0] = dato;
+            iBytesRx = 1;
+        }
+    } while ((c = Serial0.read()) >= 0);
+    mTimeStamp = millis();
+
+    if (iBytesRx > 5 && verificar_trama(bufferRx, iBytesRx) == 1) {
+        procesar_trama(bufferRx, 0);
+        iBytesRx = 0;
+        bufferRx[0] = 0;
+    }
 }

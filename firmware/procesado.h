@@ -39,4 +39,29 @@ void Extraer_Cadena(const uint8_t* vecSrc, uint32_t PosIni, uint8_t Longitud, ui
 void BytesToFloat(const uint8_t valorIn[4], float* fOut);
 float Extraer_Float(const uint8_t* vecSrc, uint32_t PosIni);
 
+// ---- PC link on Serial0 ----
+// Request "@ORV", LongTrama, Comando, Subcomando, PosIni (24 bits), nDatos,
+// data, CRC; reply "#ORV", length, Comando, Subcomando, PosEEPROM, Resultado,
+// data, CRC. Integers and the CRC most significant byte first.
+constexpr uint8_t kLongMinimaTrama = 13;   // header, count and CRC without data
+constexpr uint8_t kMaxDatosPc = 128;       // data bytes of a write or an export
+
+// CRC-16 with the reflected polynomial 0xA001, initial value 0xFFFF, no final XOR.
+uint16_t calculo_crc16(const uint8_t* pframe, uint16_t ilongitud);
+// 1 when the first `Longitud` bytes received hold a whole request with its
+// tag and a correct CRC. Nothing past `Longitud` is read.
+uint8_t verificar_trama(const uint8_t* bufferIn, uint8_t Longitud);
+// Builds the reply in vSalida; sends it on Serial0 when Tipo_Uart is 0.
+// Data that would not fit vSalida is not copied: the reply is then a refusal.
+void enviar_respuesta_pc(uint8_t Comando, uint8_t Subcomando, uint32_t PosEEPROM, uint8_t Resultado,
+                         const uint8_t* bufferIn, uint8_t Longitud, uint8_t Tipo_Uart);
+// Reply 0 with up to 128 EEPROM bytes read at nAddress (modulo 65536); a
+// refused or failed read is answered with Resultado 0 and no data.
+void exportar_memoria_eeprom(uint8_t Subcomando, uint32_t nAddress, uint8_t iNbBytes, uint8_t Tipo_Uart);
+// Acts on one verified request frame and answers it.
+void procesar_trama(const uint8_t* bufferIn, uint8_t Tipo_Uart);
+// One main-loop step: drains Serial0 into bufferRx from an "@" on, drops a
+// partial frame after mTimeOut ms of silence, dispatches a verified frame.
+void recepcion_trama_pc();
+
 #endif

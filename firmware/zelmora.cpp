@@ -553,6 +553,82 @@ void setup() {
 
 // ------------------------------------------------------------- main loop ----
 
+// Test mode: monitors the PC switches on, printed straight to Serial0.
+static void monitor_gps() {
+    if (test.test_gps_activo == 5) {
+        linea();
+        Serial0.println("GPS=> ON");
+        test.test_gps_activo = 1;
+    } else if (test.test_gps_activo == 4) {
+        if (l76lb.cconfigurado == 0) {
+            test.test_gps_activo = 0;
+            Serial0.println("GPS=> OFF");
+        } else {
+            l76lb.cconfigurado = 4;   // the receiver control switches it off
+        }
+    }
+    // Once off, the control step would power the module up again from state 0.
+    if (test.test_gps_activo == 0) return;
+    if (l76lb.cdelay == 0) configuracion_frames_gps();
+    procesamos_gps();
+}
+
+static void monitor_dips() {
+    static const uint8_t pines[4] = {PIN_DIP1, PIN_DIP2, PIN_DIP3, PIN_DIP4};
+    for (uint8_t i = 0; i < 4; ++i) {
+        Serial0.print("DIP ");
+        Serial0.print(static_cast<uint8_t>(i + 1));
+        Serial0.println(digitalRead(pines[i]) == 1 ? " => OFF" : " => ON");
+        Serial0.flush();
+    }
+}
+
+static void monitor_analogico(uint8_t canal, const char* valor, const char* ad) {
+    uint16_t raw = 0;
+    const float f = extraigo_valor_analogico(canal, &raw, 0);
+    Serial0.print(valor);
+    Serial0.println(f, 4);
+    Serial0.print(ad);
+    Serial0.println(raw);
+}
+
+// Bit 0 input 1, bit 1 input 2, bit 2 input 3; 1 = the pin reads high.
+static void monitor_entradas() {
+    static const uint8_t pines[3] = {PIN_ENTRADA_EXTERNA1, PIN_ENTRADA_EXTERNA2, PIN_ENTRADA_EXTERNA3};
+    uint8_t patron = 0;
+    for (uint8_t i = 0; i < 3; ++i) {
+        if (digitalRead(pines[i]) == 1) patron = static_cast<uint8_t>(patron | (1u << i));
+    }
+    const uint8_t cambios = static_cast<uint8_t>(patron ^ test.test_inputs_outputs);
+    if (cambios == 0) return;
+    for (uint8_t i = 0; i < 3; ++i) {
+        if ((cambios & (1u << i)) == 0) continue;
+        Serial0.print("EXTERNA");
+        Serial0.print(static_cast<uint8_t>(i + 1));
+        Serial0.println((patron & (1u << i)) != 0 ? " OFF" : " ON");
+    }
+    test.test_inputs_outputs = patron;
+}
+
+static void paso_modo_test() {
+    if (test.test_gps_activo != 0) monitor_gps();
+    if (test.test_minidips_activo == 1) monitor_dips();
+    if (test.test_bateria_activo == 1) monitor_analogico(0, "BATERIA => ", "BATERIA AD => ");
+    if (test.test_corriente_panel_activo == 1) monitor_analogico(2, "I PANEL => ", "PANEL AD => ");
+    lectura_entradas_status_mppt();
+    monitor_entradas();
+    // A PC that went away leaves the charger off for at most this long.
+    if (millis() - ulTUltimaTramaTestRecibida > TIMEOUT_MODO_TEST_ACTIVO) {
+        Debug("Salgo del modo test por inactividad");
+        balizaQ77.ctest = 0;
+        test.test_gps_activo = 0;
+        test.test_bateria_activo = 0;
+        test.test_corriente_panel_activo = 0;
+        test.test_minidips_activo = 0;
+        balizaQ77.cmppt = 1;
+    }
+}
+
 static void niveles_depuracion() {
     const uint8_t nivel = digitalRead(PIN_DIP1) == LOW ? 2 : 1;
     l76lb.cdebug = digitalRead(PIN_DIP2) == LOW ? nivel : 0;
@@ -616,7 +692,7 @@ void loop() {
     }
 
     if (balizaQ77.ctest == 1) {
-        // TODO(pc-link): test-mode step.
+        paso_modo_test();
     } else {
         niveles_depuracion();
         secuenciador_bateria();
@@ -632,7 +708,12 @@ void loop() {
 
     supervision_periferico();
     ciclo_comandos_ais();
-    // TODO(pc-link): one step of the PC frame gathering.
+    recepcion_trama_pc();
+    // A restart the PC asked for; its last reply leaves the port first.
+    if (balizaQ77.creset == 1 && balizaQ77.cretardo_reset == 0) {
+        Serial0.flush();
+        reinicio_por_watchdog();
+    }
 
     clisto = 1;
 }

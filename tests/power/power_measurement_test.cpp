@@ -103,12 +103,18 @@ TEST(Calibration, FactorIsStoredLittleEndianAndPrinted) {
     EXPECT_FLOAT_EQ(balizaQ77.fconversor_corriente_panel_solar, 0.002f);
 }
 
-TEST(Calibration, ARawZeroStoresAnInfiniteFactor) {
+TEST(Calibration, ARawZeroStoresNothing) {
     PowerBench t;
+    balizaQ77.fconversor_bateria = 0.005f;
+    const std::vector<uint8_t> before(t.b.eeprom().contents().begin() + 0xFFF8, t.b.eeprom().contents().begin() + 0xFFFC);
     t.battery_counts(0);
-    ajuste_tension_bateria(12.0f);
-    EXPECT_TRUE(std::isinf(balizaQ77.fconversor_bateria));
-    EXPECT_NE(t.console().find("Conversor:inf\r\n"), std::string::npos);
+    EXPECT_EQ(ajuste_tension_bateria(12.0f), 0);
+    EXPECT_EQ(balizaQ77.fconversor_bateria, 0.005f);
+    t.b.advance(10 * kMs);
+    EXPECT_EQ(std::vector<uint8_t>(t.b.eeprom().contents().begin() + 0xFFF8, t.b.eeprom().contents().begin() + 0xFFFC),
+              before);
+    EXPECT_NE(t.console().find("\tAjuste rechazado\r\nDato:12.00\r\nValor AD:0\r\n"), std::string::npos);
+    EXPECT_EQ(t.console().find("Conversor:"), std::string::npos);
 }
 
 TEST(AmpereHours, HoursCloseEverySixtySamplesAndTheRunningHourCounts) {
