@@ -1,4 +1,8 @@
 // Pins on the PORT, and the analog inputs on the ADC.
+#include <stddef.h>
+
+#include <utility>
+
 #include "Arduino.h"
 #include "board.h"
 #include "chip.h"
@@ -6,10 +10,17 @@
 namespace board {
 
 constexpr uint8_t PA = 0, PB = 1;
+constexpr uint8_t kNone = 0xFF;
+
+struct PinDesc {
+    uint8_t group;   // 0 PA, 1 PB; kNone: the number has no pad on this board
+    uint8_t bit;
+    uint8_t ain;     // ADC input, kNone when the pad has none
+};
 
 // The board variant: Arduino pin number -> pad (ATSAML21J18B, 64 pins).
 // Pads serving a SERCOM or the ADC are noted; numbers without a pad read 0.
-const PinDesc kPins[NUM_DIGITAL_PINS] = {
+constexpr PinDesc kPins[NUM_DIGITAL_PINS] = {
     {PA, 5, kNone},    // 0  Serial0 RX  (SERCOM0 PAD1, function D)
     {PA, 4, kNone},    // 1  Serial0 TX  (SERCOM0 PAD0, function D)
     {PA, 17, kNone},   // 2  Serial1 RX  (SERCOM1 PAD1, function C)
@@ -68,7 +79,26 @@ const PinDesc kPins[NUM_DIGITAL_PINS] = {
     {kNone, 0, kNone}, // 55
 };
 
-static_assert(kPinCount == NUM_DIGITAL_PINS, "one entry per pin number");
+// What the tick's pin accesses need, worked out at compile time: the PORT
+// group's address and the pin's mask (0 for a number without a pad, which
+// then reads low).
+struct PinIo {
+    uint32_t group;
+    uint32_t mask;
+};
+constexpr uint32_t kPortBase = 0x40002800u;   // PORT on APBA (datasheet: Product Mapping)
+constexpr PinIo io_of(const PinDesc& d) {
+    return d.group == kNone ? PinIo{kPortBase, 0} : PinIo{kPortBase + 0x80u * d.group, 1u << d.bit};
+}
+template <size_t... I>
+struct IoTable {
+    static constexpr PinIo table[sizeof...(I)] = {io_of(kPins[I])...};
+};
+template <size_t... I>
+constexpr const PinIo* io_table(std::index_sequence<I...>) { return IoTable<I...>::table; }
+constexpr const PinIo* kIo = io_table(std::make_index_sequence<NUM_DIGITAL_PINS>());
+
+inline bool pin_valid(uint32_t pin) { return pin < NUM_DIGITAL_PINS && kPins[pin].group != kNone; }
 
 void pin_function(uint32_t pin, uint8_t function) {
     if (!pin_valid(pin)) return;
@@ -88,12 +118,15 @@ void pin_release(uint32_t pin) {
 
 }  // namespace board
 
+using board::kIo;
+using board::kNone;
 using board::kPins;
+using board::pin_valid;
 
 // INPUT_PULLUP sets the latch for the pull direction (the PORT pulls towards
 // OUT); OUTPUT leaves the latch as it was, so re-applying a mode keeps the level.
 void pinMode(uint32_t pin, uint32_t mode) {
-    if (!board::pin_valid(pin)) return;
+    if (!pin_valid(pin)) return;
     chip::PortGroup* g = chip::port_group(kPins[pin].group);
     const uint8_t b = kPins[pin].bit;
     const uint32_t m = 1u << b;
@@ -124,25 +157,26 @@ void pinMode(uint32_t pin, uint32_t mode) {
 // Callable from the tick: OUTSET/OUTCLR are single writes. On a pin that is
 // not an output the level switches the pull-up instead.
 void digitalWrite(uint32_t pin, uint32_t val) {
-    if (!board::pin_valid(pin)) return;
-    const board::PinDesc d = kPins[pin];
-    chip::PortGroup* g = chip::port_group(d.group);
-    const uint32_t m = 1u << d.bit;
+    if (pin >= NUM_DIGITAL_PINS || kIo[pin].mask == 0) return;
+    chip::PortGroup* g = reinterpret_cast<chip::PortGroup*>(kIo[pin].group);
+    const uint32_t m = kIo[pin].mask;
     if (val != LOW) g->OUTSET = m;
     else g->OUTCLR = m;
     if (!(g->DIR & m)) {
-        const uint8_t cfg = g->PINCFG[d.bit];
-        g->PINCFG[d.bit] = static_cast<uint8_t>(val != LOW ? (cfg | chip::PINCFG_PULLEN) : (cfg & ~chip::PINCFG_PULLEN));
+        const uint8_t b = kPins[pin].bit;
+        const uint8_t cfg = g->PINCFG[b];
+        g->PINCFG[b] = static_cast<uint8_t>(val != LOW ? (cfg | chip::PINCFG_PULLEN) : (cfg & ~chip::PINCFG_PULLEN));
     }
 }
 
 int digitalRead(uint32_t pin) {
-    if (!board::pin_valid(pin)) return LOW;
-    const board::PinDesc d = kPins[pin];
-    return (chip::port_group(d.group)->IN >> d.bit) & 1u;
+    if (pin >= NUM_DIGITAL_PINS) return LOW;
+    const chip::PortGroup* g = reinterpret_cast<const chip::PortGroup*>(kIo[pin].group);
+    return (g->IN & kIo[pin].mask) != 0 ? HIGH : LOW;
 }
 
 // ---- analog: one 12-bit conversion against VDDANA per call ----
+namespace board {
 namespace {
 uint8_t g_resolution = 10;   // bits returned by analogRead, as after reset on the core
 bool g_adc_ready = false;
@@ -158,7 +192,7 @@ uint16_t convert() {
 
 void adc_init() {
     MCLK->APBDMASK.reg |= chip::MCLK_APBDMASK_ADC;
-    board::gclk_channel(chip::GCLK_ID_ADC, GCLK_PCHCTRL_GEN_GCLK0);
+    gclk_channel(chip::GCLK_ID_ADC, GCLK_PCHCTRL_GEN_GCLK0);
     chip::Adc* adc = chip::adc();
     adc->CTRLB = chip::ADC_PRESCALER_DIV4;
     adc->REFCTRL = chip::ADC_REFSEL_INTVCC2;
@@ -173,11 +207,17 @@ void adc_init() {
     (void)convert();       // the first conversion after a reference change is discarded
 }
 }  // namespace
+}  // namespace board
+
+using board::adc_init;
+using board::convert;
+using board::g_adc_ready;
+using board::g_resolution;
 
 void analogReadResolution(int res) { g_resolution = static_cast<uint8_t>(res < 8 ? 8 : (res > 12 ? 12 : res)); }
 
 int analogRead(uint32_t pin) {
-    if (!board::pin_valid(pin) || kPins[pin].ain == board::kNone) return 0;
+    if (!pin_valid(pin) || kPins[pin].ain == kNone) return 0;
     if (!g_adc_ready) adc_init();
     board::pin_function(pin, chip::PMUX_B);
     chip::Adc* adc = chip::adc();

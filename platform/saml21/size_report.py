@@ -5,9 +5,11 @@ the millisecond tick. Exits with status 1 when a figure is over its budget.
 
   size_report.py --elf build/target/zelmora.elf --map build/target/zelmora.map
 
-Memory figures come from the section sizes of the ELF and from the linker
-map, whose input sections (one per function and per object, thanks to
--ffunction-sections -fdata-sections) name the object file they come from.
+Memory figures come from the section sizes of the ELF (arm-none-eabi-size -A)
+and from its symbols (arm-none-eabi-nm -S --size-sort), each given to the
+firmware or the board layer by its source file (debug line info) or by the
+archive that defines it (libzelmora_firmware.a, libzelmora_board.a, listed
+with arm-none-eabi-gcc-nm); the rest is the toolchain's.
 
 The tick's paths come from a static analysis of the disassembly
 (arm-none-eabi-objdump -d). Assumptions:
@@ -29,6 +31,7 @@ The tick's paths come from a static analysis of the disassembly
     rolls over. Branches the classes do not fix take their worst side.
 """
 import argparse
+import os
 import re
 import subprocess
 import sys
@@ -71,62 +74,35 @@ def section_sizes(prefix, elf):
     return sizes
 
 
-def owner(path):
-    m = re.search(r"lib(\w+)\.a\((.+?)\)", path)
-    if m:
-        lib, obj = m.group(1), re.sub(r"\.(cpp|c)\.obj$|\.o$", "", m.group(2))
-        if lib == "zelmora_firmware":
-            return "firmware", obj
-        if lib == "zelmora_board":
-            return "board", obj
-        return "toolchain", lib
-    if "startup" in path:
-        return "board", "startup"
-    return "toolchain", path.rsplit("/", 1)[-1]
+def library_symbols(prefix, archive):
+    """Names defined in an archive of (link-time optimised) objects."""
+    names = set()
+    for line in run([prefix + "gcc-nm", "-C", "--defined-only", archive]).splitlines():
+        parts = line.split(None, 2)
+        if len(parts) == 3:
+            names.add(parts[2])
+    return names
 
 
-def map_sections(path):
-    """(output section, input section, size, owner group, object) from the map."""
+def owned_symbols(prefix, elf, firmware, board):
+    """(owner, name, size, type) of every sized symbol of the image. The owner
+    comes from the symbol's source file (debug line info) or, for data, from
+    the archive that defines it: the firmware's, the board layer's, or else
+    the toolchain's libraries (libgcc, newlib)."""
     out = []
-    text = open(path, encoding="utf-8", errors="replace").read()
-    text = text.split("Linker script and memory map", 1)[-1]
-    current = None
-    pending = None
-    for line in text.splitlines():
-        m = re.match(r"^(\.\w[\w.]*)\b", line)
-        if m:
-            current = m.group(1)
-            pending = None
+    for line in run([prefix + "nm", "-S", "-l", "-C", "--size-sort", elf]).splitlines():
+        m = re.match(r"^[0-9a-f]+ ([0-9a-f]+) (\w) ([^\t]+)(?:\t(.*))?$", line)
+        if not m:
             continue
-        m = re.match(r"^ (\*fill\*|[.\w][^\s]*)\s+0x([0-9a-f]+)\s+0x([0-9a-f]+)(?:\s+(.+))?$", line)
-        if m:
-            name, size, where = m.group(1), int(m.group(3), 16), m.group(4) or ""
-            if name == "*fill*":
-                out.append((current, name, size, "padding", ""))
-            else:
-                out.append((current, name, size) + owner(where))
-            pending = None
-            continue
-        m = re.match(r"^ ([.\w][^\s]*)$", line)
-        if m:
-            pending = m.group(1)
-            continue
-        m = re.match(r"^\s+0x([0-9a-f]+)\s+0x([0-9a-f]+)\s+(.+)$", line)
-        if m and pending:
-            out.append((current, pending, int(m.group(2), 16)) + owner(m.group(3)))
-            pending = None
-    return [s for s in out if s[2] > 0]
-
-
-def symbol_name(section):
-    return re.sub(r"^\.(bss|data|text|rodata)\.", "", section)
-
-
-def demangle(prefix, names):
-    if not names:
-        return {}
-    res = run([prefix + "c++filt"] + names).splitlines()
-    return dict(zip(names, res))
+        size, kind, name, where = int(m.group(1), 16), m.group(2), m.group(3).strip(), m.group(4) or ""
+        if "/firmware/" in where or name in firmware:
+            who = "firmware"
+        elif "/platform/" in where or name in board or name.startswith(("board::", "chip::", "zplat::")):
+            who = "board"
+        else:
+            who = "toolchain"
+        out.append((who, name, size, kind.lower()))
+    return out
 
 
 # ------------------------------------------------------------- tick paths ----
@@ -201,38 +177,86 @@ class Analysis:
             blocks[cur].append(ins)
         return blocks, inside
 
-    def counter_test(self, block):
-        """(counter, constant) when the block ends in a test of a counter's value."""
-        sym_reg, val_reg = {}, {}
+    def step_addresses(self, state, insn):
+        """Constant addresses held in registers, after one instruction."""
+        _, mnem, ops = insn
+        args = [r.strip() for r in ops.split("@")[0].split(",")]
+        dst = args[0] if args else ""
+        if mnem == "ldr" and literal_of(ops) is not None:
+            value = self.words.get(literal_of(ops))
+            if value is None:
+                state.pop(dst, None)
+            else:
+                state[dst] = value
+            return
+        if mnem in ("movs", "mov") and len(args) == 2 and args[1] in state:
+            state[dst] = state[args[1]]
+            return
+        if mnem in ("adds", "subs") and len(args) == 2 and args[1].startswith("#") and dst in state:
+            k = int(args[1][1:], 0)
+            state[dst] = state[dst] + k if mnem == "adds" else state[dst] - k
+            return
+        if mnem in ("bl", "blx"):
+            for r in ("r0", "r1", "r2", "r3", "r12", "lr"):
+                state.pop(r, None)   # not preserved across a call (AAPCS)
+            return
+        if re.match(r"^r\d+$", dst) and not mnem.startswith(("str", "cmp", "tst", "b", "push")):
+            state.pop(dst, None)
+
+    def entry_states(self, blocks, succs, entry):
+        """Registers holding the same constant address on every way into a block."""
+        states = {entry: {}}
+        order = sorted(blocks)
+        changed = True
+        while changed:
+            changed = False
+            for b in order:
+                if b not in states:
+                    continue
+                st = dict(states[b])
+                for insn in blocks[b]:
+                    self.step_addresses(st, insn)
+                for s in succs.get(b, []):
+                    if s not in states:
+                        states[s] = dict(st)
+                        changed = True
+                    else:
+                        merged = {r: v for r, v in states[s].items() if st.get(r) == v}
+                        if merged != states[s]:
+                            states[s] = merged
+                            changed = True
+        return states
+
+    def counter_test(self, block, entry_state):
+        """(counter, constant) when the block ends in a test of a counter's value:
+        a load through the counter's address, in-place adds or extensions, cmp."""
+        addr = dict(entry_state)
+        val_reg = {}
         test = None
-        for _, mnem, ops in block:
-            regs = [r.strip() for r in ops.split("@")[0].split(",")]
-            dst = regs[0] if regs else ""
-            if mnem == "ldr" and literal_of(ops) is not None:
-                value = self.words.get(literal_of(ops))
-                val_reg.pop(dst, None)
-                sym_reg.pop(dst, None)
-                if value in self.sym_at:
-                    sym_reg[dst] = self.sym_at[value]
-                continue
-            m = re.match(r"^(r\d+), \[(r\d+)(?:, #0)?\]$", ops.split("@")[0].strip())
-            if mnem in ("ldrb", "ldrh", "ldr") and m and m.group(2) in sym_reg:
-                val_reg[m.group(1)] = sym_reg[m.group(2)]
-                sym_reg.pop(m.group(1), None)
+        for insn in block:
+            _, mnem, ops = insn
+            args = [r.strip() for r in ops.split("@")[0].split(",")]
+            dst = args[0] if args else ""
+            m = re.match(r"^(r\d+), \[(r\d+)(?:, #(\d+))?\]$", ops.split("@")[0].strip())
+            if mnem in ("ldrb", "ldrh", "ldr") and m and m.group(2) in addr:
+                target = addr[m.group(2)] + int(m.group(3) or 0)
+                addr.pop(m.group(1), None)
+                if target in self.sym_at:
+                    val_reg[m.group(1)] = self.sym_at[target]
+                else:
+                    val_reg.pop(m.group(1), None)
                 continue
             if mnem == "cmp":
-                km = re.match(r"^#(\d+)", regs[1]) if len(regs) > 1 else None
+                km = re.match(r"^#(\d+)", args[1]) if len(args) > 1 else None
                 test = (val_reg[dst], int(km.group(1))) if km and dst in val_reg else None
                 continue
-            if mnem in ("adds", "subs") and len(regs) == 2 and regs[1].startswith("#"):
+            if dst in val_reg and ((mnem in ("adds", "subs") and len(args) == 2 and args[1].startswith("#")) or
+                                   (mnem in ("uxtb", "uxth") and len(args) == 2 and args[0] == args[1])):
                 continue   # in place: the value's offset does not change which branch it takes
-            if mnem in ("uxtb", "uxth") and len(regs) == 2 and regs[0] == regs[1]:
-                continue
-            if dst.startswith("r"):
+            if re.match(r"^r\d+$", dst) and not mnem.startswith(("str", "cmp", "tst", "b", "push")):
                 val_reg.pop(dst, None)
-                sym_reg.pop(dst, None)
-        last = block[-1][1]
-        return test if COND_BRANCH.match(last) else None
+            self.step_addresses(addr, insn)
+        return test if COND_BRANCH.match(block[-1][1]) else None
 
     def fixed_direction(self, test, cond, level):
         """True: branch taken, False: falls through, None: free, for a class."""
@@ -253,6 +277,25 @@ class Analysis:
             raise SystemExit(f"size report: the test of {name} against {k} is not a threshold")
         return taken.pop()
 
+    def successors(self, blocks, inside):
+        later = sorted(blocks)
+        succs = {}
+        for i, b in enumerate(later):
+            a, mnem, ops = blocks[b][-1]
+            base = mnem.split(".")[0]
+            nxt = later[i + 1] if i + 1 < len(later) else None
+            if base == "bx" or (base == "pop" and "pc" in ops):
+                succs[b] = []
+            elif base == "b":
+                t = target_of(ops)
+                succs[b] = [t] if t in inside else []
+            elif COND_BRANCH.match(mnem):
+                t = target_of(ops)
+                succs[b] = ([t] if t in inside else []) + ([nxt] if nxt is not None else [])
+            else:
+                succs[b] = [nxt] if nxt is not None else []
+        return succs
+
     def worst(self, addr, level):
         """(instructions, [(callee, instructions)]) of the worst path of a function."""
         key = (addr, level)
@@ -265,6 +308,8 @@ class Analysis:
             raise SystemExit(f"size report: {f.name} is recursive; its path cannot be bounded")
         self.active.add(key)
         blocks, inside = self.blocks(f)
+        succs = self.successors(blocks, inside)
+        states = self.entry_states(blocks, succs, f.addr)
         best = {}
         on_stack = set()
 
@@ -302,7 +347,7 @@ class Analysis:
             elif COND_BRANCH.match(mnem):
                 t = target_of(ops)
                 fixed = None
-                test = self.counter_test(insns)
+                test = self.counter_test(insns, states.get(b, {}))
                 if test:
                     fixed = self.fixed_direction(test, COND_BRANCH.match(mnem).group(1), level)
                 taken = [t] if t in inside else []
@@ -347,7 +392,7 @@ def summarize_calls(calls):
 def main():
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--elf", required=True)
-    ap.add_argument("--map", required=True)
+    ap.add_argument("--map", help="the linker map (kept beside the ELF; not needed for the figures)")
     ap.add_argument("--prefix", default="arm-none-eabi-")
     ap.add_argument("--flash-budget", type=int, default=64 * 1024)
     ap.add_argument("--ram-budget", type=int, default=12 * 1024, help="static RAM, everything but the stack")
@@ -378,31 +423,28 @@ def main():
     if ram > a.ram_budget:
         over.append("static RAM")
 
-    secs = map_sections(a.map)
-    names = sorted({symbol_name(s[1]) for s in secs if s[0] in (".data", ".bss")})
-    pretty = demangle(a.prefix, [n for n in names if n.startswith("_Z")])
-    for title, outs in (("RAM (data + bss)", (".data", ".bss")), ("flash (text + rodata + data image)", (".text", ".ARM.exidx", ".data"))):
+    libdir = os.path.dirname(os.path.abspath(a.elf))
+    syms = owned_symbols(a.prefix, a.elf,
+                         library_symbols(a.prefix, os.path.join(libdir, "libzelmora_firmware.a")),
+                         library_symbols(a.prefix, os.path.join(libdir, "libzelmora_board.a")))
+    labels = {
+        "firmware": ("the firmware's records and buffers", "the firmware"),
+        "board": ("board layer: serial rings, bus state, time", "board layer (and what LTO inlined into it)"),
+        "toolchain": ("toolchain libraries", "toolchain: libgcc soft float and division, newlib"),
+    }
+    for title, kinds, total, idx in (("RAM (data + bss)", "bd", ram, 0), ("flash (code + constants)", "tr", text, 1)):
         print(f"-- {title} by owner --")
-        for group, label in (("firmware", "firmware: its records and buffers"),
-                             ("board", "board layer: serial rings, bus state, time"),
-                             ("toolchain", "toolchain libraries (libgcc, newlib)"),
-                             ("padding", "alignment")):
-            part = [s for s in secs if s[0] in outs and s[3] == group]
-            total = sum(s[2] for s in part)
-            if total == 0:
+        counted = 0
+        for group in ("firmware", "board", "toolchain"):
+            part = sorted((x for x in syms if x[0] == group and x[3] in kinds), key=lambda x: -x[2])
+            n = sum(x[2] for x in part)
+            counted += n
+            if n == 0:
                 continue
-            print(f"  {label:45s} {total:6d}")
-            if title.startswith("RAM") and group in ("firmware", "board"):
-                part.sort(key=lambda s: -s[2])
-                for s in part[: a.top]:
-                    n = symbol_name(s[1])
-                    print(f"      {pretty.get(n, n):40s} {s[2]:6d}  ({s[4]})")
-            if title.startswith("flash") and group in ("firmware", "board", "toolchain"):
-                per = {}
-                for s in part:
-                    per[s[4]] = per.get(s[4], 0) + s[2]
-                for obj, n in sorted(per.items(), key=lambda x: -x[1])[: a.top]:
-                    print(f"      {obj:40s} {n:6d}")
+            print(f"  {labels[group][idx]:48s} {n:6d}")
+            for x in part[: a.top]:
+                print(f"      {x[1][:44]:44s} {x[2]:6d}")
+        print(f"  {'alignment, literal pools, unnamed':48s} {max(total - counted, 0):6d}")
 
     symbols = {}
     for line in run([a.prefix + "nm", a.elf]).splitlines():

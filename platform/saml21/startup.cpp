@@ -110,7 +110,11 @@ void Reset_Handler() {
     board::clocks_init();
     for (void (**ctor)() = __init_array_start; ctor < __init_array_end; ++ctor) (*ctor)();
     board::time_init();
-    setup();
-    for (;;) loop();
+    // Called through pointers, so that link-time optimisation keeps the
+    // firmware's code out of the board's and each figure with its owner.
+    void (*volatile run_setup)() = setup;
+    void (*volatile run_loop)() = loop;
+    run_setup();
+    for (;;) run_loop();
 }
 }  // extern "C"
