@@ -93,7 +93,7 @@ size_t Uart::write(uint8_t c) {
     return 1;
 }
 
-void Uart::host_feed(const uint8_t* data, size_t n, uint64_t start, uint32_t baud) {
+void zplat::UartPort::host_feed(const uint8_t* data, size_t n, uint64_t start, uint32_t baud) {
     if (baud == 0) return;
     const uint64_t bt = byte_time(baud);
     uint64_t t = start > in_last_ ? start : in_last_;
@@ -107,9 +107,9 @@ void Uart::host_feed(const uint8_t* data, size_t n, uint64_t start, uint32_t bau
     if (in_count_ != 0 && in_[in_head_].at < tb.due) tb.due = in_[in_head_].at;
 }
 
-void Uart::settle_now() { host_settle(tb.now); }
+void zplat::UartPort::settle_now() { host_settle(tb.now); }
 
-uint64_t Uart::host_settle(uint64_t now) {
+uint64_t zplat::UartPort::host_settle(uint64_t now) {
     while (in_count_ != 0 && in_[in_head_].at <= now) {
         uint8_t b = in_[in_head_].byte;
         // A receiver at another baud rate sees framing garbage, not the byte.
@@ -117,7 +117,7 @@ uint64_t Uart::host_settle(uint64_t now) {
         in_head_ = (in_head_ + 1) % kPendingMax;
         --in_count_;
         if (!open_) continue;
-        const size_t next = (rx_head_ + 1) % kRingSize;
+        const size_t next = (rx_head_ + 1) % kUartRingSize;
         if (next == rx_tail_) {
             ++rx_lost_;   // ring full: the byte is lost
             continue;
@@ -127,7 +127,7 @@ uint64_t Uart::host_settle(uint64_t now) {
     }
     while (tx_count_ != 0 && tx_[tx_head_].at <= now) {
         const Pending p = tx_[tx_head_];
-        tx_head_ = (tx_head_ + 1) % kRingSize;
+        tx_head_ = (tx_head_ + 1) % kUartRingSize;
         --tx_count_;
         if (peer_) peer_->on_byte(p.byte, p.at, baud_);
     }
@@ -137,7 +137,7 @@ uint64_t Uart::host_settle(uint64_t now) {
     return next;
 }
 
-void Uart::host_reset() {
+void zplat::UartPort::host_reset() {
     open_ = false;
     baud_ = 0;
     rx_head_ = rx_tail_ = 0;
@@ -146,7 +146,7 @@ void Uart::host_reset() {
     // Bytes already on the line keep arriving; a closed port drops them.
 }
 
-void Uart::host_clear_line() {
+void zplat::UartPort::host_clear_line() {
     host_reset();
     in_head_ = in_count_ = 0;
     in_last_ = 0;

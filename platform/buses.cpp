@@ -182,7 +182,7 @@ int TwoWire::peek() {
     return rx_pos_ < rx_len_ ? rx_[rx_pos_] : -1;
 }
 
-void TwoWire::host_reset() {
+void zplat::WirePort::host_reset() {
     started_ = false;
     clock_ = 100000;
     transmitting_ = false;

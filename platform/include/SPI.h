@@ -26,7 +26,10 @@ private:
     uint8_t data_mode_ = SPI_MODE0;
 };
 
-class SPIClass {
+// The realisation's own part of the bus: zplat::SpiPort.
+#include "spi_port.h"
+
+class SPIClass : public zplat::SpiPort {
 public:
     void begin();
     void end();
@@ -34,15 +37,6 @@ public:
     void endTransaction();
     uint8_t transfer(uint8_t data);
     void transfer(void* buf, size_t count);
-
-    // ---- host side ----
-    bool host_started() const { return started_; }
-    const SPISettings& host_settings() const { return settings_; }
-    void host_reset() { started_ = false; settings_ = SPISettings(); }
-
-private:
-    bool started_ = false;
-    SPISettings settings_;
 };
 
 extern SPIClass SPI;

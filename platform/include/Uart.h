@@ -1,4 +1,4 @@
-// Serial port of the board: interrupt-filled receive ring, paced transmitter.
+// Serial port of the board: interrupt-filled receive ring, transmitter.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
@@ -6,14 +6,18 @@
 #include "Print.h"
 
 namespace zplat {
-class SerialPeer;
-}
+constexpr size_t kUartRingSize = 512;   // a ring holds at most kUartRingSize - 1 bytes
+}  // namespace zplat
 
-class Uart : public Print {
+// The realisation's own part of a port (its state; on the host also what the
+// virtual board reaches): zplat::UartPort.
+#include "uart_port.h"
+
+class Uart : public Print, public zplat::UartPort {
 public:
-    static constexpr size_t kRingSize = 512;   // holds at most kRingSize - 1 bytes
+    static constexpr size_t kRingSize = zplat::kUartRingSize;
 
-    explicit Uart(uint8_t index) : index_(index) {}
+    explicit Uart(uint8_t index) : UartPort(index) {}
 
     void begin(unsigned long baud);
     void begin(unsigned long baud, uint16_t config);
@@ -25,48 +29,6 @@ public:
     size_t write(uint8_t c) override;
     using Print::write;
     explicit operator bool() const { return true; }
-
-    // ---- host side (the virtual board and the device models) ----
-    uint8_t host_index() const { return index_; }
-    uint32_t host_baud() const { return open_ ? baud_ : 0; }
-    // Bytes sent by the device on the other end of the line, starting at
-    // virtual time `start`, back to back at `baud`.
-    void host_feed(const uint8_t* data, size_t n, uint64_t start, uint32_t baud);
-    void host_attach(zplat::SerialPeer* peer) { peer_ = peer; }
-    // Moves bytes whose time has come: arrivals into the ring, finished
-    // transmissions to the peer. Returns the next time something is due.
-    uint64_t host_settle(uint64_t now);
-    void host_reset();
-    // A new world: nothing on its way on the line, no counts.
-    void host_clear_line();
-    size_t host_rx_lost() const { return rx_lost_; }
-
-private:
-    struct Pending { uint64_t at; uint8_t byte; };
-    struct Arrival { uint64_t at; uint32_t baud; uint8_t byte; };
-    static constexpr size_t kPendingMax = 8192;
-
-    uint64_t byte_time(uint32_t baud) const { return (10ull * 1000000000ull + baud / 2) / baud; }
-    void settle_now();
-
-    uint8_t index_;
-    bool open_ = false;
-    uint32_t baud_ = 0;
-    zplat::SerialPeer* peer_ = nullptr;
-
-    uint8_t rx_[kRingSize] = {};
-    size_t rx_head_ = 0, rx_tail_ = 0;
-    size_t rx_lost_ = 0;
-
-    // Line in: bytes on their way from the device, with their arrival times.
-    Arrival in_[kPendingMax] = {};
-    size_t in_head_ = 0, in_count_ = 0;
-    uint64_t in_last_ = 0;
-
-    // Line out: queued bytes with the time their stop bit ends.
-    Pending tx_[kRingSize] = {};
-    size_t tx_head_ = 0, tx_count_ = 0;
-    uint64_t tx_last_ = 0;
 };
 
 extern Uart Serial0;

@@ -3,9 +3,16 @@
 #include <stddef.h>
 #include <stdint.h>
 
-class TwoWire {
+namespace zplat {
+constexpr size_t kWireBufferSize = 64;
+}  // namespace zplat
+
+// The realisation's own part of the bus: zplat::WirePort.
+#include "wire_port.h"
+
+class TwoWire : public zplat::WirePort {
 public:
-    static constexpr size_t kBufferSize = 64;
+    static constexpr size_t kBufferSize = zplat::kWireBufferSize;
 
     void begin();
     void end();
@@ -18,19 +25,6 @@ public:
     int available();
     int read();
     int peek();
-
-    // ---- host side ----
-    void host_reset();
-
-private:
-    bool started_ = false;
-    uint32_t clock_ = 100000;
-    uint8_t tx_address_ = 0;
-    bool transmitting_ = false;
-    uint8_t tx_[kBufferSize] = {};
-    size_t tx_len_ = 0;
-    uint8_t rx_[kBufferSize] = {};
-    size_t rx_len_ = 0, rx_pos_ = 0;
 };
 
 extern TwoWire Wire;

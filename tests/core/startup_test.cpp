@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "board.h"
 #include "default_image.h"
 #include "globals.h"
@@ -104,7 +106,8 @@ TEST(StartUpStorage, MissingEepromLoadsAsErasedWithoutRestarts) {
 }
 
 TEST(StartUpStorage, ImageFileIsCreatedFromTheDefaultAndKeptAcrossRuns) {
-    const std::string path = ::testing::TempDir() + "zelmora_image_test.bin";
+    // Its own file: test runs of other builds on the machine share the temporary folder.
+    const std::string path = ::testing::TempDir() + "zelmora_image_test_" + std::to_string(getpid()) + ".bin";
     std::remove(path.c_str());
     zsim::Scenario sc = zsim::Scenario::builtin();
     sc.eeprom.image_path = path;

@@ -7,6 +7,8 @@
 #include <iterator>
 #include <stdexcept>
 
+#include <unistd.h>
+
 #include "default_image.h"
 #include "procesado.h"
 #include "storage_helpers.h"
@@ -52,7 +54,7 @@ TEST(EepromModel, WritesWrapInTheirPageReadsAt64KAndOtherModesAreNoise) {
 }
 
 TEST(EepromModel, ImageFileIsCreatedReusedAndKeptUpToDate) {
-    const std::string path = ::testing::TempDir() + "zelmora_storage_image.bin";
+    const std::string path = ::testing::TempDir() + "zelmora_storage_image_" + std::to_string(getpid()) + ".bin";
     std::remove(path.c_str());
     zsim::Scenario sc = zsim::Scenario::builtin();
     sc.eeprom.image_path = path;

@@ -1,0 +1,56 @@
+// Host part of a serial port: the receive ring, the bytes on their way along
+// the line in both directions with their virtual times, and the access the
+// virtual board and the device models have.
+#pragma once
+#include <stddef.h>
+#include <stdint.h>
+
+namespace zplat {
+class SerialPeer;
+
+class UartPort {
+public:
+    uint8_t host_index() const { return index_; }
+    uint32_t host_baud() const { return open_ ? baud_ : 0; }
+    // Bytes sent by the device on the other end of the line, starting at
+    // virtual time `start`, back to back at `baud`.
+    void host_feed(const uint8_t* data, size_t n, uint64_t start, uint32_t baud);
+    void host_attach(SerialPeer* peer) { peer_ = peer; }
+    // Moves bytes whose time has come: arrivals into the ring, finished
+    // transmissions to the peer. Returns the next time something is due.
+    uint64_t host_settle(uint64_t now);
+    void host_reset();
+    // A new world: nothing on its way on the line, no counts.
+    void host_clear_line();
+    size_t host_rx_lost() const { return rx_lost_; }
+
+protected:
+    explicit UartPort(uint8_t index) : index_(index) {}
+
+    struct Pending { uint64_t at; uint8_t byte; };
+    struct Arrival { uint64_t at; uint32_t baud; uint8_t byte; };
+    static constexpr size_t kPendingMax = 8192;
+
+    uint64_t byte_time(uint32_t baud) const { return (10ull * 1000000000ull + baud / 2) / baud; }
+    void settle_now();
+
+    uint8_t index_;
+    bool open_ = false;
+    uint32_t baud_ = 0;
+    SerialPeer* peer_ = nullptr;
+
+    uint8_t rx_[kUartRingSize] = {};
+    size_t rx_head_ = 0, rx_tail_ = 0;
+    size_t rx_lost_ = 0;
+
+    // Line in: bytes on their way from the device, with their arrival times.
+    Arrival in_[kPendingMax] = {};
+    size_t in_head_ = 0, in_count_ = 0;
+    uint64_t in_last_ = 0;
+
+    // Line out: queued bytes with the time their stop bit ends.
+    Pending tx_[kUartRingSize] = {};
+    size_t tx_head_ = 0, tx_count_ = 0;
+    uint64_t tx_last_ = 0;
+};
+}  // namespace zplat
