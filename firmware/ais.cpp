@@ -539,8 +539,11 @@ static void respuesta_vencida() {
         case 18: p.ccomando = 13; break;
         case 20: p.ccomando = 7; break;
         case 21:
+            // A rewritten transponder is a new one to the unit: identify it
+            // from the start (name, configuration, type, rates), or it would
+            // never be asked its reporting rates and no report would be due.
             p.lmmsi = kMmsiDesconocido;
-            p.ccomando = 19;
+            p.ccomando = 4;
             break;
         default:
             if (p.creintentos_comando >= 4) {

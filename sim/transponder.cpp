@@ -178,6 +178,7 @@ void Transponder::reboot() {
 
 void Transponder::booted() {
     running_ = true;
+    channel_b_[0] = channel_b_[1] = false;
     send(frame('$', "ANTXT,01,01,80,Exiting standby"), board_.now());
     schedule_slot(true);
     schedule_slot(false);
@@ -210,7 +211,7 @@ void Transponder::schedule_slot(bool msg6) {
 
 void Transponder::slot(bool msg6, vtime at) {
     if (!msg6) {
-        transmit(msg21_bits(), at);
+        transmit(msg21_bits(), channel_b_[0], at);
         ++counters_.msg21;
     } else if (load_pending_) {
         std::string bits;
@@ -225,7 +226,7 @@ void Transponder::slot(bool msg6, vtime at) {
         last_msg6_ = bits;
         load_pending_ = false;
         sequence_ = (sequence_ + 1) & 3;
-        transmit(bits, at);
+        transmit(bits, channel_b_[1], at);
         ++counters_.msg6;
     } else {
         send(frame('$', "ANTXT,01,01,62,Buffer empty msg 06"), at + kEchoDelay);
@@ -265,10 +266,11 @@ std::string Transponder::msg21_bits() const {
     return bits;
 }
 
-// One transmission: the shore's log and the echo on the line.
-void Transponder::transmit(const std::string& bits, vtime at) {
-    const char channel = channel_b_ ? 'B' : 'A';
-    channel_b_ = !channel_b_;
+// One transmission, on the other channel than the message's previous one:
+// the shore's log and the echo on the line.
+void Transponder::transmit(const std::string& bits, bool& channel_b, vtime at) {
+    const char channel = channel_b ? 'B' : 'A';
+    channel_b = !channel_b;
     std::string chars;
     for (size_t i = 0; i < bits.size(); i += 6) {
         unsigned v = 0;

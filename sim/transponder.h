@@ -42,8 +42,8 @@
 //       A load for another MMSI or message is refused ($ANNAK,AI,MEB,<mmsi>,11,...),
 //       as is every load under the ais_nak fault ($ANNAK,AI,MEB,<mmsi>,3,...).
 //
-// On the air (ITU-R M.1371), each transmission on the other channel than the
-// one before, starting with A:
+// On the air (ITU-R M.1371), each message type alternating between the
+// channels on its own (A, B, A, ... from every start-up), as an AtoN does:
 // - Message 21 every msg21_interval_s, at slot kMsg21Slot of the UTC minute
 //   plus whole intervals since the world's UTC midnight: its name (20
 //   characters, the rest in the name extension), aid type, the position of
@@ -155,7 +155,7 @@ private:
     void booted();
     void schedule_slot(bool msg6);
     void slot(bool msg6, vtime at);
-    void transmit(const std::string& bits, vtime at);
+    void transmit(const std::string& bits, bool& channel_b, vtime at);
     void start_gps();
     void gps_second();
     void pc_poll(size_t window, vtime at);
@@ -206,7 +206,7 @@ private:
     uint32_t load_destination_ = 0;
     std::string last_msg6_;
     unsigned sequence_ = 0;   // Message 6 sequence number, 2 bits
-    bool channel_b_ = false;  // the channel of the next transmission
+    bool channel_b_[2] = {};  // the channel of the next Message 21 [0] and Message 6 [1]
     unsigned vdo_id_ = 0, vdm_id_ = 0;
 
     std::deque<Out> out_;

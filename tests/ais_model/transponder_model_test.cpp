@@ -268,7 +268,7 @@ TEST(TransponderModel, ALoadGoesOutAtItsSlotAsTheWholeMessage6) {
     EXPECT_GE(r.times[r.times.size() - 2], 30 * kSec);
     const std::string bits = reassemble(at_slot);
     ASSERT_EQ(bits.size(), 520u);
-    EXPECT_EQ(at_slot[0].substr(0, 14), "!AIVDO,2,1,0,B");   // Message 21 went out on A at :10
+    EXPECT_EQ(at_slot[0].substr(0, 14), "!AIVDO,2,1,0,A");   // its first on A, whatever Message 21 did at :10
     EXPECT_EQ(field(at_slot[1], 6), "2");
     EXPECT_EQ(value(bits, 0, 6), 6u);
     EXPECT_EQ(value(bits, 6, 2), 0u);
@@ -288,9 +288,14 @@ TEST(TransponderModel, ALoadGoesOutAtItsSlotAsTheWholeMessage6) {
     EXPECT_EQ(txt[0].substr(txt[0].find("msg ") + 4, 2), "06");   // the unit reads two digits
     EXPECT_EQ(r.x().counters().empty, 1u);
 
-    // On the air, as a shore receiver logs it: Message 21, 6, 21.
+    // A second load goes out at the slot after, on the other channel.
+    for (const std::string& s : meb(pattern())) Rig::send(s);
+    r.to(391 * kSec);
+
+    // On the air, as a shore receiver logs it: Message 21, 6, 21, 21, 6;
+    // each type alternates between the channels on its own.
     const Lines& air = r.x().air();
-    ASSERT_EQ(air.size(), 4u);
+    ASSERT_EQ(air.size(), 7u);
     EXPECT_EQ(reassemble({air[1], air[2]}), bits);
     EXPECT_EQ(air[1].substr(0, 7), "!AIVDM,");
     const std::string m21 = reassemble({air[0]});
@@ -301,8 +306,8 @@ TEST(TransponderModel, ALoadGoesOutAtItsSlotAsTheWholeMessage6) {
     EXPECT_EQ(value(m21, 192, 27), 26027364u);               // 43.37894 N
     EXPECT_EQ(field(air[0], 6), "4");
     std::string channels;
-    for (const std::string& s : {air[0], air[1], air[3]}) channels += field(s, 4);
-    EXPECT_EQ(channels, "ABA");
+    for (const std::string& s : {air[0], air[3], air[4], air[1], air[5]}) channels += field(s, 4);
+    EXPECT_EQ(channels, "ABAAB");
 }
 
 TEST(TransponderModel, ItsGpsOutputFollowsGpsfilt) {
