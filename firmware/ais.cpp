@@ -144,17 +144,13 @@ static void informe_mensaje6(const ValoresInforme& v) {
     Serial0.println(v.fvelocidad, 2);
     dato_con_linea("\tPosition Accuracy:", 0);
     Serial0.print("\tLongitude:");
-    transmito_variable(l76lb.cgrados_longitud, 3, '*');
-    transmito_variable(l76lb.cminutos_longitud, 2, '.');
-    transmito_variable(l76lb.idiez_milesimas_minutos_longitud, 4, 0);
-    Serial0.write(l76lb.ceste_oeste);
+    transmito_coordenada(l76lb.cgrados_longitud, 3, l76lb.cminutos_longitud, l76lb.idiez_milesimas_minutos_longitud,
+                         l76lb.ceste_oeste);
     Serial0.print('\t');
     Serial0.println(static_cast<long>(v.llongitud));
     Serial0.print("\tLatitude:");
-    transmito_variable(l76lb.cgrados_latitud, 2, '*');
-    transmito_variable(l76lb.cminutos_latitud, 2, '.');
-    transmito_variable(l76lb.idiez_milesimas_minutos_latitud, 4, 0);
-    Serial0.write(l76lb.cnorte_sur);
+    transmito_coordenada(l76lb.cgrados_latitud, 2, l76lb.cminutos_latitud, l76lb.idiez_milesimas_minutos_latitud,
+                         l76lb.cnorte_sur);
     Serial0.print('\t');
     Serial0.println(static_cast<long>(v.llatitud));
     Serial0.print("\tCourse Over Ground:");

@@ -25,6 +25,14 @@ void transmito_variable(uint32_t laux, uint8_t cnumero_cifras, uint8_t ccon_line
     }
 }
 
+void transmito_coordenada(uint8_t cgrados, uint8_t ccifras_grados, uint8_t cminutos, uint16_t idiez_milesimas,
+                          uint8_t chemisferio) {
+    transmito_variable(cgrados, ccifras_grados, '*');
+    transmito_variable(cminutos, 2, '.');
+    transmito_variable(idiez_milesimas, 4, 0);
+    Serial0.write(chemisferio);
+}
+
 // ------------------------------------------------ analog measurement ----
 
 static void espera_asentamiento(uint8_t ms) {
@@ -225,15 +233,11 @@ void estado() {
     Serial0.print("\t\t\tFix:");
     Serial0.println(l76lb.cfix_status);
     Serial0.print("\t\t\tLatitude: ");
-    transmito_variable(l76lb.cgrados_latitud, 2, '*');
-    transmito_variable(l76lb.cminutos_latitud, 2, '.');
-    transmito_variable(l76lb.idiez_milesimas_minutos_latitud, 4, 0);
-    Serial0.write(l76lb.cnorte_sur);
+    transmito_coordenada(l76lb.cgrados_latitud, 2, l76lb.cminutos_latitud, l76lb.idiez_milesimas_minutos_latitud,
+                         l76lb.cnorte_sur);
     Serial0.print("\tLongitude: ");
-    transmito_variable(l76lb.cgrados_longitud, 3, '*');
-    transmito_variable(l76lb.cminutos_longitud, 2, '.');
-    transmito_variable(l76lb.idiez_milesimas_minutos_longitud, 4, 0);
-    Serial0.write(l76lb.ceste_oeste);
+    transmito_coordenada(l76lb.cgrados_longitud, 3, l76lb.cminutos_longitud, l76lb.idiez_milesimas_minutos_longitud,
+                         l76lb.ceste_oeste);
     linea();
     Serial0.print("\t\t\tSpeed:");
     Serial0.print(media_muestras(l76lb.fspeed_gps_knots, l76lb.cmuestra_valida_speed), 2);

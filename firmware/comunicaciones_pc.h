@@ -8,6 +8,10 @@ void linea();
 // `laux` as exactly `cnumero_cifras` (1..10) decimal digits with leading
 // zeros, then: nothing (0), a line end (1) or the byte itself (any other).
 void transmito_variable(uint32_t laux, uint8_t cnumero_cifras, uint8_t ccon_linea);
+// A coordinate as "43*22.7364N" (2 digits of degrees) or "008*23.5710W" (3);
+// the hemisphere byte goes out as it is held, 0 included.
+void transmito_coordenada(uint8_t cgrados, uint8_t ccifras_grados, uint8_t cminutos, uint16_t idiez_milesimas,
+                          uint8_t chemisferio);
 
 #endif
 

@@ -548,20 +548,12 @@ static void calidad_en_consola() {
     transmito_variable(l76lb.cqgps % 10u, 1, 0);
 }
 
-// "43*22.7364N" and "008*23.5710W". The hemisphere byte goes out as it is
-// held, 0 included, as in the status report.
 static void latitud_en_consola(const stmuestra_gps& m) {
-    transmito_variable(m.cgrados_latitud, 2, '*');
-    transmito_variable(m.cminutos_latitud, 2, '.');
-    transmito_variable(m.idiez_milesimas_latitud, 4, 0);
-    Serial0.write(m.cnorte_sur);
+    transmito_coordenada(m.cgrados_latitud, 2, m.cminutos_latitud, m.idiez_milesimas_latitud, m.cnorte_sur);
 }
 
 static void longitud_en_consola(const stmuestra_gps& m) {
-    transmito_variable(m.cgrados_longitud, 3, '*');
-    transmito_variable(m.cminutos_longitud, 2, '.');
-    transmito_variable(m.idiez_milesimas_longitud, 4, 0);
-    Serial0.write(m.ceste_oeste);
+    transmito_coordenada(m.cgrados_longitud, 3, m.cminutos_longitud, m.idiez_milesimas_longitud, m.ceste_oeste);
 }
 
 static bool fecha_gps_nula() { return l76lb.cdia_zda == 0 && l76lb.cmes_zda == 0 && l76lb.cano_zda == 0; }

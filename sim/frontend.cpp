@@ -14,7 +14,7 @@ Frontend::Frontend(Battery& battery, Mppt& mppt, const Scenario& sc)
       mppt_(mppt),
       noise_counts_(sc.power.noise_counts),
       shape_(sc.power.noise),
-      state_(sc.seed ^ 0x5A17F0E7D3C2B1A9ull) {}
+      rng_(sc.seed ^ 0x5A17F0E7D3C2B1A9ull) {}
 
 double Frontend::analog_volts(uint8_t pin) {
     double v;
@@ -30,15 +30,7 @@ double Frontend::analog_volts(uint8_t pin) {
     return noise_counts_ > 0.0 ? v + noise() * kVoltsPerCount : v;
 }
 
-// splitmix64: small, fast and the same on every host.
-uint64_t Frontend::next() {
-    uint64_t z = (state_ += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
-}
-
-double Frontend::unit() { return (static_cast<double>(next() >> 11) + 0.5) / 9007199254740992.0; }
+double Frontend::unit() { return (static_cast<double>(rng_.next() >> 11) + 0.5) / 9007199254740992.0; }
 
 double Frontend::noise() {
     if (shape_ == NoiseShape::Uniform) return noise_counts_ * (2.0 * unit() - 1.0);

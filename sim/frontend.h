@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include "device.h"
+#include "line_noise.h"
 #include "scenario.h"
 
 namespace zsim {
@@ -34,14 +35,13 @@ public:
 
 private:
     double noise();
-    uint64_t next();
     double unit();   // uniform in (0, 1)
 
     Battery& battery_;
     Mppt& mppt_;
     const double noise_counts_;
     const NoiseShape shape_;
-    uint64_t state_;
+    SplitMix rng_;
 };
 
 }  // namespace zsim

@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "board.h"
+#include "line_noise.h"
 #include "host/pins.h"
 #include "wiring.h"
 
@@ -346,30 +347,10 @@ void Gps::pump() {
 
 void Gps::feed(const std::string& text, vtime start) {
     std::string bytes = text;
-    if (!setup_.noise.empty()) {
-        for (size_t i = 0; i < bytes.size(); ++i) {
-            const vtime t = start + (i + 1) * kByteTime;
-            for (const LineNoise& n : setup_.noise) {
-                if (!n.window.covers(t)) continue;
-                const uint64_t r = next();
-                if (static_cast<double>(r >> 11) / 9007199254740992.0 < n.rate) {
-                    bytes[i] = static_cast<char>(bytes[i] ^ (1u << (r & 7)));
-                }
-                break;
-            }
-        }
-    }
+    corrupt_line(bytes, start, kByteTime, setup_.noise, rng_);
     zplat::uart_by_index(wiring::kGpsPort)
         ->host_feed(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), start, kBaud);
     line_free_ = start + bytes.size() * kByteTime;
-}
-
-// splitmix64: small, fast and the same on every host.
-uint64_t Gps::next() {
-    uint64_t z = (rng_ += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
 }
 
 // ----------------------------------------------------------- commands ----

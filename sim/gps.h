@@ -85,6 +85,7 @@
 
 #include "device.h"
 #include "host/serial_peer.h"
+#include "line_noise.h"
 #include "scenario.h"
 
 namespace zsim {
@@ -150,7 +151,6 @@ private:
     bool fix_at(vtime t) const;
     bool selected(Kind k, uint64_t fix) const { return rates_[k] != 0 && fix % rates_[k] == 0; }
     void load_log(const std::string& path);
-    uint64_t next();
 
     Board& board_;
     const GpsSetup setup_;
@@ -174,7 +174,7 @@ private:
     std::vector<std::vector<std::string>> groups_;
     size_t cursor_ = 0;
 
-    uint64_t rng_;
+    SplitMix rng_;
 };
 
 }  // namespace zsim

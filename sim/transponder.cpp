@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "board.h"
+#include "line_noise.h"
 #include "host/pins.h"
 #include "wiring.h"
 
@@ -638,30 +639,10 @@ void Transponder::pump() {
 void Transponder::feed(const std::string& text, vtime start) {
     if (covered(setup_.silent, start)) return;
     std::string bytes = text;
-    if (!setup_.noise.empty()) {
-        for (size_t i = 0; i < bytes.size(); ++i) {
-            const vtime t = start + (i + 1) * kByteTime;
-            for (const LineNoise& n : setup_.noise) {
-                if (!n.window.covers(t)) continue;
-                const uint64_t r = next();
-                if (static_cast<double>(r >> 11) / 9007199254740992.0 < n.rate) {
-                    bytes[i] = static_cast<char>(bytes[i] ^ (1u << (r & 7)));
-                }
-                break;
-            }
-        }
-    }
+    corrupt_line(bytes, start, kByteTime, setup_.noise, rng_);
     zplat::uart_by_index(wiring::kAisPort)
         ->host_feed(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), start, kBaud);
     line_free_ = start + bytes.size() * kByteTime;
-}
-
-// splitmix64: small, fast and the same on every host.
-uint64_t Transponder::next() {
-    uint64_t z = (rng_ += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    return z ^ (z >> 31);
 }
 
 }  // namespace zsim

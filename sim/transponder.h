@@ -77,6 +77,7 @@
 
 #include "device.h"
 #include "host/serial_peer.h"
+#include "line_noise.h"
 #include "scenario.h"
 
 namespace zsim {
@@ -180,7 +181,6 @@ private:
     void pump();
     void feed(const std::string& text, vtime start);
     bool covered(const std::vector<Window>& ws, vtime t) const;
-    uint64_t next();
 
     Board& board_;
     const TransponderSetup setup_;
@@ -217,7 +217,7 @@ private:
     bool air_capture_ = true;
     std::function<void(const std::string&)> air_sink_;
     Counters counters_;
-    uint64_t rng_;
+    SplitMix rng_;
 };
 
 }  // namespace zsim
