@@ -15,7 +15,7 @@
 #include <cstdint>
 
 #include "device.h"
-#include "line_noise.h"
+#include "serial_line.h"
 #include "scenario.h"
 
 namespace zsim {

@@ -10,7 +10,7 @@
 #include <stdexcept>
 
 #include "board.h"
-#include "line_noise.h"
+#include "serial_line.h"
 #include "host/pins.h"
 #include "wiring.h"
 
@@ -107,7 +107,11 @@ std::string time_key(const std::string& line) {
 
 const Gps::Rates Gps::kDefaultRates = {1, 1, 1, 1, 1, 5, 0, 0, 1};
 
-Gps::Gps(Board& board, const Scenario& sc) : board_(board), setup_(sc.gps), rng_(sc.seed ^ 0x3C6EF372FE94F82Bull) {
+Gps::Gps(Board& board, const Scenario& sc)
+    : board_(board),
+      setup_(sc.gps),
+      out_(board, kByteTime, [this](const std::string& t, vtime at) { return feed(t, at); }),
+      rng_(sc.seed ^ 0x3C6EF372FE94F82Bull) {
     if (!setup_.replay.empty()) load_log(setup_.replay);
     for (const vtime at : setup_.restarts) board_.schedule(at, [this] { restart(); });
     power(zplat::pin_level(wiring::kGpsPower) != 0);
@@ -165,7 +169,6 @@ void Gps::stop(bool keep_output) {
         custom_ = false;
     }
     out_.clear();
-    pump_pending_ = false;
     rx_active_ = false;
 }
 
@@ -210,7 +213,7 @@ void Gps::burst(vtime at) {
     for (std::string& s : out) {
         // Its output buffer holds about a second of the line: a receiver
         // set to say more than 9600 baud can carry loses the rest.
-        if (backlog() + s.size() > kBacklogBytes) {
+        if (out_.backlog() + s.size() > kBacklogBytes) {
             ++dropped_;
             continue;
         }
@@ -218,12 +221,6 @@ void Gps::burst(vtime at) {
     }
 }
 
-size_t Gps::backlog() const {
-    const vtime now = board_.now();
-    size_t bytes = line_free_ > now ? static_cast<size_t>((line_free_ - now + kByteTime - 1) / kByteTime) : 0;
-    for (const Out& o : out_) bytes += o.text.size();
-    return bytes;
-}
 
 void Gps::synthesise(vtime at, uint64_t fix, std::vector<std::string>& out) const {
     const bool have_fix = fix_at(at);
@@ -320,37 +317,12 @@ void Gps::replay(uint64_t fix, std::vector<std::string>& out) {
     ++cursor_;
 }
 
-void Gps::send(std::string text, vtime not_before) {
-    out_.push_back(Out{std::move(text), not_before});
-    if (!pump_pending_) pump();
-}
-
-// Sends the queued sentences one after the other, each as soon as the line
-// and its own time allow, so that a power-off stops the output between two
-// sentences.
-void Gps::pump() {
-    pump_pending_ = false;
-    if (out_.empty() || !running_) return;
-    const vtime start = std::max(line_free_, out_.front().not_before);
-    if (start <= board_.now()) {
-        feed(out_.front().text, start);
-        out_.pop_front();
-        if (out_.empty()) return;
-    }
-    const vtime at = std::max(line_free_, out_.front().not_before);
-    const uint64_t g = gen_;
-    pump_pending_ = true;
-    board_.schedule(at, [this, g] {
-        if (g == gen_) pump();
-    });
-}
-
-void Gps::feed(const std::string& text, vtime start) {
+bool Gps::feed(const std::string& text, vtime start) {
     std::string bytes = text;
     corrupt_line(bytes, start, kByteTime, setup_.noise, rng_);
     zplat::uart_by_index(wiring::kGpsPort)
         ->host_feed(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), start, kBaud);
-    line_free_ = start + bytes.size() * kByteTime;
+    return true;
 }
 
 // ----------------------------------------------------------- commands ----

@@ -85,7 +85,7 @@
 
 #include "device.h"
 #include "host/serial_peer.h"
-#include "line_noise.h"
+#include "serial_line.h"
 #include "scenario.h"
 
 namespace zsim {
@@ -127,11 +127,6 @@ public:
     void on_byte(uint8_t byte, uint64_t at, uint32_t baud) override;
 
 private:
-    struct Out {
-        std::string text;   // CR LF included
-        vtime not_before;
-    };
-
     void power(bool on);
     // Ends the current run: queued output, scheduled work and the sentence
     // being received are dropped.
@@ -144,10 +139,8 @@ private:
     void replay(uint64_t fix, std::vector<std::string>& out);
     void command(const std::string& line, vtime at);
     void reply(int cmd, int flag, vtime at);
-    void send(std::string text, vtime not_before);
-    void pump();
-    size_t backlog() const;
-    void feed(const std::string& text, vtime start);
+    void send(std::string text, vtime not_before) { out_.send(std::move(text), not_before); }
+    bool feed(const std::string& text, vtime start);
     bool fix_at(vtime t) const;
     bool selected(Kind k, uint64_t fix) const { return rates_[k] != 0 && fix % rates_[k] == 0; }
     void load_log(const std::string& path);
@@ -167,9 +160,7 @@ private:
     std::string rx_;
     bool rx_active_ = false;
 
-    std::deque<Out> out_;
-    bool pump_pending_ = false;
-    vtime line_free_ = 0;   // when the last byte fed has left the module
+    LineOut out_;
 
     std::vector<std::vector<std::string>> groups_;
     size_t cursor_ = 0;

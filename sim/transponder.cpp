@@ -6,7 +6,7 @@
 #include <cstdio>
 
 #include "board.h"
-#include "line_noise.h"
+#include "serial_line.h"
 #include "host/pins.h"
 #include "wiring.h"
 
@@ -111,6 +111,7 @@ Transponder::Transponder(Board& board, const Scenario& sc)
       gps_(sc.gps),
       mmsi_(sc.transponder.mmsi),
       destination_(sc.transponder.destination),
+      out_(board, kByteTime, [this](const std::string& t, vtime at) { return feed(t, at); }),
       rng_(sc.seed ^ 0xA54FF53A5F1D36F1ull) {
     const int64_t epoch = to_epoch(sc.utc_start);
     day_start_ns_ = -(((epoch % 86400) + 86400) % 86400) * 1000000000ll;
@@ -161,7 +162,6 @@ void Transponder::stop() {
     ++gen_;
     running_ = false;
     out_.clear();
-    pump_pending_ = false;
     rx_active_ = false;
     meb_.active = false;
     load_pending_ = false;   // the load lives in its RAM
@@ -612,37 +612,13 @@ void Transponder::meb(const std::string& talker, const std::vector<std::string>&
 
 // ------------------------------------------------------------ output ----
 
-void Transponder::send(const std::string& text, vtime not_before) {
-    out_.push_back(Out{text, not_before});
-    if (!pump_pending_) pump();
-}
-
-// Sends the queued sentences one after the other, each as soon as the line
-// and its own time allow.
-void Transponder::pump() {
-    pump_pending_ = false;
-    if (out_.empty() || !running_) return;
-    const vtime start = std::max(line_free_, out_.front().not_before);
-    if (start <= board_.now()) {
-        feed(out_.front().text, start);
-        out_.pop_front();
-        if (out_.empty()) return;
-    }
-    const vtime at = std::max(line_free_, out_.front().not_before);
-    const uint64_t g = gen_;
-    pump_pending_ = true;
-    board_.schedule(at, [this, g] {
-        if (g == gen_) pump();
-    });
-}
-
-void Transponder::feed(const std::string& text, vtime start) {
-    if (covered(setup_.silent, start)) return;
+bool Transponder::feed(const std::string& text, vtime start) {
+    if (covered(setup_.silent, start)) return false;
     std::string bytes = text;
     corrupt_line(bytes, start, kByteTime, setup_.noise, rng_);
     zplat::uart_by_index(wiring::kAisPort)
         ->host_feed(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), start, kBaud);
-    line_free_ = start + bytes.size() * kByteTime;
+    return true;
 }
 
 }  // namespace zsim

@@ -77,7 +77,7 @@
 
 #include "device.h"
 #include "host/serial_peer.h"
-#include "line_noise.h"
+#include "serial_line.h"
 #include "scenario.h"
 
 namespace zsim {
@@ -138,10 +138,6 @@ public:
     void on_byte(uint8_t byte, uint64_t at, uint32_t baud) override;
 
 private:
-    struct Out {
-        std::string text;   // CR LF included
-        vtime not_before;
-    };
     struct Assembly {
         bool active = false;
         int total = 0, next = 0, id = 0;
@@ -177,9 +173,8 @@ private:
     std::string msg21_bits() const;
     double supply_volts();
 
-    void send(const std::string& text, vtime not_before);
-    void pump();
-    void feed(const std::string& text, vtime start);
+    void send(const std::string& text, vtime not_before) { out_.send(text, not_before); }
+    bool feed(const std::string& text, vtime start);
     bool covered(const std::vector<Window>& ws, vtime t) const;
 
     Board& board_;
@@ -209,9 +204,7 @@ private:
     bool channel_b_[2] = {};  // the channel of the next Message 21 [0] and Message 6 [1]
     unsigned vdo_id_ = 0, vdm_id_ = 0;
 
-    std::deque<Out> out_;
-    bool pump_pending_ = false;
-    vtime line_free_ = 0;
+    LineOut out_;
 
     std::vector<std::string> air_;
     bool air_capture_ = true;
