@@ -113,6 +113,11 @@ TEST(PcProgram, ConfigSetChecksTheRulesThenWritesThePageForReloadAndReadsItBack)
     EXPECT_TRUE(page_written);
     EXPECT_EQ(std::vector<uint8_t>(unit.mem.begin() + 46, unit.mem.begin() + 50),
               (std::vector<uint8_t>{0x53, 0x66, 0x24, 0x3B}));   // 992241235, least significant first
+    // 12.4 typed is the single 12.4000001 the unit holds: nothing is written.
+    unit.forget();
+    const Result again = pc(unit, {"config", "set", "power.alarm_off=12.4", "station.mmsi=992241235"});
+    EXPECT_EQ(again.out, "nothing to change: the unit holds these values already\n");
+    for (const auto& q : unit.requests()) EXPECT_EQ(q.command, 0);   // exports only
 
     const Result got = pc(unit, {"config", "get", "power.low_battery"});
     EXPECT_EQ(got.out, "11.5\n");

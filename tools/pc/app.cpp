@@ -127,6 +127,7 @@ public:
     }
     const std::string& seen() const { return seen_; }
     void forget() { seen_.clear(); }
+    bool quiet() const { return quiet_; }
 
 private:
     std::ostream* to_;
@@ -139,7 +140,8 @@ private:
 class Progress {
 public:
     Progress(std::ostream& err, Console& console, std::string label)
-        : err_(err), console_(console), label_(std::move(label)), on_(&err == &std::cerr && ::isatty(2)) {
+        : err_(err), console_(console), label_(std::move(label)),
+          on_(!console.quiet() && &err == &std::cerr && ::isatty(2)) {
         if (on_) console_.hold(true);
     }
     ~Progress() { done(); }
@@ -263,11 +265,29 @@ private:
 
 // ---- the configuration ----
 
-zcfg::Config read_config(Unit& unit, bool with_calibration) {
-    const std::vector<uint8_t> area = unit.read(0, zcfg::kAreaSize);
-    std::vector<uint8_t> cal;
-    if (with_calibration) cal = unit.read(zcfg::kCalibrationAt, zcfg::kCalibrationSize);
-    return zcfg::decode(area, with_calibration ? cal.data() : nullptr);
+// What the unit holds, as bytes and as values.
+struct Stored {
+    std::vector<uint8_t> area, calibration;
+    zcfg::Config config;
+};
+
+Stored read_stored(Unit& unit, bool with_calibration) {
+    Stored s;
+    s.area = unit.read(0, zcfg::kAreaSize);
+    if (with_calibration) s.calibration = unit.read(zcfg::kCalibrationAt, zcfg::kCalibrationSize);
+    s.config = zcfg::decode(s.area, with_calibration ? s.calibration.data() : nullptr);
+    return s;
+}
+
+zcfg::Config read_config(Unit& unit, bool with_calibration) { return read_stored(unit, with_calibration).config; }
+
+// "key: old -> new" for every value that would be stored differently.
+void print_changes(const zcfg::Config& now, const zcfg::Config& next, bool calibration, std::ostream& out) {
+    for (const zcfg::Field& f : zcfg::fields()) {
+        if (zcfg::is_calibration(f) && !calibration) continue;
+        if (zcfg::same_stored(f, now[f], next[f])) continue;
+        out << f.key << ": " << zcfg::value_text(f, now[f]) << " -> " << zcfg::value_text(f, next[f]) << "\n";
+    }
 }
 
 void warn_problems(const zcfg::Config& c, std::ostream& err) {
@@ -465,7 +485,23 @@ void cmd_log(Unit& unit, Console& console, std::ostream& out, std::ostream& err,
         << ", restarts counted " << log.restarts << "\n";
 }
 
-void cmd_test(Unit& unit, const std::vector<std::string>& args, std::ostream& out) {
+// The `n` whole lines from the first that starts with `first` on, or
+// nothing while they have not all arrived.
+std::vector<std::string> lines_from(const std::string& text, const std::string& first, size_t n) {
+    size_t at = 0;
+    while ((at = text.find(first, at)) != std::string::npos && at != 0 && text[at - 1] != '\n') ++at;
+    std::vector<std::string> lines;
+    while (at != std::string::npos && lines.size() < n) {
+        const size_t end = text.find("\r\n", at);
+        if (end == std::string::npos) return {};
+        lines.push_back(text.substr(at, end - at));
+        at = end + 2;
+    }
+    if (lines.size() < n) lines.clear();
+    return lines;
+}
+
+void cmd_test(Unit& unit, Console& console, const std::vector<std::string>& args, std::ostream& out) {
     const auto state = [](const std::string& s) -> uint8_t {
         if (s == "on") return 1;
         if (s == "off") return 0;
@@ -481,18 +517,41 @@ void cmd_test(Unit& unit, const std::vector<std::string>& args, std::ostream& ou
             out << "test mode off: normal supervision again, charger on\n";
         return;
     }
-    static const std::map<std::string, std::pair<uint8_t, const char*>> monitors = {
-        {"gps", {2, "GPS monitor"}}, {"dips", {5, "DIP switch monitor"}}, {"battery", {11, "battery monitor"}},
-        {"panel", {13, "panel current monitor"}}};
+    struct Monitor {
+        uint8_t sub;
+        const char* name;
+        const char* first;   // its first line starts so
+        size_t lines;        // lines it prints each time
+    };
+    static const std::map<std::string, Monitor> monitors = {{"gps", {2, "GPS monitor", "GPS=> ON", 1}},
+                                                            {"dips", {5, "DIP switch monitor", "DIP 1 => ", 4}},
+                                                            {"battery", {11, "battery monitor", "BATERIA => ", 2}},
+                                                            {"panel", {13, "panel current monitor", "I PANEL => ", 2}}};
     const auto it = monitors.find(args[0]);
     if (args.size() != 2 || it == monitors.end())
         throw Usage("test takes on|off, or gps|dips|battery|panel and on|off");
+    const Monitor& m = it->second;
     const uint8_t on = state(args[1]);
-    unit.test(it->second.first, on, std::string(on ? "request to switch the " : "request to switch off the ") +
-                                        it->second.second + (on ? " on" : ""));
-    out << it->second.second << (on ? " on" : " off");
-    if (on) out << " (it prints while test mode is on; watch it with `zelmora-pc monitor --keepalive`)";
-    out << "\n";
+    console.forget();
+    unit.test(m.sub, on, std::string(on ? "request to switch the " : "request to switch off the ") + m.name +
+                             (on ? " on" : ""));
+    if (!on) {
+        out << m.name << " off\n";
+        return;
+    }
+    // It prints from the unit's next pass on, but only in test mode.
+    std::vector<std::string> lines;
+    unit.link().listen(Clock::now() + std::chrono::milliseconds(1000), [&] {
+        lines = lines_from(console.seen(), m.first, m.lines);
+        return !lines.empty();
+    });
+    if (lines.empty()) {
+        out << m.name << " on; it prints nothing yet: it does only in test mode (`zelmora-pc test on`)\n";
+        return;
+    }
+    out << m.name << " on, the unit prints:\n";
+    for (const std::string& l : lines) out << "  " << l << "\n";
+    out << "and goes on while test mode is on: watch it with `zelmora-pc monitor --keepalive`\n";
 }
 
 void cmd_calibrate(Unit& unit, Console& console, const std::string& what, double reference, std::ostream& out) {
@@ -532,7 +591,7 @@ void cmd_calibrate(Unit& unit, Console& console, const std::string& what, double
     } else {
         out << " (none before)";
     }
-    out << "\n" << "test mode stays on: `zelmora-pc test off` when done\n";
+    out << "\n" << "test mode stays on, its monitors off: `zelmora-pc test off` when done\n";
 }
 
 void cmd_monitor(Unit& unit, Console& console, std::ostream& out, double seconds, bool keepalive) {
@@ -721,7 +780,7 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             zcfg::Config next = now;
             bool area_changed = false, cal_changed = false;
             for (const auto& [f, v] : changes) {
-                if (next[*f] == v) continue;
+                if (zcfg::same_stored(*f, next[*f], v)) continue;
                 out << f->key << ": " << zcfg::value_text(*f, next[*f]) << " -> " << zcfg::value_text(*f, v) << "\n";
                 next[*f] = v;
                 (zcfg::is_calibration(*f) ? cal_changed : area_changed) = true;
@@ -733,14 +792,23 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
                 write_config(unit, next, area_changed, cal_changed, out);
             }
         } else if (*c_load) {
-            zcfg::Config next = *loaded;
+            const zcfg::Config& next = *loaded;
             warn_problems(next, err);
             const bool cal = with_calibration && next.has_calibration;
             if (next.has_calibration && !with_calibration)
                 err << "zelmora-pc: note: the [calibration] of " << file
                     << " is not written (it belongs to one unit's front end; --with-calibration writes it)\n";
             if (with_calibration && !next.has_calibration) throw Usage(file + " has no [calibration] to write");
-            write_config(unit, next, true, cal, out);
+            // Only what differs is written: an identical page would still
+            // have the unit reload it and restart its transponder.
+            const Stored now = read_stored(unit, cal);
+            const bool area_changed = zcfg::encode_area(next) != now.area;
+            const auto next_cal = zcfg::encode_calibration(next);
+            const bool cal_changed =
+                cal && !std::equal(next_cal.begin(), next_cal.end(), now.calibration.begin(), now.calibration.end());
+            print_changes(now.config, next, cal, out);
+            if (!area_changed && !cal_changed) out << "nothing to change: the unit holds this configuration already\n";
+            else write_config(unit, next, area_changed, cal_changed, out);
         } else if (*c_wipe) {
             unit.expect_done(unit.ask({2, 1, 0, 0, {}}, true, "configuration wipe"), "configuration wipe");
             out << "configuration page erased; the unit keeps its present configuration until it restarts\n";
@@ -768,7 +836,7 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             if (r.result != 1) throw Failure("EEPROM test failed: the pattern at 230..239 did not read back");
             out << "EEPROM test passed: \"TEST BQ77\" written at 230..239 and read back\n";
         } else if (*test) {
-            cmd_test(unit, test_args, out);
+            cmd_test(unit, console, test_args, out);
         } else if (*calibrate) {
             cmd_calibrate(unit, console, cal_what, cal_value, out);
         } else if (*monitor) {

@@ -254,6 +254,17 @@ Value parse_value(const Field& f, const std::string& raw) {
     return v;
 }
 
+bool same_stored(const Field& f, const Value& a, const Value& b) {
+    if (f.kind == Kind::Text) {
+        // NUL-padded to the field's size: what lies past it is never stored.
+        std::string x = a.text.substr(0, f.size), y = b.text.substr(0, f.size);
+        x.resize(f.size, '\0');
+        y.resize(f.size, '\0');
+        return x == y;
+    }
+    return bits_of(f, a) == bits_of(f, b);
+}
+
 std::string value_text(const Field& f, const Value& v) {
     if (f.kind == Kind::Text) return v.text;
     const std::string s = toml_value(f, v);

@@ -72,6 +72,10 @@ std::string refusal(const Field& f, const Value& v);
 // "low"), and checks it; throws ConfigError naming the rule it breaks.
 Value parse_value(const Field& f, const std::string& text);
 
+// Whether the two values are stored as the same bytes (11.8 typed and the
+// single 11.8000002 read back are).
+bool same_stored(const Field& f, const Value& a, const Value& b);
+
 // The value as `config get` prints it: the number, the text, "low"/"high".
 std::string value_text(const Field& f, const Value& v);
 
