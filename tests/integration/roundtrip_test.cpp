@@ -15,6 +15,7 @@
 #include "integration_support.h"   // before the board API: its pin macros clash with the JSON headers
 #include "ais/ais_support.h"
 #include "comunicaciones_pc.h"
+#include "program_support.h"
 
 namespace ais = zelmora::ais;
 using namespace integ;
@@ -242,7 +243,7 @@ TEST(RoundTrip, EveryReportOnTheAirAgreesWithTheStatusBeforeIt) {
         std::ofstream log(dir / "air.nmea");
         for (const std::string& l : u.air) log << l << "\n";
     }
-    const std::string cmd = std::string(ZELMORA_MSG6) + " " + (dir / "air.nmea").string() + " >" +
+    const std::string cmd = program_command(ZELMORA_MSG6) + " " + (dir / "air.nmea").string() + " >" +
                             (dir / "out").string() + " 2>" + (dir / "err").string();
     const int st = std::system(cmd.c_str());
     EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);

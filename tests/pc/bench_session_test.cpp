@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "ais/ais.h"
+#include "program_support.h"
 
 extern char** environ;
 
@@ -51,16 +52,17 @@ size_t count(const std::string& text, const std::string& what) {
 // leaves it running.
 class Process {
 public:
-    Process(const std::vector<std::string>& args, const fs::path& out, const fs::path& err) {
+    Process(std::vector<std::string> args, const fs::path& out, const fs::path& err) {
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);
         posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
         posix_spawn_file_actions_addopen(&fa, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawn_file_actions_addopen(&fa, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         std::vector<char*> argv;
+        args = program_argv(std::move(args));
         for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
-        if (posix_spawn(&pid_, argv[0], &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
+        if (posix_spawnp(&pid_, argv[0], &fa, nullptr, argv.data(), environ) != 0) pid_ = -1;
         posix_spawn_file_actions_destroy(&fa);
     }
     ~Process() {

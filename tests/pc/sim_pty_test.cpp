@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "serial.h"
+#include "program_support.h"
 
 extern char** environ;
 
@@ -39,9 +40,12 @@ TEST(SimPty, TheConsolePortIsASerialLineThatCanBeReopened) {
     posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_adddup2(&fa, err[1], 2);
     posix_spawn_file_actions_addclose(&fa, err[0]);
-    const char* argv[] = {ZELMORA_SIM_PATH, "--pty", "--speed", "20", "--eeprom", image.c_str(), nullptr};
+    const std::vector<std::string> args = program_argv({ZELMORA_SIM_PATH, "--pty", "--speed", "20", "--eeprom", image});
+    std::vector<char*> argv;
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
     pid_t pid;
-    ASSERT_EQ(posix_spawn(&pid, ZELMORA_SIM_PATH, &fa, nullptr, const_cast<char**>(argv), environ), 0);
+    ASSERT_EQ(posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ), 0);
     close(err[1]);
 
     std::string line;

@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "ais/ais.h"
+#include "program_support.h"
 
 namespace ais = zelmora::ais;
 namespace fs = std::filesystem;
@@ -319,7 +320,7 @@ TEST(Msg6Cli, ExitStatusSaysWhetherTheInputWasGoodAndJsonIsOneObjectALine) {
         return (dir / name).string();
     };
     auto run = [&](const std::string& args) {
-        const std::string cmd = std::string(ZELMORA_MSG6) + " " + args + " >" + (dir / "out").string() + " 2>" +
+        const std::string cmd = program_command(ZELMORA_MSG6) + " " + args + " >" + (dir / "out").string() + " 2>" +
                                 (dir / "err").string();
         const int st = std::system(cmd.c_str());
         return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
