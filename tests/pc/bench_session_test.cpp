@@ -209,7 +209,15 @@ TEST_F(BenchSession, LogConfigurationCalibrationRestartAndTheNextPowerOn) {
     PC_OK(pc({"ping"}));   // everything the unit said before its reply is in the console
     EXPECT_EQ(count(slurp(console()), "Actualizar estructuras basica."), reloads);
 
+    // Outside test mode the unit's clock comes from its next status report.
+    const Result clock = pc({"-q", "rtc"});
+    PC_OK(clock);
+    EXPECT_NE(clock.out.find("2026-12-08 13:"), std::string::npos) << clock.out;
+    EXPECT_NE(clock.out.find("to the minute"), std::string::npos);
+
     PC_OK(pc({"test", "on"}));
+    const Result in_test = pc({"-q", "rtc"});
+    EXPECT_NE(in_test.out.find(" UTC (Tuesday)"), std::string::npos) << in_test.out;
     const Result monitor = pc({"test", "battery", "on"});
     PC_OK(monitor);
     EXPECT_NE(monitor.out.find("  BATERIA => 12.2"), std::string::npos) << monitor.out;

@@ -359,9 +359,10 @@ void check_range(uint32_t at, size_t n) {
 const char* const kWeekdays[] = {"", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday", "Sunday"};
 
 // Asks the unit to read its clock and picks the date out of its console.
-// Empty when it printed none (it prints it in test mode, or with verbose
-// power diagnostics).
-std::string read_clock(Unit& unit, Console& console, std::string* problem) {
+// Outside test mode (and without verbose power diagnostics) it prints none:
+// then the next status report gives it to the minute. Empty when neither
+// comes.
+std::string read_clock(Unit& unit, Console& console, std::string* problem, std::ostream* note = nullptr) {
     console.forget();
     unit.test(6, 0, "clock read request");
     static const std::regex date(R"(Fecha rx: (\d\d)/(\d\d)/(\d\d) (\d) (\d\d):(\d\d):(\d\d)\r?\n)");
@@ -369,13 +370,27 @@ std::string read_clock(Unit& unit, Console& console, std::string* problem) {
     const auto found = [&] { return std::regex_search(console.seen(), m, date); };
     unit.link().listen(Clock::now() + std::chrono::milliseconds(1000), found);
     if (!found()) {
-        if (problem) {
-            *problem = console.seen().find("fecha erronea") != std::string::npos
-                           ? "the unit could not read a valid date from its clock"
-                           : "the unit did not print its date (it does in test mode, `zelmora-pc test on`, or with "
-                             "DIP switches 1 and 4 on)";
+        if (console.seen().find("fecha erronea") != std::string::npos) {
+            if (problem) *problem = "the unit could not read a valid date from its clock";
+            return "";
         }
-        return "";
+        // Outside test mode the unit does not print what it read; its status
+        // report, once a minute after reading the clock, shows it to the minute.
+        static const std::regex status(R"(\tSTATUS: (\d\d)/(\d\d)/(\d\d) (\d\d):(\d\d)\r?\n)");
+        const auto reported = [&] { return std::regex_search(console.seen(), m, status); };
+        if (note) *note << "waiting for the unit's next status report (at most a minute)...\n";
+        unit.link().listen(Clock::now() + std::chrono::seconds(65), reported);
+        if (!reported()) {
+            if (problem) {
+                *problem = "the unit printed neither its date nor a status report (it prints the date in test mode, "
+                           "`zelmora-pc test on`)";
+            }
+            return "";
+        }
+        const std::string s = console.seen();
+        std::regex_search(s, m, status);
+        return "20" + m[3].str() + "-" + m[2].str() + "-" + m[1].str() + " " + m[4].str() + ":" + m[5].str() +
+               " UTC (from its status report, to the minute; to the second in test mode)";
     }
     const std::string s = console.seen();
     std::regex_search(s, m, date);
@@ -416,7 +431,7 @@ void cmd_info(Unit& unit, Console& console, std::ostream& out, std::ostream& err
     out << "event log    next slot " << (head[2] << 8 | head[3]) << ", restarts counted " << (head[0] << 8 | head[1])
         << "\n";
     std::string problem;
-    const std::string clock = read_clock(unit, console, &problem);
+    const std::string clock = read_clock(unit, console, &problem, &err);
     out << "clock        " << (clock.empty() ? problem : clock) << "\n";
     warn_problems(c, err);
 }
@@ -565,6 +580,12 @@ void cmd_calibrate(Unit& unit, Console& console, const std::string& what, double
     const float before = float_le(unit.read(at, 4).data());
     // The unit switches the measurement's front end on by itself only in test mode.
     unit.test(1, 1, "request to enter test mode");
+    if (!battery) {
+        // Test mode holds the charger off; its panel monitor lets the panel's
+        // current flow again. Give it a moment before the reading.
+        unit.test(13, 1, "panel current monitor request");
+        unit.link().listen(Clock::now() + std::chrono::milliseconds(1500));
+    }
     console.forget();
     unit.test(battery ? 11 : 13, 2, std::string("calibration of the ") + (battery ? "battery voltage" : "panel current"),
               float_bytes(static_cast<float>(reference)));
@@ -591,6 +612,7 @@ void cmd_calibrate(Unit& unit, Console& console, const std::string& what, double
     } else {
         out << " (none before)";
     }
+    if (!battery) unit.test(13, 0, "panel current monitor request");
     out << "\n" << "test mode stays on, its monitors off: `zelmora-pc test off` when done\n";
 }
 
@@ -828,7 +850,7 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             out << "the unit accepted the restart request\n";
         } else if (*rtc) {
             std::string problem;
-            const std::string clock = read_clock(unit, console, &problem);
+            const std::string clock = read_clock(unit, console, &problem, &err);
             if (clock.empty()) throw Failure(problem);
             out << clock << "\n";
         } else if (*memtest) {
