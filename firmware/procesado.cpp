@@ -258,21 +258,16 @@ void respuesta(uint8_t Comando, uint8_t Subcomando, uint32_t PosIni, uint8_t Res
     enviar_respuesta_pc(Comando, Subcomando, PosIni, Resultado, nullptr, 0, Tipo_Uart);
 }
 
-void fin_modo_test_pc() {
-    balizaQ77.ctest = 0;
+void monitores_test_apagados() {
     test.test_gps_activo = 0;
     test.test_bateria_activo = 0;
     test.test_corriente_panel_activo = 0;
     test.test_minidips_activo = 0;
-    balizaQ77.cmppt = 1;
 }
 
 void inicio_modo_test_pc() {
     balizaQ77.ctest = 1;
-    test.test_gps_activo = 0;
-    test.test_bateria_activo = 0;
-    test.test_corriente_panel_activo = 0;
-    test.test_minidips_activo = 0;
+    monitores_test_apagados();
     balizaQ77.cmppt = 0;
     digitalWrite(PIN_POWER_AIS, HIGH);
     digitalWrite(PIN_POWER_GPS, LOW);
@@ -348,7 +343,7 @@ void comando_test(const uint8_t* bufferIn, uint8_t Subcomando, uint32_t PosIni, 
         case 1:
             if (accion == 0) {
                 Debug("MODO TEST OFF");
-                fin_modo_test_pc();
+                salida_modo_test();
                 respuesta(3, 1, PosIni, 1, Tipo_Uart);
             } else if (accion == 1) {
                 Debug("MODO TEST ON");
@@ -432,6 +427,12 @@ void comando_test(const uint8_t* bufferIn, uint8_t Subcomando, uint32_t PosIni, 
 }
 
 }  // namespace
+
+void salida_modo_test() {
+    balizaQ77.ctest = 0;
+    monitores_test_apagados();
+    balizaQ77.cmppt = 1;   // the charger on again
+}
 
 uint16_t calculo_crc16(const uint8_t* pframe, uint16_t ilongitud) {
     uint16_t crc = 0xFFFF;

@@ -39,6 +39,9 @@ void Extraer_Cadena(const uint8_t* vecSrc, uint32_t PosIni, uint8_t Longitud, ui
 void BytesToFloat(const uint8_t valorIn[4], float* fOut);
 float Extraer_Float(const uint8_t* vecSrc, uint32_t PosIni);
 
+// Leaves test mode: every monitor off, the charger on again.
+void salida_modo_test();
+
 // ---- PC link on Serial0 ----
 // Request "@ORV", LongTrama, Comando, Subcomando, PosIni (24 bits), nDatos,
 // data, CRC; reply "#ORV", length, Comando, Subcomando, PosEEPROM, Resultado,

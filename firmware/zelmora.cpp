@@ -620,12 +620,7 @@ static void paso_modo_test() {
     // A PC that went away leaves the charger off for at most this long.
     if (millis() - ulTUltimaTramaTestRecibida > TIMEOUT_MODO_TEST_ACTIVO) {
         Debug("Salgo del modo test por inactividad");
-        balizaQ77.ctest = 0;
-        test.test_gps_activo = 0;
-        test.test_bateria_activo = 0;
-        test.test_corriente_panel_activo = 0;
-        test.test_minidips_activo = 0;
-        balizaQ77.cmppt = 1;
+        salida_modo_test();
     }
 }
 
