@@ -148,13 +148,14 @@ struct Gclk {
     uint8_t Reserved2[0x18];
     __IO Reg32 GENCTRL[9];     // 0x20
     uint8_t Reserved3[0x3C];
-    __IO Reg32 PCHCTRL[35];    // 0x80
+    __IO Reg32 PCHCTRL[36];    // 0x80
 };
 ZSAM_AT(Gclk, CTRLA, 0x00);
 ZSAM_AT(Gclk, SYNCBUSY, 0x04);
 ZSAM_AT(Gclk, GENCTRL, 0x20);
 ZSAM_AT(Gclk, PCHCTRL, 0x80);
-static_assert(sizeof(Gclk) == 0x10C, "PCHCTRL34 is the last channel");
+ZSAM_AT(Gclk, PCHCTRL[35], 0x10C);
+static_assert(sizeof(Gclk) == 0x110, "PCHCTRL35 at 0x10C is the last channel");
 #define GCLK_PCHCTRL_GEN_Msk (0xFu << 0)
 #define GCLK_PCHCTRL_GEN_GCLK0 (0x0u)
 #define GCLK_PCHCTRL_GEN_GCLK1 (0x1u)

@@ -199,34 +199,42 @@ constexpr uint16_t ADC_MUXNEG_GND = 0x18u << 8;
 constexpr uint8_t ADC_SWTRIG_START = 1u << 1;
 constexpr uint8_t ADC_INTFLAG_RESRDY = 1u << 0;
 
-// ---- OSCCTRL: the 16 MHz internal oscillator (datasheet: OSCCTRL, Register Summary) ----
+// ---- OSCCTRL: the 16 MHz internal oscillator (datasheet: OSCCTRL, Register
+// Summary; 0x12-0x13 are reserved on the SAM L21, whose XOSC has no clock
+// failure detector) ----
 struct Oscctrl {
     volatile uint32_t INTENCLR;    // 0x00
     volatile uint32_t INTENSET;    // 0x04
     volatile uint32_t INTFLAG;     // 0x08
     volatile uint32_t STATUS;      // 0x0C
     volatile uint16_t XOSCCTRL;    // 0x10
-    volatile uint8_t CFDPRESC;     // 0x12
-    volatile uint8_t EVCTRL;       // 0x13
+    uint8_t Reserved1[0x02];
     volatile uint8_t OSC16MCTRL;   // 0x14
 };
+CHIP_AT(Oscctrl, INTENCLR, 0x00);
+CHIP_AT(Oscctrl, INTENSET, 0x04);
+CHIP_AT(Oscctrl, INTFLAG, 0x08);
 CHIP_AT(Oscctrl, STATUS, 0x0C);
+CHIP_AT(Oscctrl, XOSCCTRL, 0x10);
 CHIP_AT(Oscctrl, OSC16MCTRL, 0x14);
 constexpr uint8_t OSC16M_ENABLE = 1u << 1;
 constexpr uint8_t OSC16M_FSEL_8MHZ = 1u << 2;
 constexpr uint8_t OSC16M_ONDEMAND = 1u << 7;
 constexpr uint32_t OSCCTRL_STATUS_OSC16MRDY = 1u << 4;
 
-// ---- NVMCTRL: flash wait states (datasheet: NVMCTRL, CTRLB.RWS) ----
+// ---- NVMCTRL: flash wait states (datasheet: NVMCTRL, Register Summary; CTRLB.RWS) ----
 struct Nvmctrl {
-    volatile uint32_t CTRLA;       // 0x00
+    volatile uint16_t CTRLA;       // 0x00: CMD[6:0], CMDEX[15:8]
+    uint8_t Reserved1[0x02];
     volatile uint32_t CTRLB;       // 0x04: RWS[4:1]
 };
+CHIP_AT(Nvmctrl, CTRLA, 0x00);
 CHIP_AT(Nvmctrl, CTRLB, 0x04);
 constexpr uint32_t NVMCTRL_CTRLB_RWS_Msk = 0xFu << 1;
 constexpr uint32_t NVMCTRL_CTRLB_RWS(uint32_t n) { return n << 1; }
 
-// GCLK generator sources and fields (datasheet: GCLK, GENCTRL).
+// GCLK generator sources and fields (datasheet: GCLK, GENCTRLn).
+constexpr uint32_t GCLK_GENCTRL_SRC_OSCULP32K = 0x03;
 constexpr uint32_t GCLK_GENCTRL_SRC_OSC16M = 0x06;
 constexpr uint32_t GCLK_GENCTRL_GENEN = 1u << 8;
 constexpr uint32_t GCLK_GENCTRL_DIV(uint32_t d) { return d << 16; }
@@ -244,7 +252,7 @@ constexpr uint32_t MCLK_APBDMASK_ADC = 1u << 3;
 
 // Interrupt lines (datasheet: NVIC, interrupt line mapping).
 constexpr uint32_t IRQ_SERCOM0 = 8;   // SERCOM0..5: 8..13
-constexpr uint32_t IRQ_COUNT = 29;    // lines 0..28
+constexpr uint32_t IRQ_COUNT = 29;    // lines 0..28, 28 reserved
 
 // ---- ARMv6-M system registers (ARMv6-M ARM, B3.3 SysTick; B3.2 SCB) ----
 struct SysTickRegs {

@@ -1,5 +1,5 @@
 // Clocks: after reset the CPU runs from OSC16M at 4 MHz through generic clock
-// generator 0 (datasheet: Clock System, reset state). The board switches
+// generator 0 (datasheet: Clock System, reset state). The board retunes
 // OSC16M to 8 MHz and starts generator 1 from it: 8 MHz for the main clock
 // (GCLK0, CPU and buses at CPUDIV 1) and for the tick's TC0 (GCLK1, whose
 // CC0 = 8000 the firmware's timer set-up assumes). Time runs on SysTick.
@@ -16,20 +16,46 @@ void gclk_channel(uint8_t id, uint8_t gen) {
     }
 }
 
+namespace {
+void gclk_sync() {
+    while (GCLK->SYNCBUSY.reg) {
+    }
+}
+}  // namespace
+
 void clocks_init() {
     // One flash wait state: ample for 8 MHz at performance level 0
     // (datasheet: NVM Characteristics, wait states).
     chip::Nvmctrl* nvm = chip::nvmctrl();
     nvm->CTRLB = (nvm->CTRLB & ~chip::NVMCTRL_CTRLB_RWS_Msk) | chip::NVMCTRL_CTRLB_RWS(1);
 
+    // FSEL may only change while OSC16M is disabled, which it is once
+    // OSC16MRDY reads 0 (SAM L21 datasheet, OSCCTRL, 16MHz Internal
+    // Oscillator (OSC16M) Operation). Generator 0 runs from the always-on
+    // OSCULP32K meanwhile; OSC16M keeps its reset ONDEMAND = 1, which moving
+    // generator 0 off a source needs (GCLK, Selecting a Clock Source for the
+    // Generator).
+    GCLK->GENCTRL[0].reg = chip::GCLK_GENCTRL_SRC_OSCULP32K | chip::GCLK_GENCTRL_GENEN;
+    gclk_sync();
+
     chip::Oscctrl* osc = chip::oscctrl();
+    osc->OSC16MCTRL = chip::OSC16M_ONDEMAND;
+    while (osc->STATUS & chip::OSCCTRL_STATUS_OSC16MRDY) {
+    }
+    osc->OSC16MCTRL = chip::OSC16M_ONDEMAND | chip::OSC16M_FSEL_8MHZ;
     osc->OSC16MCTRL = chip::OSC16M_ONDEMAND | chip::OSC16M_FSEL_8MHZ | chip::OSC16M_ENABLE;
+
+    // On demand, OSC16M starts only when generator 0 requests it, so
+    // OSC16MRDY is polled after the switch: the generator keeps OSCULP32K
+    // until OSC16M is ready and SYNCBUSY holds until it has switched (same
+    // GCLK section).
+    GCLK->GENCTRL[0].reg = chip::GCLK_GENCTRL_SRC_OSC16M | chip::GCLK_GENCTRL_GENEN;
+    gclk_sync();
     while (!(osc->STATUS & chip::OSCCTRL_STATUS_OSC16MRDY)) {
     }
 
     GCLK->GENCTRL[1].reg = chip::GCLK_GENCTRL_SRC_OSC16M | chip::GCLK_GENCTRL_GENEN | chip::GCLK_GENCTRL_DIV(1);
-    while (GCLK->SYNCBUSY.reg) {
-    }
+    gclk_sync();
 
     // The firmware programs TC0 without touching its bus clock.
     MCLK->APBCMASK.reg |= chip::MCLK_APBCMASK_TC0;

@@ -41,7 +41,7 @@ constexpr PinDesc kPins[NUM_DIGITAL_PINS] = {
     {kNone, 0, kNone}, // 17
     {kNone, 0, kNone}, // 18
     {PA, 27, kNone},   // 19 EEPROM chip select
-    {PA, 28, kNone},   // 20
+    {kNone, 0, kNone}, // 20 no pad: the ATSAML21J18B has no PA28
     {PB, 4, kNone},    // 21 charger disable
     {PB, 5, kNone},    // 22
     {PB, 6, kNone},    // 23

@@ -51,7 +51,6 @@ WEAK_HANDLER(DAC_Handler);
 WEAK_HANDLER(PTC_Handler);
 WEAK_HANDLER(AES_Handler);
 WEAK_HANDLER(TRNG_Handler);
-WEAK_HANDLER(PICOP_Handler);
 #undef WEAK_HANDLER
 
 struct VectorTable {
@@ -94,7 +93,7 @@ __attribute__((section(".vectors"), used)) const VectorTable __vectors = {
         PTC_Handler,       // 25
         AES_Handler,       // 26
         TRNG_Handler,      // 27
-        PICOP_Handler,     // 28
+        nullptr,           // 28: reserved on the SAM L21
     },
 };
 
