@@ -77,6 +77,10 @@ static uint16_t escala_analogica(float f) {
     return reconvertimos_valor_analogico_mensaje6(static_cast<uint16_t>(entero_sin_signo(f * 100.0f)));
 }
 
+// 181 degrees and 91 degrees in ten-thousandths of a minute.
+static const int32_t kLongitudNoDisponible = 181L * 600000L;
+static const int32_t kLatitudNoDisponible = 91L * 600000L;
+
 static uint8_t muestras_validas(uint8_t n, uint8_t capacidad) { return n < capacidad ? n : capacidad; }
 
 static float media(const float* pf, uint8_t n) {
@@ -235,18 +239,23 @@ void codifico_datos_trama_nmea_mensaje_6_zelmora() {
     if (cdetalle) Serial0.println(v.frumbo, 2);
     mvarFechaHora.csegundo_utc = l76lb.csegundo_zda;
 
-    // The unit's own Message 18 data, bits 72..191.
-    v.llongitud = conversor_a_diezmilesimas(l76lb.cgrados_longitud, l76lb.cminutos_longitud,
-                                            l76lb.idiez_milesimas_minutos_longitud, l76lb.ceste_oeste);
-    v.llatitud = conversor_a_diezmilesimas(l76lb.cgrados_latitud, l76lb.cminutos_latitud,
-                                           l76lb.idiez_milesimas_minutos_latitud, l76lb.cnorte_sur);
-    e.campo(static_cast<uint16_t>(entero_sin_signo(v.fvelocidad * 10.0f)), 10);
+    // The unit's own Message 18 data, bits 72..191. Until the first valid
+    // fix there is no position: the values every receiver reads as "not
+    // available" (ITU-R M.1371), not 0 N 0 E.
+    const bool sin_posicion = l76lb.cposicion_gps == 0;
+    v.llongitud = sin_posicion ? kLongitudNoDisponible
+                               : conversor_a_diezmilesimas(l76lb.cgrados_longitud, l76lb.cminutos_longitud,
+                                                           l76lb.idiez_milesimas_minutos_longitud, l76lb.ceste_oeste);
+    v.llatitud = sin_posicion ? kLatitudNoDisponible
+                              : conversor_a_diezmilesimas(l76lb.cgrados_latitud, l76lb.cminutos_latitud,
+                                                          l76lb.idiez_milesimas_minutos_latitud, l76lb.cnorte_sur);
+    e.campo(sin_posicion ? 1023u : static_cast<uint16_t>(entero_sin_signo(v.fvelocidad * 10.0f)), 10);
     e.campo(0, 1);   // position accuracy
     e.campo(static_cast<uint32_t>(v.llongitud), 28);
     e.campo(static_cast<uint32_t>(v.llatitud), 27);
-    e.campo(static_cast<uint16_t>(entero_sin_signo(v.frumbo * 10.0f)), 12);
+    e.campo(sin_posicion ? 3600u : static_cast<uint16_t>(entero_sin_signo(v.frumbo * 10.0f)), 12);
     e.campo(511, 9);   // true heading not available
-    e.campo(l76lb.csegundo_zda, 6);
+    e.campo(sin_posicion ? 60u : l76lb.csegundo_zda, 6);
     e.campo(c.cclass_b_unit_flag_msg18, 1);
     e.campo(c.cclass_b_display_flag_msg18, 1);
     e.campo(c.cclass_b_dsc_flag_msg18, 1);
@@ -362,8 +371,17 @@ static const uint8_t kEspera2s = 20;
 static const uint8_t kEspera3s = 30;
 static const uint8_t kEspera4s = 40;
 
-// 1 once the console has been told that the due report waits for the MMSIs.
+// Why the due report waits, once the console has been told (0: it does not).
 static uint8_t caviso_informe_aplazado;
+
+// A transponder that answers but gave no Message 6 interval is asked again
+// this often; so is one whose identification ran out of retries.
+static const uint32_t kReconsultaTasasMs = 180000;
+// A due report that has not gone out for this long raises the transponder alarm.
+static const uint32_t kSinInformeMs = 600000;
+// Loads refused in a row before the transponder is identified again: it may
+// have been swapped for one with another MMSI.
+static const uint8_t kRechazosReidentificacion = 3;
 
 static void banner_gps(const char* texto) {
     if (periferico1.cextraigo == 0) return;
@@ -419,19 +437,26 @@ static void escritura_configuracion() {
     periferico1.cresultados_configuracion = 0;
 }
 
-// A report is due when its countdown has run out; it waits while either
-// MMSI is unknown, since the nine-digit fields cannot carry that.
+static void aviso_aplazado(uint8_t cmotivo, const char* texto) {
+    if (caviso_informe_aplazado == cmotivo) return;
+    caviso_informe_aplazado = cmotivo;
+    if (periferico1.cextraigo != 0) Serial0.println(texto);
+}
+
+// A report is due when its countdown has run out. It waits while either
+// MMSI is unknown, since the nine-digit fields cannot carry that, and until
+// the first minute's measurement, which it would otherwise report as 0 V.
 static void eleccion_en_reposo() {
     stperiferico& p = periferico1;
     if (p.itimeout_tx_msg6 == 0 && p.ifrecuencia_msg6 != 0) {
-        if (p.lmmsi != kMmsiDesconocido && p.lmmsi_destino_msg6 != kMmsiDesconocido) {
+        if (p.lmmsi == kMmsiDesconocido || p.lmmsi_destino_msg6 == kMmsiDesconocido) {
+            aviso_aplazado(1, "Msg 6 => MMSI unknown, report postponed");
+        } else if (balizaQ77.cprimera_medicion == 0) {
+            aviso_aplazado(2, "Msg 6 => no measurement yet, report postponed");
+        } else {
             caviso_informe_aplazado = 0;
             p.ccomando = 18;
             return;
-        }
-        if (caviso_informe_aplazado == 0 && p.cextraigo != 0) {
-            Serial0.println("Msg 6 => MMSI unknown, report postponed");
-            caviso_informe_aplazado = 1;
         }
     } else {
         caviso_informe_aplazado = 0;
@@ -441,6 +466,51 @@ static void eleccion_en_reposo() {
     } else if (p.cstatus_gps == 1) {
         p.cstatus_gps = 0;
         p.ccomando = 1;
+    } else if (p.ifrecuencia_msg6 == 0 && millis() - p.lconsulta_tasas_ms >= kReconsultaTasasMs) {
+        // No interval: the rates' reply was lost, or the identification ran
+        // out of retries. Ask again, not flooding a transponder that has none.
+        p.lconsulta_tasas_ms = millis();
+        if (p.cidentificar != 0 || p.lmmsi == kMmsiDesconocido) {
+            p.cidentificar = 0;
+            p.ccomando = 4;
+        } else {
+            p.ccomando = 15;
+        }
+        if (p.cextraigo != 0) Serial0.println("Msg 6 => no interval, asking the transponder again");
+    }
+}
+
+// Every pass: a report due and not transmitted for ten minutes raises the
+// transponder alarm, as a silent link does; the next report sent clears it.
+static void vigilancia_informes() {
+    stperiferico& p = periferico1;
+    if (p.cinforme_debido == 0) {
+        if (p.ifrecuencia_msg6 != 0 && p.itimeout_tx_msg6 == 0) {
+            p.cinforme_debido = 1;
+            p.linforme_debido_ms = millis();
+        }
+        return;
+    }
+    if (p.calarma_informe != 0 || millis() - p.linforme_debido_ms < kSinInformeMs) return;
+    p.calarma_informe = 1;
+    if (p.cextraigo != 0) Serial0.println("AIS => NO MSG 6 SENT!!!! Enable alarm");
+    if (p.calarma == 0) {
+        grabacion_nueva_incidencia(11, 0);
+        balizaQ77.crefresco = 1;
+    }
+}
+
+// The transponder echoed a Message 6 of ours: a report went out.
+static void informe_transmitido() {
+    stperiferico& p = periferico1;
+    p.cinforme_debido = 0;
+    p.crechazos_msg6 = 0;
+    if (p.calarma_informe == 0) return;
+    p.calarma_informe = 0;
+    if (p.cextraigo != 0) Serial0.println("AIS => MSG 6 SENT!!!! Disable alarm");
+    if (p.calarma == 0) {
+        grabacion_nueva_incidencia(12, 0);
+        balizaQ77.crefresco = 1;
     }
 }
 
@@ -487,6 +557,7 @@ void envio_comandos_ais() {
         case 15:
             comando_fijo(m_trama_consulta_aar);
             p.ifrecuencia_msg6 = 0;
+            p.lconsulta_tasas_ms = millis();
             cespera = kEspera4s;
             break;
         case 16:
@@ -543,6 +614,12 @@ static void respuesta_vencida() {
             break;
         default:
             if (p.creintentos_comando >= 4) {
+                // An identification that ran out of retries starts over
+                // from idle, a few minutes on, when no interval is known.
+                if (p.ccomando == 5 || p.ccomando == 9 || p.ccomando == 15) {
+                    p.cidentificar = 1;
+                    p.lconsulta_tasas_ms = millis();
+                }
                 p.creintentos_comando = 0;
                 p.ccomando = 0;
             } else {
@@ -554,6 +631,7 @@ static void respuesta_vencida() {
 
 void ciclo_comandos_ais() {
     stperiferico& p = periferico1;
+    vigilancia_informes();
     if (p.calarma == 0 && p.cconexion_software_pc == 0) {
         if (p.cesperando_respuesta == 0) {
             envio_comandos_ais();
@@ -637,17 +715,22 @@ static void hex_en_consola(uint8_t c) {
     Serial0.println(c, HEX);
 }
 
-// !AIVDO,1,1,,A,6...: the transponder transmitted; a Message 6 reschedules the reload.
+// !AIVDO,1,1,,A,6...: on channel A or B, a payload opening with message number 6.
+static bool eco_mensaje6(const Trama& t) {
+    const uint8_t ccanal = t.primer_byte(4);
+    if (ccanal != 'A' && ccanal != 'B') return false;
+    uint16_t pos;
+    return t.existe(5, &pos) && decodificacion_mensaje_vdo(t.c[pos]) == 6;
+}
+
+// The transponder transmitted; a Message 6 reschedules the reload.
 static void trama_vdo(const Trama& t, uint8_t& cframe_procesada) {
     stperiferico& p = periferico1;
     if (p.lmmsi == kMmsiDesconocido) {
         p.ccomando = 4;
         return;
     }
-    const uint8_t ccanal = t.primer_byte(4);
-    if (ccanal != 'A' && ccanal != 'B') return;
-    uint16_t pos;
-    if (!t.existe(5, &pos) || decodificacion_mensaje_vdo(t.c[pos]) != 6) return;
+    if (!eco_mensaje6(t)) return;
     if (p.cextraigo != 0) {
         linea();
         Serial0.print("\tMsg 6 AIS sended => ");
@@ -704,6 +787,20 @@ static void trama_aid(const Trama& t, uint8_t& cframe_procesada) {
 
 static void trama_nak(const Trama& t) {
     stperiferico& p = periferico1;
+    const bool carga = t.empieza(1, "AI") && t.empieza(2, "MEB");
+    if (carga && p.cconexion_software_pc == 0) {
+        p.crechazos_msg6 = static_cast<uint8_t>(p.crechazos_msg6 + 1);
+        if (p.crechazos_msg6 >= kRechazosReidentificacion) {
+            // Refused again and again: not a PC at work but another
+            // transponder, or one that forgot its MMSI. Identify it afresh.
+            p.crechazos_msg6 = 0;
+            p.lmmsi = kMmsiDesconocido;
+            p.lmmsi_destino_msg6 = kMmsiDesconocido;
+            p.ccomando = 4;
+            if (p.cextraigo != 0) Serial0.println("Msg 6 => loads refused, identifying the transponder again");
+            return;
+        }
+    }
     if (p.cconexion_software_pc != 0) {
         p.csegundos_sin_tramas_deteccion_usb = 0;
     } else {
@@ -711,8 +808,7 @@ static void trama_nak(const Trama& t) {
     }
     uint32_t lmmsi;
     uint32_t lack;
-    if (t.empieza(1, "AI") && t.empieza(2, "MEB") && t.numero(3, &lmmsi) && t.numero(4, &lack) &&
-        p.cextraigo != 0) {
+    if (carga && t.numero(3, &lmmsi) && t.numero(4, &lack) && p.cextraigo != 0) {
         linea();
         Serial0.println("\t\tFrame NAK");
         Serial0.print("\t\t\tMMSI: ");
@@ -938,6 +1034,9 @@ static void trama_valida(const Trama& t, uint8_t& cframe_procesada) {
     p.ctimeout_alarm = 10;
     p.cseguridad_alarma = 0;
     if (p.calarma != 0) disable_alarma(5);
+
+    // A report went out, whatever the cycle is busy with.
+    if (t.en(3, "VDO") && eco_mensaje6(t)) informe_transmitido();
 
     if (t.en(3, "VDO") && p.ccomando == 0) {
         trama_vdo(t, cframe_procesada);

@@ -47,6 +47,7 @@ struct stbaliza {
     uint8_t ctest;
     uint8_t cincidencia_reset;
     uint8_t csincronizada;
+    uint8_t cprimera_medicion;   // 1 once the minute's power evaluation has run
 };
 
 // GPS receiver state. Zero at reset, as every global here.
@@ -140,6 +141,14 @@ struct stperiferico {
     uint8_t cid_msg6;
     char cfirmware[20];
     char csn[16];
+    // Keeping the report schedule alive: no state in which the transponder
+    // answers and the unit never reports again.
+    uint32_t lconsulta_tasas_ms;   // millis() at the last reporting-rate query
+    uint32_t linforme_debido_ms;   // millis() since when a due report has not gone out
+    uint8_t cinforme_debido;       // 1 while a due report has not been transmitted
+    uint8_t calarma_informe;       // 1 while the transponder alarm is up for missing reports
+    uint8_t crechazos_msg6;        // report loads refused in a row
+    uint8_t cidentificar;          // 1: the next recovery identifies the transponder again
 };
 
 // The unit's UTC date and time.

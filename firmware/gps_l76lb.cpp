@@ -657,6 +657,7 @@ static void actualizacion(const stmuestra_gps& m) {
         l76lb.idiez_milesimas_minutos_latitud = m.idiez_milesimas_latitud;
         l76lb.cnorte_sur = m.cnorte_sur;
         l76lb.cfix_status = m.cfix;
+        l76lb.cposicion_gps = 1;   // a valid position since start-up
     }
 
     // Without a GPS date the counter stays at 0, so the next dated burst tries.

@@ -1,6 +1,7 @@
 #include "periferico.h"
 
 #include <Arduino.h>
+#include <string.h>
 
 #include "Sodaq_wdt.h"
 #include "ais.h"
@@ -71,13 +72,26 @@ void inserto_variable_hex_periferico(uint32_t laux, uint8_t cnumero_cifras, uint
 // -------------------------------------------------------------- reception ----
 
 static const uint8_t kSilencioRafagaMs = 100;
+static const uint32_t kRafagaMaximaMs = 1000;
+
+// Position just past the last line feed of cframe_rx, or 0 without one.
+static uint16_t fin_ultima_linea() {
+    for (uint16_t i = periferico1.ibytes_rx; i != 0; --i) {
+        if (periferico1.cframe_rx[i - 1] == 10) return i;
+    }
+    return 0;
+}
 
 // A burst is collected whole before any of its sentences is looked at. It
-// also ends when the buffer is full: the rest waits in the port for the next
-// burst, so a transponder that never pauses cannot hold the main loop.
+// also ends when the buffer is full, the rest waiting in the port for the
+// next burst, and after about a second: a transponder that sends with short
+// gaps must not hold the main loop while the GPS's ring overflows. A
+// sentence cut by that second stays in the buffer for the next pass.
 void procesamos_periferico() {
     stperiferico& p = periferico1;
     if (Serial3.available() <= 0) return;
+    const uint32_t linicio = millis();
+    bool cortada = false;
     do {
         sodaq_wdt_reset();
         int n = Serial3.available();
@@ -90,10 +104,20 @@ void procesamos_periferico() {
             }
             const bool completa = p.ibytes_rx != 0 && p.ccomando == 0 && p.cframe_rx[p.ibytes_rx - 1] == 10;
             p.ctimeout_rx_frame = completa ? 0 : kSilencioRafagaMs;
+            if (completa) break;
         }
-    } while (p.ctimeout_rx_frame != 0 && p.ibytes_rx < sizeof p.cframe_rx);
-    procesamos_trama_rx_ais();
-    p.ibytes_rx = 0;
+        cortada = millis() - linicio >= kRafagaMaximaMs;
+    } while (!cortada && p.ctimeout_rx_frame != 0 && p.ibytes_rx < sizeof p.cframe_rx);
+
+    uint16_t iresto = 0;
+    if (cortada && p.ibytes_rx < sizeof p.cframe_rx) {
+        const uint16_t icompletas = fin_ultima_linea();
+        iresto = static_cast<uint16_t>(p.ibytes_rx - icompletas);
+        p.ibytes_rx = icompletas;
+    }
+    if (p.ibytes_rx != 0) procesamos_trama_rx_ais();
+    memmove(p.cframe_rx, p.cframe_rx + p.ibytes_rx, iresto);
+    p.ibytes_rx = iresto;
 }
 
 // --------------------------------------------------- start-up, supervision ----
@@ -140,6 +164,8 @@ void inicializacion_periferico(uint8_t cinicial) {
     p.cextraigo = 0;
     p.ibateria = 0;
     p.ctimeout_alarm = 10;
+    p.crechazos_msg6 = 0;
+    p.cidentificar = 0;
     for (uint8_t i = 0; i < sizeof p.cmsg_tx; ++i) p.cmsg_tx[i] = 0;
     for (uint8_t i = 0; i < sizeof p.cmsg; ++i) p.cmsg[i] = 0;
     for (uint8_t i = 0; i < sizeof p.cfirmware; ++i) p.cfirmware[i] = 0;

@@ -343,7 +343,12 @@ void comando_test(const uint8_t* bufferIn, uint8_t Subcomando, uint32_t PosIni, 
         case 1:
             if (accion == 0) {
                 Debug("MODO TEST OFF");
-                salida_modo_test();
+                // Outside test mode the charger is the supervision's: leave it.
+                if (balizaQ77.ctest == 1) {
+                    salida_modo_test();
+                } else {
+                    monitores_test_apagados();
+                }
                 respuesta(3, 1, PosIni, 1, Tipo_Uart);
             } else if (accion == 1) {
                 Debug("MODO TEST ON");
@@ -410,9 +415,10 @@ void comando_test(const uint8_t* bufferIn, uint8_t Subcomando, uint32_t PosIni, 
             if (accion <= 1) {
                 Debug(accion == 1 ? "\r\n TEST CORRIENTE PANEL VERBOSO ON" : "\r\n TEST CORRIENTE PANEL VERBOSO OFF");
                 respuesta(3, 13, PosIni, 1, Tipo_Uart);
-                // The charger runs while the panel current is watched.
+                // The charger runs while the panel current is watched; only
+                // test mode hands the charger to the PC.
                 test.test_corriente_panel_activo = accion;
-                balizaQ77.cmppt = accion;
+                if (balizaQ77.ctest == 1) balizaQ77.cmppt = accion;
             } else if (accion == 2) {
                 Debug("\r\n AJUSTE CORRIENTE PANEL", false);
                 const uint8_t r = referencia_calibracion(bufferIn, datos_en_trama, &fvalor) == 1

@@ -313,6 +313,7 @@ void inicializacion_balizaQ77() {
     balizaQ77.cdia_panel_solar = 0;
     balizaQ77.cmes_panel_solar = 0;
     balizaQ77.cano_panel_solar = 0;
+    balizaQ77.cprimera_medicion = 0;
 
     balizaQ77.cmppt = 1;
     balizaQ77.cstatus_mppt = 2;   // not read yet
@@ -406,6 +407,7 @@ void evaluacion_potencia_minuto() {
 
     balizaQ77.cmedicion_bateria = 0;
     balizaQ77.cestado = 1;
+    balizaQ77.cprimera_medicion = 1;
 }
 
 // ---------------------------------------------------------------- alarms ----
@@ -436,6 +438,8 @@ void enable_alarma(uint8_t ctipo) {
         case 5:
             periferico1.calarma = 1;
             periferico1.cseguridad_alarma = 0;
+            // Already up for missing reports: one alarm, one event.
+            if (periferico1.calarma_informe != 0) return;
             break;
         case 6:
             l76lb.calarma = 1;
@@ -464,6 +468,8 @@ void disable_alarma(uint8_t ctipo) {
             periferico1.cseguridad_alarma = 0;
             periferico1.calarma = 0;
             if (periferico1.cextraigo != 0) Serial0.println("AIS => RX FRAMES!!!! Disable alarm ");
+            // Still up while no report goes out: the report clears it.
+            if (periferico1.calarma_informe != 0) return;
             break;
         case 2: balizaQ77.calarma_entrada_externa1 = 0; break;
         case 3: balizaQ77.calarma_entrada_externa2 = 0; break;

@@ -307,7 +307,8 @@ Scenario Scenario::from_text(const std::string& text, const std::string& origin)
     if (const toml::table* x = root["transponder"].as_table()) {
         check_keys(origin, *x,
                    {"present", "mmsi", "destination", "name", "aton_type", "aid_type", "msg6_interval_s",
-                    "msg21_interval_s", "config_ok", "gps_output", "firmware", "serial", "vswr", "supply_volts"});
+                    "msg21_interval_s", "config_ok", "gps_output", "firmware", "serial", "vswr", "supply_volts",
+                    "byte_gap_ms"});
         TransponderSetup& ais = sc.transponder;
         ais.present = bool_of(origin, *x, "present", true);
         if (x->get("mmsi")) ais.mmsi = static_cast<uint32_t>(int_in(origin, *x, "mmsi", 1, 999999999));
@@ -329,6 +330,7 @@ Scenario Scenario::from_text(const std::string& text, const std::string& origin)
         if (x->get("serial")) ais.serial = sentence_text(origin, *x, "serial", 15, false);
         ais.vswr = number_in(origin, *x, "vswr", 1, 99.9, ais.vswr);
         ais.supply_volts = number_in(origin, *x, "supply_volts", 0, 60, ais.supply_volts);
+        ais.byte_gap = static_cast<vtime>(std::llround(number_in(origin, *x, "byte_gap_ms", 0, 1000, 0) * 1e6));
     }
     if (const toml::array* arr = root["gps_outage"].as_array()) {
         for (const toml::node& el : *arr) {

@@ -133,6 +133,7 @@ struct TransponderSetup {
     std::string serial = "AT240117";
     double vswr = 1.2;               // antenna standing-wave ratio
     double supply_volts = -1;        // below 0: the battery's voltage less the feed's drop
+    vtime byte_gap = 0;              // idle line between two bytes it sends (a slow sender)
     std::vector<Window> silent;      // its line neither carries nor hears anything
     std::vector<Window> nak;         // every report load is refused
     std::vector<Window> pc;          // a PC program is connected to its USB port

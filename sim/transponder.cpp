@@ -111,7 +111,7 @@ Transponder::Transponder(Board& board, const Scenario& sc)
       gps_(sc.gps),
       mmsi_(sc.transponder.mmsi),
       destination_(sc.transponder.destination),
-      out_(board, kByteTime, [this](const std::string& t, vtime at) { return feed(t, at); }),
+      out_(board, kByteTime + sc.transponder.byte_gap, [this](const std::string& t, vtime at) { return feed(t, at); }),
       rng_(sc.seed ^ 0xA54FF53A5F1D36F1ull) {
     const int64_t epoch = to_epoch(sc.utc_start);
     day_start_ns_ = -(((epoch % 86400) + 86400) % 86400) * 1000000000ll;
@@ -615,9 +615,15 @@ void Transponder::meb(const std::string& talker, const std::vector<std::string>&
 bool Transponder::feed(const std::string& text, vtime start) {
     if (covered(setup_.silent, start)) return false;
     std::string bytes = text;
-    corrupt_line(bytes, start, kByteTime, setup_.noise, rng_);
-    zplat::uart_by_index(wiring::kAisPort)
-        ->host_feed(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), start, kBaud);
+    const vtime step = kByteTime + setup_.byte_gap;
+    corrupt_line(bytes, start, step, setup_.noise, rng_);
+    zplat::UartPort* port = zplat::uart_by_index(wiring::kAisPort);
+    if (setup_.byte_gap == 0) {
+        port->host_feed(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), start, kBaud);
+    } else {
+        for (size_t i = 0; i < bytes.size(); ++i)
+            port->host_feed(reinterpret_cast<const uint8_t*>(&bytes[i]), 1, start + i * step, kBaud);
+    }
     return true;
 }
 

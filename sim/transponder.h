@@ -61,6 +61,9 @@
 // Its GPS output: the selected sentences of "gpsfilt" (talker GP, the world's
 // position and UTC) kGpsDelay after every UTC second while selected.
 //
+// A slow sender ([transponder] byte_gap_ms) leaves that much idle line
+// between the bytes it sends.
+//
 // Faults: ais_silent (its line carries nothing either way; the radio goes on),
 // ais_nak, ais_foreign_mmsi (it is swapped for one carrying another MMSI: it
 // restarts, and its load is lost), ais_noise (each byte it sends while the

@@ -148,3 +148,26 @@ TEST(ReceiveStep, ABurstKeepsAtMost1600BytesAndTheRestFollows) {
     EXPECT_NE(t.console().find("AIS rx (400) =>"), std::string::npos);
     EXPECT_EQ(Serial3.available(), 0);
 }
+
+// A sender with 30 ms between its bytes, a command outstanding: the step
+// ends after about a second with the sentences complete by then; the one
+// cut short stays for the next pass, which completes it.
+TEST(ReceiveStep, EndsAfterASecondAndKeepsTheCutSentence) {
+    Bench t;
+    periferico1.ccomando = 13;
+    const std::string s = sentence("PSMT,0,vswr,5,12") + sentence("PSMT,0,vin,6,12600");   // 22 + 24 bytes
+    const vtime start = t.b.now();
+    for (size_t i = 0; i < s.size(); ++i) feed(s.substr(i, 1), start + i * 30 * kMs);
+    t.b.advance(kMs);
+    procesamos_periferico();
+    EXPECT_GE(t.b.now() - start, 995 * kMs);
+    EXPECT_LT(t.b.now() - start, 1050 * kMs);
+    EXPECT_EQ(periferico1.ccomando, 14);   // the VSWR reply handled
+    EXPECT_GT(periferico1.ibytes_rx, 0);   // the cut sentence kept
+    t.b.advance(500 * kMs);
+    procesamos_periferico();
+    EXPECT_EQ(periferico1.ibytes_rx, 0);
+    EXPECT_EQ(periferico1.ccomando, 0);   // the supply reply, whole
+    EXPECT_EQ(periferico1.ibateria, 1260);
+    EXPECT_EQ(count(t.console(), "Checksum failed"), 0u);
+}

@@ -62,12 +62,20 @@ struct Unit {
 
 }  // namespace
 
+// The first report waits for the first minute's measurement: loaded at once
+// it would carry 0 A and 0 Ah.
 TEST(Cycle, StartUpIdentifiesQueriesAndLoadsTheReport) {
     Unit u;
     u.b.run_for(15 * kSec);
+    EXPECT_EQ(u.kinds(), (std::vector<std::string>{"AID", "ACE", "MCR", "getatontype", "AAR", "appver", "getserno",
+                                                   "vswr", "vin"}));
+    EXPECT_EQ(count(u.b.console(), "Msg 6 => no measurement yet, report postponed\r\n"), 1u);
+    u.b.run_for(50 * kSec);
     const std::vector<std::string> expected = {"AID",  "ACE",      "MCR",  "getatontype", "AAR", "appver",
                                                "getserno", "vswr", "vin",  "MEB",  "MEB", "MEB", "vswr", "vin"};
     EXPECT_EQ(u.kinds(), expected);
+    EXPECT_GT(u.at("MEB"), 60 * kSec);
+    EXPECT_LT(u.at("MEB"), 61 * kSec);
     EXPECT_GE(u.at("ACE") - u.at("AID"), 1900 * kMs);   // the identification always waits its 2 s (100 ms steps)
     EXPECT_LT(u.at("MCR") - u.at("ACE"), 200 * kMs);   // the others go as soon as answered
     EXPECT_GE(u.at("vswr", 1) - u.at("MEB", 2), 1800 * kMs);   // 2 s from the load queued
@@ -127,7 +135,7 @@ TEST(Cycle, UnansweredCommands) {
               std::string::npos);
 }
 
-TEST(Cycle, ReportWaitsForBothMmsis) {
+TEST(Cycle, ReportWaitsForBothMmsisAndTheFirstMeasurement) {
     Bench t;
     periferico1.ccomando = 0;
     periferico1.ifrecuencia_msg6 = 30;
@@ -136,6 +144,10 @@ TEST(Cycle, ReportWaitsForBothMmsis) {
     EXPECT_EQ(t.sent(), "");
     EXPECT_EQ(count(t.console(), "Msg 6 => MMSI unknown, report postponed\r\n"), 1u);
     t.identified();
+    t.run(3 * kSec);
+    EXPECT_EQ(t.sent(), "");
+    EXPECT_EQ(count(t.console(), "Msg 6 => no measurement yet, report postponed\r\n"), 1u);
+    balizaQ77.cprimera_medicion = 1;
     t.run(100 * kMs);
     EXPECT_EQ(count(t.sent(), "!AIMEB,3,"), 3u);
     EXPECT_EQ(periferico1.itimeout_tx_msg6, 30);
@@ -196,4 +208,41 @@ TEST(Cycle, RestartsCountOnlyInARow) {
     EXPECT_EQ(count(c, "\tAIS => Alarm possible: 1\r\n"), 2u);
     EXPECT_EQ(count(c, "\tAIS => Alarm possible: 2\r\n"), 1u);
     EXPECT_EQ(periferico1.calarma, 0);
+}
+
+// A transponder with no Message 6 interval at all is asked again every
+// three minutes, not flooded, and raises no alarm.
+TEST(Cycle, NoReportingIntervalIsAskedAgainEveryFewMinutes) {
+    Unit u([](const std::string& l) {
+        if (l.find("UPANQ,AAR") != std::string::npos)
+            return sentence("ANAAR,992241234,6,0,0,0,-1,0,0,0,0,-1,0") +
+                   sentence("ANAAR,992241234,21,1,0,0,200,6750,0,0,0,200,6750");
+        return answers(l);
+    });
+    u.b.run_for(11 * 60 * kSec);
+    std::vector<vtime> aar;
+    for (size_t i = 0; u.at("AAR", i) != zplat::kNever; ++i) aar.push_back(u.at("AAR", i));
+    ASSERT_EQ(aar.size(), 4u);
+    for (size_t i = 1; i < aar.size(); ++i) EXPECT_NEAR(static_cast<double>(aar[i] - aar[i - 1]), 180e9, 2e9);
+    EXPECT_EQ(count(u.b.console(), "Incidencia:"), 0u);
+    EXPECT_EQ(periferico1.calarma_informe, 0);
+}
+
+// The AtoN type unanswered five times left the identification unfinished
+// and no report scheduled: a few minutes on it starts again from the MMSI.
+TEST(Cycle, AnIdentificationOutOfRetriesStartsAgain) {
+    int type_queries = 0;
+    Unit u([&](const std::string& l) {
+        if (l.find("getatontype") != std::string::npos && ++type_queries <= 5) return std::string();
+        return answers(l);
+    });
+    u.b.run_for(4 * 60 * kSec);
+    const std::vector<std::string> k = u.kinds();
+    ASSERT_GE(k.size(), 16u);
+    EXPECT_EQ(std::vector<std::string>(k.begin() + 3, k.begin() + 8), std::vector<std::string>(5, "getatontype"));
+    EXPECT_EQ(std::vector<std::string>(k.begin() + 8, k.begin() + 13),
+              (std::vector<std::string>{"AID", "ACE", "MCR", "getatontype", "AAR"}));
+    EXPECT_NEAR(static_cast<double>(u.at("AID", 1) - u.at("getatontype", 4)), 180e9, 5e9);
+    EXPECT_EQ(periferico1.ifrecuencia_msg6, 30);
+    EXPECT_GE(count(u.t.all(), "!AIMEB,3,1,"), 1u);
 }

@@ -12,10 +12,11 @@ using namespace aisfw;
 
 namespace {
 
-// Everything the payload reads, at zero.
+// Everything the payload reads, at zero: a fix at 0 N 0 E.
 void zero_inputs() {
     balizaQ77 = stbaliza{};
     l76lb = stmodulo_gps{};
+    l76lb.cposicion_gps = 1;
     configuracion_ais = stconfig_msg_ais{};
     periferico1.iq = 0;
     periferico1.cid_msg6 = 0;
@@ -44,6 +45,7 @@ void live_inputs() {
     l76lb.ceste_oeste = 'W';
     l76lb.csegundo_zda = 42;
     l76lb.cfix_status = 1;
+    l76lb.cposicion_gps = 1;
 }
 
 std::string armoured() {
@@ -110,6 +112,22 @@ TEST(Report, FieldsAtTheirBits) {
     configuracion_ais.cmodel_code_msg24 = 0;
     codifico_datos_trama_nmea_mensaje_6_zelmora();
     EXPECT_EQ(payload_bits().substr(354, 42), std::string(42, '0'));
+}
+
+// Before the first valid fix the position block says "not available", as
+// every receiver reads it, instead of a beacon at 0 N 0 E.
+TEST(Report, NoFixSinceStartUpIsNotAvailable) {
+    Bench t;
+    live_inputs();
+    l76lb.cposicion_gps = 0;
+    codifico_datos_trama_nmea_mensaje_6_zelmora();
+    const std::string bits = payload_bits();
+    EXPECT_EQ(bits_value(bits, 72, 10), 1023u);                 // speed
+    EXPECT_EQ(bits_value(bits, 83, 28), 181u * 600000u);        // longitude 181
+    EXPECT_EQ(bits_value(bits, 111, 27), 91u * 600000u);        // latitude 91
+    EXPECT_EQ(bits_value(bits, 138, 12), 3600u);                // course
+    EXPECT_EQ(bits_value(bits, 159, 6), 60u);                   // time stamp
+    EXPECT_EQ(bits_value(bits, 24, 10), 250u);                  // the rest as ever
 }
 
 // The GPS and input alarms reach the status byte as the event log has them.

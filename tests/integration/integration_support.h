@@ -2,6 +2,8 @@
 // on a scenario, with what the unit sends to the transponder overheard and
 // what the transponder puts on the air read back by the shore's decoder.
 #pragma once
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,13 @@ inline zsim::Scenario shipped(const std::string& name) {
     return zsim::Scenario::from_file(std::string(ZELMORA_SOURCE_DIR) + "/sim/scenarios/" + name);
 }
 
+// The shipped default world with more lines of scenario after it.
+inline zsim::Scenario default_with(const std::string& extra) {
+    std::ifstream f(std::string(ZELMORA_SOURCE_DIR) + "/sim/scenarios/default.toml");
+    const std::string toml((std::istreambuf_iterator<char>(f)), {});
+    return zsim::Scenario::from_text(toml + "\n" + extra, "default+");
+}
+
 // The board with a listener on the transponder's line: every sentence the
 // unit sends there, with the time of its last byte, still reaches the model.
 // The air log is kept with the length of the console at each line, so that
@@ -33,6 +42,7 @@ struct Unit : zplat::SerialPeer {
     struct Line {
         vtime at;
         std::string text;
+        size_t console;   // the console's length when it was sent
     };
     zsim::Board b;
     std::string partial;
@@ -53,7 +63,7 @@ struct Unit : zplat::SerialPeer {
     void on_byte(uint8_t byte, uint64_t at, uint32_t baud) override {
         partial.push_back(static_cast<char>(byte));
         if (byte == '\n') {
-            sent.push_back({at, partial});
+            sent.push_back({at, partial, b.console().size()});
             partial.clear();
         }
         b.transponder().on_byte(byte, at, baud);

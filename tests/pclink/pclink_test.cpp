@@ -3,6 +3,7 @@
 // the replies are picked out of what it sends back.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <regex>
@@ -35,13 +36,17 @@ uint16_t crc16(const uint8_t* p, size_t n) {
 
 // A request; n_datos < 0 states the real data count.
 Bytes request(uint8_t cmd, uint8_t sub, uint32_t pos, const Bytes& data = {}, int n_datos = -1) {
-    Bytes f = {'@', 'O', 'R', 'V', static_cast<uint8_t>(13 + data.size()), cmd, sub, static_cast<uint8_t>(pos >> 16),
-               static_cast<uint8_t>(pos >> 8), static_cast<uint8_t>(pos),
-               static_cast<uint8_t>(n_datos < 0 ? data.size() : n_datos)};
-    f.insert(f.end(), data.begin(), data.end());
-    const uint16_t c = crc16(f.data(), f.size());
-    f.push_back(static_cast<uint8_t>(c >> 8));
-    f.push_back(static_cast<uint8_t>(c));
+    // Sized once: inserting into a growing vector here draws a false
+    // -Warray-bounds from GCC 12 at -O3.
+    Bytes f(13 + data.size());
+    const uint8_t head[11] = {'@', 'O', 'R', 'V', static_cast<uint8_t>(f.size()), cmd, sub,
+                              static_cast<uint8_t>(pos >> 16), static_cast<uint8_t>(pos >> 8), static_cast<uint8_t>(pos),
+                              static_cast<uint8_t>(n_datos < 0 ? data.size() : n_datos)};
+    std::copy(std::begin(head), std::end(head), f.begin());
+    std::copy(data.begin(), data.end(), f.begin() + 11);
+    const uint16_t c = crc16(f.data(), f.size() - 2);
+    f[f.size() - 2] = static_cast<uint8_t>(c >> 8);
+    f[f.size() - 1] = static_cast<uint8_t>(c);
     return f;
 }
 
@@ -382,4 +387,23 @@ TEST(TestMode, InputMonitorAndBatteryLines) {
     ASSERT_TRUE(std::regex_search(out, m, std::regex("BATERIA => (\\d+\\.\\d{4})\r\nBATERIA AD => (\\d+)\r\n")));
     EXPECT_NEAR(std::stod(m[1]), std::stoi(m[2]) * balizaQ77.fconversor_bateria, 1e-4);
     EXPECT_GT(std::stod(m[1]), 11.0);
+}
+
+// Outside test mode the charger belongs to the supervision: the panel
+// monitor's requests and "test mode off" are answered but change nothing.
+TEST(TestMode, RequestsOutsideTestModeLeaveTheChargerAlone) {
+    Unit u;
+    ASSERT_EQ(balizaQ77.ctest, 0);
+    EXPECT_EQ(u.one(request(3, 13, 0, {0})).result, 1);
+    EXPECT_EQ(balizaQ77.cmppt, 1);
+    balizaQ77.cmppt = 0;   // cut for a high battery
+    EXPECT_EQ(u.one(request(3, 1, 0, {0})).result, 1);
+    EXPECT_EQ(u.one(request(3, 13, 0, {1})).result, 1);
+    EXPECT_EQ(balizaQ77.cmppt, 0);
+    u.b.run_for(61 * kSec);
+    EXPECT_EQ(zplat::pin_level(21), 1);   // still held off at the minute's evaluation
+    // In test mode the panel monitor runs the charger, as before.
+    EXPECT_EQ(u.one(request(3, 1, 0, {1})).result, 1);
+    EXPECT_EQ(u.one(request(3, 13, 0, {1})).result, 1);
+    EXPECT_EQ(balizaQ77.cmppt, 1);
 }
