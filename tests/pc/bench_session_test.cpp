@@ -226,11 +226,15 @@ TEST_F(BenchSession, LogConfigurationCalibrationRestartAndTheNextPowerOn) {
     const Result cal = pc({"calibrate", "battery", "12.60"});
     PC_OK(cal);
     EXPECT_NE(cal.out.find("battery factor at 0xFFF8: 0.00474"), std::string::npos) << cal.out;
+    EXPECT_NE(cal.out.find("the unit stays in test mode, its monitors as they were"), std::string::npos);
     const Result after = pc({"read", "0xFFF8", "4"});
     // 12.6 V over the 2656 counts of 12.2 V, as a single.
     EXPECT_NE(before.out.find("FFF8  4A 84 96 3B "), std::string::npos) << before.out;
     EXPECT_NE(after.out.find("FFF8  5B 73 9B 3B "), std::string::npos) << after.out;
     PC_OK(pc({"test", "off"}));
+    // The firmware's answer to the DIP monitor tells test mode from normal.
+    const Result outside = pc({"-q", "test", "panel", "off"});
+    EXPECT_NE(outside.out.find("the unit is not in test mode"), std::string::npos) << outside.out << outside.err;
 
     const Result restart = pc({"restart"});
     PC_OK(restart);

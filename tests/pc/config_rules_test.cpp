@@ -2,7 +2,12 @@
 // range rules: what is refused, and why.
 #include <gtest/gtest.h>
 
+#include <cfloat>
+#include <cmath>
+#include <cstring>
 #include <fstream>
+#include <functional>
+#include <random>
 #include <sstream>
 
 #include "unit_config.h"
@@ -68,6 +73,10 @@ TEST(PcConfig, ValuesOutsideTheUnitsRulesAreRefusedNamingTheRule) {
         {"input.1.active", "1", "\"low\" or \"high\""},
         {"input.1.debounce", "1.5", "whole number"},
         {"calibration.battery_volts_per_count", "0", "positive"},
+        // Stored as singles: 0 and a denormal, which the unit would read as (nearly) 0 V.
+        {"calibration.battery_volts_per_count", "4.59e-50", "4.59e-50 is 0"},
+        {"calibration.panel_amps_per_count", "1e-40", "denormal"},
+        {"power.low_battery", "1e-50", "is 0"},
     };
     for (const auto& c : cases) {
         try {
@@ -93,6 +102,57 @@ TEST(PcConfig, ValuesOutsideTheUnitsRulesAreRefusedNamingTheRule) {
         },
         zcfg::ConfigError);
     EXPECT_THROW(zcfg::from_toml(default_text() + "\n[gps2]\nx = 1\n", "unit.toml"), zcfg::ConfigError);
+    text = default_text();
+    const size_t at = text.find("battery_volts_per_count = ") + 26;
+    text.replace(at, text.find(' ', at) - at, "4.59e-50");
+    EXPECT_THROW(zcfg::from_toml(text, "unit.toml"), zcfg::ConfigError);
+}
+
+// Whatever `config show` prints of a configuration that keeps the rules
+// loads back as the same bytes: floats at their edges, and many at random.
+TEST(PcConfig, WhatShowPrintsLoadsBackAsTheSameBytes) {
+    const zcfg::Config def = zcfg::from_toml(default_text(), "default");
+    const auto round_trip = [](const zcfg::Config& c) {
+        const auto img = zcfg::eeprom_image(c);
+        const zcfg::Config stored = zcfg::decode(std::vector<uint8_t>(img.begin(), img.begin() + 98), img.data() + 0xFFF4);
+        const std::string shown = zcfg::to_toml(stored);
+        zcfg::Config back;
+        try {
+            back = zcfg::from_toml(shown, "shown");
+        } catch (const zcfg::ConfigError& e) {
+            ADD_FAILURE() << e.what() << "\n" << shown;
+            return;
+        }
+        EXPECT_EQ(zcfg::eeprom_image(back), img) << shown;
+    };
+    round_trip(def);
+
+    std::vector<const zcfg::Field*> singles;
+    for (const zcfg::Field& f : zcfg::fields())
+        if (f.kind == zcfg::Kind::F32) singles.push_back(&f);
+    const auto with = [&](const std::function<double(const zcfg::Field&)>& value) {
+        zcfg::Config c = def;
+        for (const zcfg::Field* f : singles) c[*f].number = value(*f);
+        return c;
+    };
+    for (const double edge : {0.1, 1.0 / 3, 12.4, 59.99999618530273, 60.0, 1e-37, double(FLT_MIN),
+                              double(std::nextafter(FLT_MIN, 1.0f))}) {
+        round_trip(with([edge](const zcfg::Field& f) { return std::fmin(edge, f.hi); }));
+    }
+    std::mt19937 gen(13);
+    for (int i = 0; i < 300; ++i) {
+        round_trip(with([&gen](const zcfg::Field& f) {
+            // Any single from the smallest normal one to the field's top.
+            uint32_t lo, hi, bits;
+            const float a = FLT_MIN, b = static_cast<float>(f.hi);
+            std::memcpy(&lo, &a, 4);
+            std::memcpy(&hi, &b, 4);
+            bits = std::uniform_int_distribution<uint32_t>(lo, hi)(gen);
+            float x;
+            std::memcpy(&x, &bits, 4);
+            return double(x);
+        }));
+    }
 }
 
 TEST(PcConfig, AnErasedAreaShowsWhatTheUnitWouldRefuse) {

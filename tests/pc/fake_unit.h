@@ -1,6 +1,9 @@
 // A stand-in for the unit at the far end of a pseudo-terminal: it gathers
 // request frames from "@" on, answers them from a 64 KiB memory, and can be
 // told to lose replies, never answer, or talk on its console around them.
+// It keeps test mode as the unit does: monitors print on every pass (every
+// few milliseconds) only in test mode, and the charger (`cmppt`) follows
+// test mode and the panel monitor only there.
 #pragma once
 #include <atomic>
 #include <chrono>
@@ -41,6 +44,12 @@ public:
     std::atomic<int> lose{0};            // the next n requests get no reply
     std::atomic<bool> silent{false};     // no request gets a reply
     std::atomic<bool> chatty{false};     // console text around replies, replies in pieces
+    std::atomic<bool> eeprom_absent{false};       // reads refused, writes lost, each with the unit's console line
+    std::atomic<bool> eeprom_reads_fail{false};   // only the reads
+    std::atomic<bool> test_mode{false};
+    std::atomic<int> dips{0}, battery{0}, panel{0};   // monitor flags
+    std::atomic<int> cmppt{1};                        // 1: charger enabled
+    std::atomic<int> panel_counts{0};                 // what the panel reads while the charger runs
 
     std::vector<zpc::Request> requests() {
         std::lock_guard<std::mutex> lk(m_);
@@ -72,6 +81,19 @@ private:
         send("\t\tBattery:12.60 v\r\n");
     }
 
+    static constexpr const char* kNoEeprom = "ERROR EEPROM: no responde\r\n";
+
+    // One pass of test mode: what the running monitors print.
+    void pass() {
+        if (!test_mode) return;
+        if (dips) send("DIP 1 => OFF\r\nDIP 2 => ON\r\nDIP 3 => ON\r\nDIP 4 => OFF\r\n");
+        if (battery) send("BATERIA => 12.6000\r\nBATERIA AD => 2716\r\n");
+        if (panel) {
+            const int raw = cmppt ? panel_counts.load() : 0;
+            send("I PANEL => " + std::to_string(raw / 400.0) + "\r\nPANEL AD => " + std::to_string(raw) + "\r\n");
+        }
+    }
+
     void handle(const zpc::Request& q) {
         {
             std::lock_guard<std::mutex> lk(m_);
@@ -90,9 +112,15 @@ private:
                 if (q.count > 128) r.result = 0;
                 else
                     for (size_t i = 0; i < q.count; ++i) r.data.push_back(mem[(a + i) % 65536]);
+                if (eeprom_absent || eeprom_reads_fail) {
+                    send(kNoEeprom);
+                    r.result = 0;
+                }
                 return reply(r);
             case 1:
-                for (size_t i = 0; i < q.data.size(); ++i) mem[(a + i) % 65536] = q.data[i];
+                if (eeprom_absent) send(kNoEeprom);   // and still done, as the unit says
+                else
+                    for (size_t i = 0; i < q.data.size(); ++i) mem[(a + i) % 65536] = q.data[i];
                 return reply(r);
             case 2:
                 if (q.subcommand == 0) {
@@ -122,7 +150,33 @@ private:
                     send("\tEntrada bateria ajustada\r\nValor AD:2716\r\n");
                     return reply(r);
                 }
+                if (q.subcommand == 13 && action == 2 && q.data.size() >= 5) {
+                    float v;
+                    std::memcpy(&v, q.data.data() + 1, 4);
+                    const int raw = test_mode && cmppt ? panel_counts.load() : 0;
+                    if (raw == 0) {
+                        send("\tAjuste rechazado\r\nDato:" + std::to_string(v) + "\r\nValor AD:0\r\n");
+                        r.result = 0;
+                    } else {
+                        const float factor = v / static_cast<float>(raw);
+                        std::memcpy(mem.data() + 0xFFF4, &factor, 4);
+                    }
+                    return reply(r);
+                }
                 if (q.subcommand == 1 && action == 4) return;   // no reply, as the unit does
+                if (q.subcommand == 1 && action <= 1) {
+                    if (action == 1 || test_mode) {
+                        dips = battery = panel = 0;
+                        cmppt = action == 1 ? 0 : 1;
+                    }
+                    test_mode = action == 1;
+                }
+                if (q.subcommand == 5 && action <= 1) dips = action;
+                if (q.subcommand == 11 && action <= 1) battery = action;
+                if (q.subcommand == 13 && action <= 1) {
+                    panel = action;
+                    if (test_mode) cmppt = action;
+                }
                 return reply(r);
             default:
                 r.result = 0;
@@ -135,11 +189,13 @@ private:
         uint8_t chunk[512];
         while (!stop_) {
             pollfd p{master_, POLLIN, 0};
-            if (::poll(&p, 1, 10) <= 0) continue;
-            if (p.revents & POLLHUP) {   // nobody on the line
+            const int ready = ::poll(&p, 1, 10);
+            if (ready > 0 && (p.revents & POLLHUP)) {   // nobody on the line
                 std::this_thread::sleep_for(std::chrono::milliseconds(5));
                 continue;
             }
+            pass();
+            if (ready <= 0) continue;
             const ssize_t n = ::read(master_, chunk, sizeof chunk);
             if (n <= 0) continue;
             for (ssize_t i = 0; i < n; ++i) {

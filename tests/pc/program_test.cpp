@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "app.h"
 #include "fake_unit.h"
+#include "text.h"
 #include "unit_config.h"
 
 namespace {
@@ -16,13 +18,23 @@ struct Result {
     std::string out, err;
 };
 
-// Short time-outs: the stand-in answers at once.
-Result pc(FakeUnit& unit, std::vector<std::string> args) {
+// Short time-outs: the stand-in answers at once. `typed` is what the
+// technician answers on a terminal, if there is one.
+Result pc(FakeUnit& unit, std::vector<std::string> args, const std::string* typed = nullptr) {
     args.insert(args.begin(), {"--port", unit.path, "--timeout", "300", "--resync", "100"});
     std::ostringstream out, err;
-    const int status = zpc::run(args, out, err);
+    std::istringstream in(typed ? *typed : "");
+    const int status = zpc::run(args, out, err, in, typed != nullptr);
     return {status, out.str(), err.str()};
 }
+
+bool sent(FakeUnit& unit, uint8_t command, uint8_t sub) {
+    for (const auto& q : unit.requests())
+        if (q.command == command && q.subcommand == sub) return true;
+    return false;
+}
+
+bool has(const std::string& text, const std::string& what) { return text.find(what) != std::string::npos; }
 
 std::string file_text(const std::string& path) {
     std::ifstream in(path);
@@ -153,12 +165,149 @@ TEST(PcProgram, ClockAndCalibrationInTestMode) {
     ASSERT_EQ(rtc.status, 0) << rtc.err;
     EXPECT_EQ(rtc.out, "2026-12-08 13:45:30 UTC (Tuesday)\n");
 
+    unit.forget();
     const Result cal = pc(unit, {"calibrate", "battery", "12.47"});
     ASSERT_EQ(cal.status, 0) << cal.err;
-    const auto reqs = unit.requests();
-    ASSERT_GE(reqs.size(), 3u);
-    EXPECT_EQ(reqs[reqs.size() - 3].subcommand, 1);   // test mode on first
+    // Test mode on before the calibration, and off again after it.
+    std::vector<int> order;
+    for (const auto& q : unit.requests())
+        if (q.command == 3 && (q.subcommand == 1 || q.subcommand == 11)) order.push_back(q.subcommand * 10 + q.data[0]);
+    EXPECT_EQ(order, (std::vector<int>{11, 112, 10}));
     EXPECT_NE(cal.out.find("battery factor at 0xFFF8: 0.00459131"), std::string::npos) << cal.out;
     EXPECT_NE(cal.out.find("from 2716 counts"), std::string::npos) << cal.out;
+    EXPECT_FALSE(unit.test_mode);
     EXPECT_EQ(pc(unit, {"calibrate", "battery", "0"}).status, 2);
+}
+
+// The unit reports success for these requests outside test mode, where
+// they do nothing (or, on older units, switch the charger on).
+TEST(PcProgram, RequestsForTestModeOutsideItChangeNothingAndSaySo) {
+    FakeUnit unit;
+    unit.cmppt = 0;   // the unit switched its charger off for a full battery
+    const Result off = pc(unit, {"-q", "test", "panel", "off"});
+    EXPECT_EQ(off.status, 0) << off.err;
+    EXPECT_EQ(off.out, "the unit is not in test mode: its panel current monitor is not running, and nothing was changed\n");
+    const Result leave = pc(unit, {"-q", "test", "off"});
+    EXPECT_EQ(leave.status, 0) << leave.err;
+    EXPECT_TRUE(has(leave.out, "not in test mode")) << leave.out;
+    const Result on = pc(unit, {"-q", "test", "battery", "on"});
+    EXPECT_EQ(on.status, 1);
+    EXPECT_TRUE(has(on.err, "not in test mode")) << on.err;
+    // Asked with the DIP monitor, switched off again; nothing else sent.
+    EXPECT_FALSE(sent(unit, 3, 13) || sent(unit, 3, 11) || sent(unit, 3, 1));
+    EXPECT_EQ(unit.cmppt, 0);
+    EXPECT_EQ(unit.dips, 0);
+
+    // In test mode the same requests act.
+    ASSERT_EQ(pc(unit, {"test", "on"}).status, 0);
+    const Result panel = pc(unit, {"-q", "test", "panel", "on"});
+    EXPECT_TRUE(has(panel.out, "  I PANEL => ")) << panel.out << panel.err;
+    EXPECT_EQ(unit.cmppt, 1);
+    // The monitor already printing tells test mode: no DIP request needed.
+    unit.forget();
+    EXPECT_TRUE(has(pc(unit, {"-q", "test", "panel", "off"}).out, "panel current monitor off"));
+    EXPECT_FALSE(sent(unit, 3, 5));
+    EXPECT_EQ(unit.cmppt, 0);
+    EXPECT_EQ(pc(unit, {"-q", "test", "off"}).out, "test mode off: normal supervision again, charger on\n");
+    EXPECT_FALSE(unit.test_mode);
+    EXPECT_EQ(unit.cmppt, 1);
+}
+
+TEST(PcProgram, PanelCalibrationLeavesTestModeMonitorAndChargerAsFound) {
+    FakeUnit unit;
+    // No current from the panel: refused, and everything put back.
+    const Result none = pc(unit, {"-q", "calibrate", "panel", "1.32"});
+    EXPECT_EQ(none.status, 1);
+    EXPECT_TRUE(has(none.err, "measured 0 counts for 1.32 A, no plausible reading (is the panel connected?)")) << none.err;
+    EXPECT_TRUE(has(none.err, "test mode left again")) << none.err;
+    EXPECT_FALSE(unit.test_mode);
+    EXPECT_EQ(unit.panel, 0);
+    EXPECT_EQ(unit.cmppt, 1);
+    EXPECT_TRUE(sent(unit, 3, 13));   // the monitor was on for the attempt
+
+    // In test mode with the battery monitor on: it stays so, the charger off.
+    unit.panel_counts = 400;
+    ASSERT_EQ(pc(unit, {"test", "on"}).status, 0);
+    ASSERT_EQ(pc(unit, {"test", "battery", "on"}).status, 0);
+    const Result ok = pc(unit, {"-q", "calibrate", "panel", "1.32"});
+    ASSERT_EQ(ok.status, 0) << ok.err;
+    EXPECT_TRUE(has(ok.out, "panel current factor at 0xFFF4: 0.00330000")) << ok.out;
+    EXPECT_TRUE(has(ok.out, "stays in test mode, its panel current monitor off again")) << ok.out;
+    EXPECT_TRUE(unit.test_mode);
+    EXPECT_EQ(unit.battery, 1);
+    EXPECT_EQ(unit.panel, 0);
+    EXPECT_EQ(unit.cmppt, 0);
+}
+
+TEST(PcProgram, AnEepromThatDoesNotAnswerIsReportedInTheUnitsOwnWords) {
+    FakeUnit unit;
+    unit.eeprom_absent = true;
+    const Result read = pc(unit, {"-q", "read", "0x100", "16"});
+    EXPECT_EQ(read.status, 1);
+    EXPECT_TRUE(has(read.err, "could not read its EEPROM at 0x0100..0x010F")) << read.err;
+    EXPECT_TRUE(has(read.err, "it said \"ERROR EEPROM: no responde\" (its EEPROM does not answer)")) << read.err;
+    const Result write = pc(unit, {"-q", "write", "0xE6", "54"});
+    EXPECT_EQ(write.status, 1);
+    EXPECT_TRUE(has(write.err, "could not store 1 byte at 0x00E6: it said \"ERROR EEPROM: no responde\"")) << write.err;
+
+    unit.eeprom_absent = false;
+    unit.eeprom_reads_fail = true;
+    const Result check = pc(unit, {"-q", "write", "0xE6", "54"});
+    EXPECT_EQ(check.status, 1);
+    EXPECT_TRUE(has(check.err, "the 1 byte sent to 0x00E6 could not be read back")) << check.err;
+    EXPECT_TRUE(has(check.err, "(its EEPROM does not answer)")) << check.err;
+}
+
+TEST(PcProgram, WipesAskFirstAndDryRunsWriteNothing) {
+    FakeUnit unit;
+    const zcfg::Config def = zcfg::from_toml(file_text(ZELMORA_SOURCE_DIR "/tools/default-config.toml"), "default");
+    unit.mem = zcfg::eeprom_image(def);
+    const Result blind = pc(unit, {"config", "wipe"});   // no terminal
+    EXPECT_EQ(blind.status, 2);
+    EXPECT_TRUE(has(blind.err, "needs --yes")) << blind.err;
+    const std::string no = "n\n", yes = "y\n";
+    const Result declined = pc(unit, {"log", "wipe"}, &no);
+    EXPECT_EQ(declined.status, 1);
+    EXPECT_TRUE(has(declined.err, "clear the event log (every event in it) of the unit on " + unit.path + "? [y/N] "));
+    EXPECT_TRUE(unit.requests().empty());
+    EXPECT_EQ(pc(unit, {"log", "wipe"}, &yes).status, 0);
+    EXPECT_TRUE(sent(unit, 2, 2));
+
+    unit.forget();
+    const Result dry = pc(unit, {"config", "set", "--dry-run", "power.low_battery=11.5"});
+    EXPECT_EQ(dry.out, "power.low_battery: 11.8 -> 11.5\ndry run: nothing written\n");
+    const std::string file = testing::TempDir() + "zelmora-dry.toml";
+    std::string text = file_text(ZELMORA_SOURCE_DIR "/tools/default-config.toml");
+    text.replace(text.find("min_satellites = 4"), 18, "min_satellites = 5");
+    std::ofstream(file) << text;
+    const Result load = pc(unit, {"config", "load", "--dry-run", file});
+    EXPECT_EQ(load.out, "gps.min_satellites: 4 -> 5\ndry run: nothing written\n") << load.err;
+    for (const auto& q : unit.requests()) EXPECT_EQ(q.command, 0);   // exports only
+
+    EXPECT_EQ(pc(unit, {"config", "wipe", "--yes"}).status, 0);
+    EXPECT_EQ(unit.mem[46], 0xFF);
+}
+
+// A plain JSON dump throws on bytes that are not UTF-8.
+TEST(PcProgram, TextThatIsNotUtf8NeverStopsJsonOrCsv) {
+    const std::string bad = "ZELMORA \xC3\x28 \xFF\xED\xA0\x80 \xE2\x82";
+    nlohmann::ordered_json j;
+    j["name"] = bad;
+    std::string text;
+    ASSERT_NO_THROW(text = zpc::json_text(j));
+    const std::string name = nlohmann::json::parse(text)["name"];
+    EXPECT_EQ(name.rfind("ZELMORA \xEF\xBF\xBD(", 0), 0u) << name;
+    EXPECT_EQ(zpc::valid_utf8("\xC3\xB1 \xF0\x9F\x9A\xA2"), "\xC3\xB1 \xF0\x9F\x9A\xA2");   // valid text is left alone
+    EXPECT_EQ(zpc::csv_field("a,\"b\"\r\n"), "\"a,\"\"b\"\"\r\n\"");
+    EXPECT_EQ(zpc::csv_field("\xFF"), "\xEF\xBF\xBD");
+    EXPECT_EQ(zpc::printable("\tno\xFF"), "\\x09no\\xFF");
+
+    // A station name of such bytes, as `config show --json` meets it.
+    FakeUnit unit;
+    const zcfg::Config def = zcfg::from_toml(file_text(ZELMORA_SOURCE_DIR "/tools/default-config.toml"), "default");
+    unit.mem = zcfg::eeprom_image(def);
+    std::copy(bad.begin(), bad.end(), unit.mem.begin() + 7);
+    const Result shown = pc(unit, {"-q", "config", "show", "--json"});
+    ASSERT_EQ(shown.status, 0) << shown.err;
+    EXPECT_NO_THROW(static_cast<void>(nlohmann::json::parse(shown.out))) << shown.out;
 }

@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 #include <atomic>
+#include <cctype>
 #include <csignal>
 #include <cmath>
 #include <cstdio>
@@ -17,6 +18,7 @@
 
 #include "event_log.h"
 #include "link.h"
+#include "text.h"
 #include "unit_config.h"
 
 namespace zpc {
@@ -127,6 +129,8 @@ public:
     }
     const std::string& seen() const { return seen_; }
     void forget() { seen_.clear(); }
+    // What came after a mark taken with seen().size() (all of it after a forget()).
+    std::string since(size_t mark) const { return mark <= seen_.size() ? seen_.substr(mark) : seen_; }
     bool quiet() const { return quiet_; }
 
 private:
@@ -168,12 +172,52 @@ private:
     bool on_;
 };
 
+// Console lines with which the unit explains a failure, and what they mean.
+struct Reason {
+    const char* line;   // the line holds this
+    const char* means;
+};
+constexpr const char* kNoEeprom = "ERROR EEPROM: no responde";   // printed whatever the debug setting
+const Reason kReasons[] = {
+    {kNoEeprom, "its EEPROM does not answer"},
+    {"Error de lectura de memoria", "it exports at most 128 bytes at a time"},
+    {"Escritura PC rechazada", "it writes at most 128 bytes per request"},
+    {"Ajuste rechazado", "the reading gives no usable factor"},
+    {"lectura fecha erronea", "its clock does not answer"},
+};
+
+// A line of the unit's that names a failure, whether known or not.
+bool is_trouble(const std::string& line, const char** means) {
+    *means = nullptr;
+    for (const Reason& r : kReasons) {
+        if (line.find(r.line) != std::string::npos) {
+            *means = r.means;
+            return true;
+        }
+    }
+    std::string lower = line;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return lower.find("error") != std::string::npos || lower.find("rechaz") != std::string::npos;
+}
+
+std::string bytes_count(size_t n) { return std::to_string(n) + (n == 1 ? " byte" : " bytes"); }
+
+// An export the unit refused; `because` is the unit's reason as a message ends it.
+struct ExportRefused : Failure {
+    ExportRefused(const std::string& message, std::string why) : Failure(message), because(std::move(why)) {}
+    std::string because;
+};
+
 // The unit at the end of the line.
 class Unit {
 public:
     Unit(const std::string& path, const LinkOptions& options, Console& console, std::ostream& err)
         : port_(std::make_unique<SerialPort>(path)),
-          link_(*port_, options, [&console](const std::string& t) { console.text(t); }),
+          link_(*port_, options,
+                [this, &console](const std::string& t) {
+                    console.text(t);
+                    heard(t);
+                }),
           err_(err) {
         link_.on_retry = [this](int attempt, int tries) {
             err_ << "zelmora-pc: no reply to the " << what_ << "; asking again (attempt " << attempt << " of "
@@ -184,6 +228,7 @@ public:
     // The reply to `r`; no reply at all is a failure that names the request.
     Reply ask(const Request& r, bool repeatable, const std::string& what) {
         what_ = what;
+        said_.clear();
         std::optional<Reply> reply = link_.transact(r, repeatable);
         if (!reply) {
             const auto& o = link_.options();
@@ -198,8 +243,45 @@ public:
         return *reply;
     }
 
+    // The console text since the last request was sent.
+    const std::string& said() const { return said_; }
+    // Whether it says that the EEPROM did not answer: the replies to writes
+    // and wipes say done all the same.
+    bool eeprom_failed() const { return said_.find(kNoEeprom) != std::string::npos; }
+
+    // The unit's own words about the last request: its console lines that
+    // name a failure, quoted, with what they mean. Empty when none came.
+    std::string reason() const {
+        std::string out, seen;
+        size_t at = 0;
+        while (at < said_.size()) {
+            size_t end = said_.find('\n', at);
+            if (end == std::string::npos) end = said_.size();
+            std::string line = said_.substr(at, end - at);
+            at = end + 1;
+            const size_t first = line.find_first_not_of(" \t\r");
+            if (first == std::string::npos) continue;
+            line = line.substr(first, line.find_last_not_of(" \t\r") + 1 - first);
+            const char* means = nullptr;
+            if (!is_trouble(line, &means) || seen.find(line + "\n") != std::string::npos) continue;
+            seen += line + "\n";
+            out += (out.empty() ? "\"" : "; \"") + printable(line) + "\"";
+            if (means) out += std::string(" (") + means + ")";
+        }
+        return out;
+    }
+
+    // How a message about a refusal ends: the unit's reason, waited for a
+    // moment since it may follow the reply.
+    std::string because() {
+        if (reason().empty())
+            link_.listen(Clock::now() + std::chrono::milliseconds(200), [this] { return !reason().empty(); });
+        const std::string why = reason();
+        return why.empty() ? ", and gave no reason on its console" : ": it said " + why;
+    }
+
     void expect_done(const Reply& r, const std::string& what) {
-        if (r.result != 1) throw Failure("the unit refused the " + what);
+        if (r.result != 1) throw Failure("the unit refused the " + what + because());
     }
 
     // `n` bytes from `at`, in exports of at most 128 bytes.
@@ -208,9 +290,14 @@ public:
         while (out.size() < n) {
             const auto chunk = static_cast<uint8_t>(std::min<size_t>(kMaxExport, n - out.size()));
             const uint32_t a = static_cast<uint32_t>(at + out.size());
-            const std::string what = "export of " + std::to_string(chunk) + " bytes at " + hex(a);
+            const std::string what = "export of " + bytes_count(chunk) + " at " + hex(a);
             const Reply r = ask(Request::export_of(a, chunk), true, what);
-            expect_done(r, what);
+            if (r.result != 1) {
+                const std::string why = because();
+                throw ExportRefused("the unit could not read its EEPROM at " + hex(a) + ".." + hex(a + chunk - 1u) +
+                                        " (it refused the " + what + ")" + why,
+                                    why);
+            }
             if (r.data.size() != chunk)
                 throw Failure("the unit answered the " + what + " with " + std::to_string(r.data.size()) + " bytes");
             out.insert(out.end(), r.data.begin(), r.data.end());
@@ -228,15 +315,24 @@ public:
             const uint32_t a = static_cast<uint32_t>(at + done);
             const size_t n = std::min<size_t>(kMaxExport - a % kMaxExport, bytes.size() - done);
             const bool last = done + n == bytes.size();
-            const std::string what = "write of " + std::to_string(n) + " bytes at " + hex(a);
+            const std::string what = "write of " + bytes_count(n) + " at " + hex(a);
             const Reply r = ask(Request::store(a, std::vector<uint8_t>(bytes.begin() + static_cast<long>(done),
                                                                        bytes.begin() + static_cast<long>(done + n)),
                                                reload && last),
                                 true, what);
             expect_done(r, what);
+            if (eeprom_failed())
+                throw Failure("the unit could not store " + bytes_count(n) + " at " + hex(a) + ": it said " + reason());
             done += n;
         }
-        const std::vector<uint8_t> back = read(at, bytes.size());
+        std::vector<uint8_t> back;
+        try {
+            back = read(at, bytes.size());
+        } catch (const ExportRefused& e) {
+            throw Failure("the " + bytes_count(bytes.size()) + " sent to " + hex(at) +
+                          " could not be read back to check the write: the unit refused to export them" +
+                          e.because);
+        }
         for (size_t i = 0; i < bytes.size(); ++i) {
             if (back[i] != bytes[i]) {
                 char buf[160];
@@ -257,11 +353,79 @@ public:
     Link& link() { return link_; }
 
 private:
+    void heard(const std::string& t) {
+        said_ += t;
+        if (said_.size() > 16384) said_.erase(0, said_.size() - 8192);
+    }
+
     std::unique_ptr<SerialPort> port_;
     Link link_;
     std::ostream& err_;
     std::string what_;
+    std::string said_;
 };
+
+// ---- test mode ----
+
+// What the unit shows of test mode: whether it is on, and which of its
+// monitors were seen printing (the GPS monitor prints once a second, so it
+// may go unseen).
+struct TestMode {
+    bool on = false;
+    bool gps = false, dips = false, battery = false, panel = false;
+};
+
+// The monitor lines among the whole lines of `text`; `whole_pass` tells
+// whether a monitor's first line came twice, so every running one was seen.
+TestMode monitors_in(const std::string& text, bool* whole_pass = nullptr) {
+    TestMode m;
+    int dip1 = 0, battery = 0, panel = 0;
+    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+        const std::string line = text.substr(at, end - at);
+        const auto starts = [&line](const char* s) { return line.rfind(s, 0) == 0; };
+        if (line.size() > 8 && starts("DIP ") && line[4] >= '1' && line[4] <= '4' && line.compare(5, 4, " => ") == 0) {
+            m.dips = true;
+            dip1 += line[4] == '1';
+        } else if (starts("BATERIA => ") || starts("BATERIA AD => ")) {
+            m.battery = true;
+            battery += starts("BATERIA => ");
+        } else if (starts("I PANEL => ") || starts("PANEL AD => ")) {
+            m.panel = true;
+            panel += starts("I PANEL => ");
+        } else if (starts("Fecha UTC:") || starts("GPS=> ")) {
+            m.gps = true;
+        } else if (starts("EXTERNA")) {
+            m.on = true;   // the inputs are shown only in test mode
+        }
+    }
+    m.on = m.on || m.gps || m.dips || m.battery || m.panel;
+    if (whole_pass) *whole_pass = dip1 > 1 || battery > 1 || panel > 1;
+    return m;
+}
+
+// Whether the unit is in test mode, leaving it as it was: the monitors that
+// are on print on every pass of test mode; when none do, the DIP switch
+// monitor is asked for (in test mode it prints at once, outside it prints
+// nothing and its flag does nothing) and switched off again. Any test
+// request restarts the unit's 10 minutes of test mode.
+TestMode probe_test_mode(Unit& unit, Console& console) {
+    size_t mark = console.seen().size();
+    TestMode m;
+    bool whole = false;
+    unit.link().listen(Clock::now() + std::chrono::milliseconds(500), [&] {
+        m = monitors_in(console.since(mark), &whole);
+        return whole;
+    });
+    m = monitors_in(console.since(mark));
+    if (m.on) return m;
+    mark = console.seen().size();
+    unit.test(5, 1, "DIP switch monitor request (asking whether the unit is in test mode)");
+    unit.link().listen(Clock::now() + std::chrono::milliseconds(1000),
+                       [&] { return monitors_in(console.since(mark)).dips; });
+    unit.test(5, 0, "request to switch the DIP switch monitor off again");
+    m.on = monitors_in(console.since(mark)).dips;
+    return m;
+}
 
 // ---- the configuration ----
 
@@ -461,14 +625,14 @@ void cmd_log(Unit& unit, Console& console, std::ostream& out, std::ostream& err,
             if (e.carries_volts()) x["volts"] = e.volts();
             j["events"].push_back(x);
         }
-        out << j.dump(2) << "\n";
+        out << json_text(j) << "\n";
         return;
     }
     if (csv) {
         out << "slot,utc,code,event,data,volts\n";
         for (const Event& e : log.events) {
-            out << e.slot << "," << (e.date_valid() ? e.when(true) : "") << "," << unsigned{e.code} << ",\""
-                << e.name() << "\"," << e.data << ",";
+            out << e.slot << "," << csv_field(e.date_valid() ? e.when(true) : "") << "," << unsigned{e.code} << ","
+                << csv_field(e.name(), true) << "," << e.data << ",";
             if (e.carries_volts()) {
                 char buf[16];
                 std::snprintf(buf, sizeof buf, "%.2f", e.volts());
@@ -524,12 +688,20 @@ void cmd_test(Unit& unit, Console& console, const std::vector<std::string>& args
     };
     if (args.size() == 1) {
         const uint8_t on = state(args[0]);
-        unit.test(1, on, on ? "request to enter test mode" : "request to leave test mode");
-        if (on)
+        if (on) {
+            unit.test(1, 1, "request to enter test mode");
             out << "test mode on: the charger is off and the GPS module powered down; the unit leaves test mode by "
                    "itself after 10 minutes without a test request\n";
-        else
-            out << "test mode off: normal supervision again, charger on\n";
+            return;
+        }
+        // Outside test mode the charger is the unit's own business (it may
+        // have switched it off for a full battery): nothing is sent.
+        if (!probe_test_mode(unit, console).on) {
+            out << "the unit is not in test mode: there was nothing to leave, and nothing was changed\n";
+            return;
+        }
+        unit.test(1, 0, "request to leave test mode");
+        out << "test mode off: normal supervision again, charger on\n";
         return;
     }
     struct Monitor {
@@ -547,6 +719,17 @@ void cmd_test(Unit& unit, Console& console, const std::vector<std::string>& args
         throw Usage("test takes on|off, or gps|dips|battery|panel and on|off");
     const Monitor& m = it->second;
     const uint8_t on = state(args[1]);
+    // A monitor runs only in test mode, and entering test mode switches every
+    // monitor off: outside it a request would change nothing.
+    if (!probe_test_mode(unit, console).on) {
+        if (!on) {
+            out << "the unit is not in test mode: its " << m.name << " is not running, and nothing was changed\n";
+            return;
+        }
+        throw Failure(std::string("the unit is not in test mode, and its ") + m.name +
+                      " runs only there (entering test mode switches every monitor off): nothing was changed; "
+                      "`zelmora-pc test on` first");
+    }
     console.forget();
     unit.test(m.sub, on, std::string(on ? "request to switch the " : "request to switch off the ") + m.name +
                              (on ? " on" : ""));
@@ -554,66 +737,124 @@ void cmd_test(Unit& unit, Console& console, const std::vector<std::string>& args
         out << m.name << " off\n";
         return;
     }
-    // It prints from the unit's next pass on, but only in test mode.
+    // It prints from the unit's next pass on.
     std::vector<std::string> lines;
     unit.link().listen(Clock::now() + std::chrono::milliseconds(1000), [&] {
         lines = lines_from(console.seen(), m.first, m.lines);
         return !lines.empty();
     });
     if (lines.empty()) {
-        out << m.name << " on; it prints nothing yet: it does only in test mode (`zelmora-pc test on`)\n";
+        out << m.name << " on; it has printed nothing yet: watch it with `zelmora-pc monitor --keepalive`\n";
         return;
     }
     out << m.name << " on, the unit prints:\n";
-    for (const std::string& l : lines) out << "  " << l << "\n";
+    for (const std::string& l : lines) out << "  " << printable(l) << "\n";
     out << "and goes on while test mode is on: watch it with `zelmora-pc monitor --keepalive`\n";
 }
 
+// Calibrates against the meter's reading and leaves the unit as it was
+// found: test mode, the panel monitor and with it the charger. The unit
+// uses a new factor at once.
 void cmd_calibrate(Unit& unit, Console& console, const std::string& what, double reference, std::ostream& out) {
     const bool battery = what == "battery";
     const char* unit_name = battery ? "V" : "A";
+    const char* source = battery ? "battery" : "panel";
     const double most = battery ? 60 : 100;
     if (!std::isfinite(reference) || reference <= 0 || reference > most)
         throw Usage(std::string("the reference must be what the meter reads, above 0 and at most ") +
                     std::to_string(static_cast<int>(most)) + " " + unit_name);
     const uint16_t at = battery ? 0xFFF8 : 0xFFF4;
     const float before = float_le(unit.read(at, 4).data());
-    // The unit switches the measurement's front end on by itself only in test mode.
-    unit.test(1, 1, "request to enter test mode");
-    if (!battery) {
-        // Test mode holds the charger off; its panel monitor lets the panel's
-        // current flow again. Give it a moment before the reading.
-        unit.test(13, 1, "panel current monitor request");
-        unit.link().listen(Clock::now() + std::chrono::milliseconds(1500));
+
+    const TestMode found = probe_test_mode(unit, console);
+    bool entered = false, panel_on = false;
+    // The panel monitor goes off first: in test mode that switches the
+    // charger off again, and leaving test mode then switches it on.
+    const auto put_back = [&] {
+        if (panel_on) unit.test(13, 0, "request to switch the panel current monitor off again");
+        panel_on = false;
+        if (entered) unit.test(1, 0, "request to leave test mode again");
+        entered = false;
+    };
+    const char* left = found.on ? (battery || found.panel ? "the unit stays in test mode, its monitors as they were"
+                                                         : "the unit stays in test mode, its panel current monitor off again")
+                                : "test mode left again, as the unit was not in it";
+    std::ostringstream result;
+    try {
+        // The unit switches the measurement's front end on by itself only in test mode.
+        if (!found.on) {
+            unit.test(1, 1, "request to enter test mode");
+            entered = true;
+        }
+        if (!battery && !found.panel) {
+            // Test mode holds the charger off; its panel monitor lets the
+            // panel's current flow again. Give it a moment before the reading.
+            unit.test(13, 1, "panel current monitor request");
+            panel_on = true;
+            unit.link().listen(Clock::now() + std::chrono::milliseconds(1500));
+        }
+        const std::string request = std::string("calibration of the ") + (battery ? "battery voltage" : "panel current");
+        const Reply r = unit.ask(Request::test(battery ? 11 : 13, 2, float_bytes(static_cast<float>(reference))), true,
+                                 request);
+        char buf[300];
+        if (r.result != 1) {
+            // It found no usable factor: nothing was stored.
+            static const std::regex raw(R"(Valor AD:(\d+))");
+            std::smatch m;
+            const std::string said = unit.said();
+            std::string msg = "the unit refused the calibration";
+            if (std::regex_search(said, m, raw)) {
+                std::snprintf(buf, sizeof buf, ": it measured %s counts for %g %s", m[1].str().c_str(), reference,
+                              unit_name);
+                msg += buf;
+            }
+            throw Failure(msg + ", no plausible reading (is the " + source + " connected?); its factor is unchanged");
+        }
+        const float after = float_le(unit.read(at, 4).data());
+        unit.link().listen(Clock::now() + std::chrono::milliseconds(200));
+        const double counts = reference / static_cast<double>(after);
+        if (!std::isfinite(after) || after <= 0 || counts < 10 || counts > 4095) {
+            // A reading near zero gives a factor that would turn every later
+            // reading into nonsense: keep the old one in the EEPROM.
+            unit.write(at, float_bytes(before), false);
+            std::snprintf(buf, sizeof buf,
+                          "the unit measured about %.0f counts for %g %s, no plausible reading (is the %s connected?); "
+                          "its previous factor is back in the EEPROM: restart the unit (`zelmora-pc restart`) to use it",
+                          std::isfinite(counts) ? counts : 0.0, reference, unit_name, source);
+            throw Failure(buf);
+        }
+        std::snprintf(buf, sizeof buf, "%s factor at %s: %.9g %s per count, from %.0f counts at %g %s",
+                      battery ? "battery" : "panel current", hex(at).c_str(), static_cast<double>(after), unit_name,
+                      counts, reference, unit_name);
+        result << buf;
+        if (std::isfinite(before)) {
+            std::snprintf(buf, sizeof buf, " (was %.9g)", static_cast<double>(before));
+            result << buf;
+        } else {
+            result << " (none before)";
+        }
+        result << "; in use at once\n";
+    } catch (const Failure& e) {
+        std::string msg = e.what();
+        if (entered || panel_on) {
+            try {
+                put_back();
+                msg += std::string("; ") + left;
+            } catch (const Failure& again) {
+                msg += std::string("; putting the unit back as it was failed too: ") + again.what() +
+                       " (`zelmora-pc test off` ends test mode)";
+            }
+        }
+        throw Failure(msg);
     }
-    console.forget();
-    unit.test(battery ? 11 : 13, 2, std::string("calibration of the ") + (battery ? "battery voltage" : "panel current"),
-              float_bytes(static_cast<float>(reference)));
-    const float after = float_le(unit.read(at, 4).data());
-    unit.link().listen(Clock::now() + std::chrono::milliseconds(200));
-    const double counts = reference / static_cast<double>(after);
-    char buf[200];
-    if (!std::isfinite(after) || after <= 0 || counts < 10 || counts > 4095) {
-        // A reading near zero gives a factor that would turn every later
-        // reading into nonsense: keep the old one in the EEPROM.
-        unit.write(at, float_bytes(before), false);
-        std::snprintf(buf, sizeof buf,
-                      "the unit measured about %.0f counts for %g %s, no plausible reading (is the %s connected?); "
-                      "its previous factor is back in the EEPROM: restart the unit (`zelmora-pc restart`) to use it",
-                      std::isfinite(counts) ? counts : 0.0, reference, unit_name, battery ? "battery" : "panel");
-        throw Failure(buf);
+    out << result.str();
+    try {
+        put_back();
+    } catch (const Failure& e) {
+        throw Failure(std::string("putting the unit back as it was failed: ") + e.what() +
+                      " (`zelmora-pc test off` ends test mode)");
     }
-    std::snprintf(buf, sizeof buf, "%s factor at %s: %.9g %s per count, from %.0f counts at %g %s", battery ? "battery" : "panel current",
-                  hex(at).c_str(), static_cast<double>(after), unit_name, counts, reference, unit_name);
-    out << buf;
-    if (std::isfinite(before)) {
-        std::snprintf(buf, sizeof buf, " (was %.9g)", static_cast<double>(before));
-        out << buf;
-    } else {
-        out << " (none before)";
-    }
-    if (!battery) unit.test(13, 0, "panel current monitor request");
-    out << "\n" << "test mode stays on, its monitors off: `zelmora-pc test off` when done\n";
+    out << left << "\n";
 }
 
 void cmd_monitor(Unit& unit, Console& console, std::ostream& out, double seconds, bool keepalive) {
@@ -626,6 +867,7 @@ void cmd_monitor(Unit& unit, Console& console, std::ostream& out, double seconds
         auto until = std::min(end, Clock::now() + std::chrono::milliseconds(200));
         if (keepalive) until = std::min(until, next_ping);
         unit.link().listen(until, [] { return g_stop.load(); });
+        console.forget();   // nothing reads it here, and it would grow for hours
         if (keepalive && Clock::now() >= next_ping && !g_stop) {
             // Any test request keeps the unit in test mode for 10 more minutes.
             unit.link().transact(Request::test(1, 3), true);
@@ -639,6 +881,10 @@ void cmd_monitor(Unit& unit, Console& console, std::ostream& out, double seconds
 }  // namespace
 
 int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    return run(args, out, err, std::cin, ::isatty(0) == 1);
+}
+
+int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, std::istream& in, bool terminal) {
     CLI::App app{"Services a Zelmora unit over its PC link (38400 baud, raw 8N1)."};
     app.name("zelmora-pc");
     app.fallthrough();
@@ -676,20 +922,25 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     c_get->add_option("KEY", key, "station.mmsi, power.low_battery, input.1.debounce, ...")->required();
     CLI::App* c_set = config->add_subcommand("set", "change values");
     std::vector<std::string> assignments;
+    bool dry_run = false, yes = false;
     c_set->add_option("KEY=VALUE", assignments, "one or more, e.g. station.name=\"ZELMORA SUR\"")->required();
+    c_set->add_flag("--dry-run", dry_run, "print the changes, write nothing");
     CLI::App* c_save = config->add_subcommand("save", "write the configuration to a file");
     std::string file;
     c_save->add_option("FILE", file, "TOML file")->required();
     CLI::App* c_load = config->add_subcommand("load", "write a configuration file to the unit");
     c_load->add_option("FILE", file, "TOML file")->required()->check(CLI::ExistingFile);
     c_load->add_flag("--with-calibration", with_calibration, "also write the file's [calibration] factors");
+    c_load->add_flag("--dry-run", dry_run, "print the changes, write nothing");
     CLI::App* c_wipe = config->add_subcommand("wipe", "erase the configuration page (0xFF)");
+    c_wipe->add_flag("-y,--yes", yes, "erase without asking");
 
     CLI::App* log = app.add_subcommand("log", "the event log, oldest event first");
     auto* csv_opt = log->add_flag("--csv", csv, "as CSV");
     log->add_flag("--json", json, "as JSON")->excludes(csv_opt);
     log->require_subcommand(0, 1);
     CLI::App* log_wipe = log->add_subcommand("wipe", "clear the event log");
+    log_wipe->add_flag("-y,--yes", yes, "clear it without asking");
 
     CLI::App* restart = app.add_subcommand("restart", "ask the unit to restart");
     CLI::App* rtc = app.add_subcommand("rtc", "the date of the unit's clock");
@@ -755,6 +1006,22 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             }
         }
         if (port.empty()) throw Usage("--port DEVICE is required (or set ZELMORA_PORT)");
+        if ((*c_wipe || *log_wipe) && !yes) {
+            const std::string what = *c_wipe ? "erase the configuration page (station, thresholds, inputs)"
+                                             : "clear the event log (every event in it)";
+            if (!terminal)
+                throw Usage(std::string("`") + (*c_wipe ? "config" : "log") + " wipe` would " + what +
+                            ": with no terminal to ask on, it needs --yes");
+            err << "zelmora-pc: " << what << " of the unit on " << port << "? [y/N] ";
+            err.flush();
+            std::string answer;
+            std::getline(in, answer);
+            for (char& c : answer) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            if (answer != "y" && answer != "yes") {
+                err << "zelmora-pc: nothing erased\n";
+                return 1;
+            }
+        }
 
         LinkOptions options;
         options.timeout = std::chrono::milliseconds(timeout_ms);
@@ -784,7 +1051,7 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             const zcfg::Config c = read_config(unit, true);
             warn_problems(c, err);
             if (*c_show && json) {
-                out << config_json(c).dump(2) << "\n";
+                out << json_text(config_json(c)) << "\n";
             } else if (*c_show) {
                 out << zcfg::to_toml(c);
             } else {
@@ -809,6 +1076,9 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             }
             if (!area_changed && !cal_changed) {
                 out << "nothing to change: the unit holds these values already\n";
+            } else if (dry_run) {
+                warn_problems(next, err);
+                out << "dry run: nothing written\n";
             } else {
                 warn_problems(next, err);
                 write_config(unit, next, area_changed, cal_changed, out);
@@ -830,12 +1100,16 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
                 cal && !std::equal(next_cal.begin(), next_cal.end(), now.calibration.begin(), now.calibration.end());
             print_changes(now.config, next, cal, out);
             if (!area_changed && !cal_changed) out << "nothing to change: the unit holds this configuration already\n";
+            else if (dry_run) out << "dry run: nothing written\n";
             else write_config(unit, next, area_changed, cal_changed, out);
         } else if (*c_wipe) {
             unit.expect_done(unit.ask({2, 1, 0, 0, {}}, true, "configuration wipe"), "configuration wipe");
+            if (unit.eeprom_failed())
+                throw Failure("the unit could not erase its configuration page: it said " + unit.reason());
             out << "configuration page erased; the unit keeps its present configuration until it restarts\n";
         } else if (*log_wipe) {
             unit.expect_done(unit.ask({2, 2, 0, 0, {}}, true, "event log wipe"), "event log wipe");
+            if (unit.eeprom_failed()) throw Failure("the unit could not clear its event log: it said " + unit.reason());
             // The wipe clears slots 0..511; the ring's last slot lies past
             // that area, so an old record there would outlive the wipe.
             unit.write(kLogAt + 512 * kLogRecord, std::vector<uint8_t>(kLogRecord, 0), false);
@@ -855,7 +1129,8 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             out << clock << "\n";
         } else if (*memtest) {
             const Reply r = unit.ask(Request::test(10, 0), true, "EEPROM test");
-            if (r.result != 1) throw Failure("EEPROM test failed: the pattern at 230..239 did not read back");
+            if (r.result != 1)
+                throw Failure("EEPROM test failed: the pattern at 230..239 did not read back" + unit.because());
             out << "EEPROM test passed: \"TEST BQ77\" written at 230..239 and read back\n";
         } else if (*test) {
             cmd_test(unit, console, test_args, out);

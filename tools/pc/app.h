@@ -4,6 +4,7 @@
 // failed or did not answer (or the line could not be used), 2 usage error
 // (including a value the unit's rules refuse).
 #pragma once
+#include <istream>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -11,5 +12,9 @@
 namespace zpc {
 
 int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
+// The same, with the answers to its questions (a wipe asks before it
+// erases) read from `in`; `terminal` tells whether someone types there.
+int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, std::istream& in, bool terminal);
 
 }  // namespace zpc

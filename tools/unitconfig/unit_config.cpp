@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <set>
 #include <sstream>
 #include <toml++/toml.h>
@@ -104,14 +105,22 @@ std::string text_refusal(const Field& f, const std::string& s) {
     return "";
 }
 
-// The shortest decimal form that reads back as the same single.
+// The single the unit stores for `x`; past the single's range, infinity
+// (a plain conversion would be undefined there).
+float single(double x) {
+    if (std::fabs(x) > std::numeric_limits<float>::max()) return x > 0 ? HUGE_VALF : -HUGE_VALF;
+    return static_cast<float>(x);
+}
+
+// The shortest decimal form that reads back as the same single, both
+// directly and, as a file is loaded, through a double.
 std::string float_text(float f) {
     if (std::isnan(f)) return "nan";
     if (std::isinf(f)) return f > 0 ? "inf" : "-inf";
     char buf[40];
     for (int p = 1; p <= 9; ++p) {
         std::snprintf(buf, sizeof buf, "%.*g", p, static_cast<double>(f));
-        if (std::strtof(buf, nullptr) == f) break;
+        if (std::strtof(buf, nullptr) == f && single(std::strtod(buf, nullptr)) == f) break;
     }
     std::string s = buf;
     // TOML wants a float to look like one.
@@ -194,7 +203,7 @@ uint32_t get(const uint8_t* p, Kind kind) {
 
 uint32_t bits_of(const Field& f, const Value& v) {
     if (f.kind == Kind::F32) {
-        const float x = static_cast<float>(v.number);
+        const float x = single(v.number);
         uint32_t bits;
         std::memcpy(&bits, &x, sizeof bits);
         return bits;
@@ -227,10 +236,25 @@ const Value& Config::operator[](const Field& f) const { return values.at(index_o
 std::string refusal(const Field& f, const Value& v) {
     if (f.kind == Kind::Text) return text_refusal(f, v.text);
     const double x = v.number;
-    bool ok = std::isfinite(x) && x >= f.lo && x <= f.hi;
-    if (ok && f.integer) ok = x == std::floor(x);
-    if (ok && is_calibration(f)) ok = x > 0;
-    return ok ? "" : std::string(f.key) + " must be " + f.rule;
+    if (f.kind != Kind::F32) {
+        const bool ok = std::isfinite(x) && x >= f.lo && x <= f.hi && (!f.integer || x == std::floor(x));
+        return ok ? "" : std::string(f.key) + " must be " + f.rule;
+    }
+    // Checked as the unit will hold it, a single: a value that becomes 0 or
+    // a denormal there (4.59e-50, 1e-40) is not what was meant.
+    const float s = single(x);
+    bool ok = std::isfinite(s) && s >= f.lo && s <= f.hi && (s == 0 ? x == 0 : std::isnormal(s));
+    if (ok && is_calibration(f)) ok = s > 0;
+    if (ok) return "";
+    std::string why = std::string(f.key) + " must be " + f.rule;
+    if (std::isfinite(s) && s != 0 && !std::isnormal(s)) {
+        why += "; " + float_text(s) + " is a denormal single-precision float, below the unit's precision";
+    } else if (std::isfinite(x) && x != 0 && s == 0) {
+        char buf[40];
+        std::snprintf(buf, sizeof buf, "%g", x);
+        why += std::string("; the unit stores a single-precision float, in which ") + buf + " is 0";
+    }
+    return why;
 }
 
 Value parse_value(const Field& f, const std::string& raw) {
