@@ -14,8 +14,13 @@ TARGETBUILD := build/target
 ARM_PACKAGES := g++-arm-linux-gnueabihf qemu-user
 ARM_MULTIARCH := libgtest-dev:armhf libtomlplusplus-dev:armhf
 ARMBUILD := build/arm
+# Configurations CI builds besides `make test`'s: GCC at -O3 (it warns where
+# -O2 does not), and Debian's clang.
+RELBUILD := build/release
+CLANGBUILD := build/clang
+CLANG_PACKAGES := clang
 
-.PHONY: all deps build run test bench clean target target-deps test-arm arm-deps
+.PHONY: all deps build run test bench clean target target-deps test-arm arm-deps check-configs
 
 all: build
 
@@ -57,6 +62,17 @@ test-arm: arm-deps
 	cmake -S . -B $(ARMBUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/arm-linux-gnueabihf.cmake
 	cmake --build $(ARMBUILD) -j $(JOBS)
 	cd $(ARMBUILD) && ctest --output-on-failure -j $(JOBS)
+
+# GCC Release and clang, warnings as errors like every build, each with the
+# whole suite.
+check-configs: deps
+	@$(MAKE) --no-print-directory deps PACKAGES="$(CLANG_PACKAGES)"
+	cmake -S . -B $(RELBUILD) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(RELBUILD) -j $(JOBS)
+	cd $(RELBUILD) && ctest --output-on-failure -j $(JOBS)
+	cmake -S . -B $(CLANGBUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++
+	cmake --build $(CLANGBUILD) -j $(JOBS)
+	cd $(CLANGBUILD) && ctest --output-on-failure -j $(JOBS)
 
 # The unit's console alone goes to standard output; the build talks on stderr.
 run: deps

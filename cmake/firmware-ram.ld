@@ -5,7 +5,10 @@ SECTIONS
   .zfw_ram :
   {
     PROVIDE_HIDDEN(__zfw_ram_start = .);
-    *libzelmora_firmware.a:*(.data .data.* .bss .bss.* COMMON)
+    /* Initialised data first: clang leaves out an empty .data, and a
+       leading .bss makes ld warn when the section turns PROGBITS. */
+    *libzelmora_firmware.a:*(.data .data.*)
+    *libzelmora_firmware.a:*(.bss .bss.* COMMON)
     PROVIDE_HIDDEN(__zfw_ram_end = .);
   }
 }

@@ -27,7 +27,8 @@ bool read_stream(std::istream& in, const std::string& name, bool json) {
                 nlohmann::ordered_json line;
                 line["file"] = name;
                 line.update(j);
-                std::cout << line.dump() << "\n";
+                // A file name need not be UTF-8: replaced, not thrown at.
+                std::cout << line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << "\n";
             } else {
                 if (m.report) std::cout << "\n";
                 std::cout << ais::describe(m, name + ":" + std::to_string(m.line));

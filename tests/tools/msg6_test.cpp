@@ -72,24 +72,28 @@ const std::vector<Written> kReport = {
     {"serial", 20, 1048575}, {"callsign", 42, 0}, {"msg_id_end", 8, 254},
 };
 
-// The 448 bits the unit loads: the report, then 2 zero bits.
-Writer report_data() {
+using Values = std::map<std::string, std::int64_t>;
+
+// The 448 bits the unit loads: the report (`with` replacing some values),
+// then 2 zero bits.
+Writer report_data(const Values& with = {}) {
     Writer w;
     for (const auto& f : kReport) {
+        const auto other = with.find(f.key);
         if (std::string(f.key) == "name") w.text("ABC", 20);
         else if (std::string(f.key) == "vendor_id") w.text("ORV", 3);
         else if (std::string(f.key) == "callsign") w.text("EA12  ", 7);
-        else w.put(f.value, f.width);
+        else w.put(other != with.end() ? other->second : f.value, f.width);
     }
     w.put(0, 2);
     return w;
 }
 
-std::string report_vdm() {
+std::string report_vdm(const Values& with = {}) {
     Writer w;
     for (auto [v, width] : {std::pair<std::int64_t, unsigned>{6, 6}, {1, 2}, {992501234, 30}, {3, 2}, {2320747, 30}, {1, 1}, {0, 1}})
         w.put(v, width);
-    w.bits += report_data().bits;
+    w.bits += report_data(with).bits;
     const auto [chars, fill] = w.armour();
     return sentence("AIVDM,1,1,,B," + chars + "," + std::to_string(fill));
 }
@@ -173,6 +177,21 @@ TEST(Msg6Report, EveryFieldOfABuiltReportReadsBackFromTheAir) {
         EXPECT_NE(text.find(s), std::string::npos) << s << "\n" << text;
 }
 
+// Until its first fix the unit sends the position block's "not available" values.
+TEST(Msg6Report, PositionBlockWithoutAFixReadsNotAvailable) {
+    const auto out = feed_all({report_vdm({{"speed_kn", 1023}, {"lon_deg", 181 * 600000}, {"lat_deg", 91 * 600000},
+                                           {"course_deg", 3600}, {"time_stamp", 60}})});
+    ASSERT_EQ(out.messages.size(), 1u);
+    const auto j = ais::to_json(out.messages[0]);
+    for (const char* key : {"speed_kn", "lon_deg", "lat_deg", "course_deg"}) EXPECT_TRUE(j[key].is_null()) << key;
+    EXPECT_EQ(j["time_stamp"], 60);   // raw, as 61..63 are
+    const std::string text = ais::describe(out.messages[0], "log:1");
+    for (const char* s : {"Speed over ground             not available (1023)", "not available (181\u00B0)",
+                          "not available (91\u00B0)", "Course over ground            not available (3600)",
+                          "Time stamp                    not available (60)"})
+        EXPECT_NE(text.find(s), std::string::npos) << s << "\n" << text;
+}
+
 TEST(Msg6Report, ThreeMebSentencesGiveTheSameReportWithTheirHeaderFields) {
     const auto meb = report_meb();
     ASSERT_EQ(meb.size(), 3u);
@@ -221,6 +240,9 @@ TEST(Msg6Input, BadMessagesGiveOneErrorEachAndTheNextLineStillDecodes) {
          "2 fill bits before the last fragment", 1},
         {{long_line, good}, "line too long", 1},
         {{sentence("AIVDM,1,1,,A,t3aGD3PP00PN?5DMRh878wwn0>`<,0"), good}, "unknown message type 60", 1},
+        // Line noise in a checksum-valid talker or channel: not text, and not UTF-8 either.
+        {{"!AIVDM,1,1,,\xC1\xC1,>MEB0`<,0*7F", good}, "channel \"\\xC1\\xC1\" is not text", 1},
+        {{sentence("A\x80VDM,1,1,,A,13aGD3PP00PN?5DMRh878wwn0>`<,0"), good}, "talker \"A\\x80\" is not text", 1},
     };
     for (const auto& c : cases) {
         const auto out = feed_all(c.lines);
@@ -333,6 +355,8 @@ TEST(Msg6Cli, ExitStatusSaysWhetherTheInputWasGoodAndJsonIsOneObjectALine) {
     meb.insert(meb.begin(), report_vdm());
     const std::string good = write("good.nmea", meb);
     const std::string bad = write("bad.nmea", {"!AIVDM,1,1,,A,13aGD3PP00PN?5DMRh878wwn0>`<,0*58", report_vdm()});
+    // Neither the channel nor the file's name is UTF-8: the JSON stays valid and reading goes on.
+    const std::string noise = write("feed\xC1.nmea", {"!AIVDM,1,1,,\xC1\xC1,>MEB0`<,0*7F", report_vdm()});
 
     EXPECT_EQ(run("--json " + good), 0);
     std::istringstream json(slurp("out"));
@@ -344,6 +368,10 @@ TEST(Msg6Cli, ExitStatusSaysWhetherTheInputWasGoodAndJsonIsOneObjectALine) {
     }
     EXPECT_EQ(reports, 2);
     EXPECT_EQ(slurp("err"), "");
+
+    EXPECT_EQ(run("--json " + noise), 1);
+    EXPECT_EQ(nlohmann::json::parse(slurp("out"))["report"], true);
+    EXPECT_EQ(slurp("err"), noise + ":1: channel \"\\xC1\\xC1\" is not text\n");
 
     EXPECT_EQ(run(bad), 1);
     EXPECT_EQ(slurp("err"), bad + ":1: bad checksum *58, computed *59\n");

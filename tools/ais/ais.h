@@ -142,6 +142,7 @@ struct Message {
     long line = 0;                     // line of its first sentence
     long last_line = 0;                // line of its last sentence
     Sentence sentence = Sentence::VDM;
+    // Both printable ASCII: a sentence with anything else in them is an error.
     std::string talker;                // "AI", "AB", "BS", ...
     std::string channel;               // "A", "B", ... or "" (not in MEB)
     Bits bits;                         // VDM/VDO: the whole message; MEB: the binary data

@@ -50,6 +50,32 @@ std::string printable(char c) {
     return b;
 }
 
+// A field as it can be shown: printable ASCII kept, every other byte as \xHH.
+std::string shown(std::string_view s) {
+    std::string t;
+    for (char c : s) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u >= 0x20 && u < 0x7F) {
+            t += c;
+        } else {
+            char b[8];
+            std::snprintf(b, sizeof b, "\\x%02X", u);
+            t += b;
+        }
+    }
+    return t;
+}
+
+// Talker and channel reach the output as they came; a feed's line noise
+// (bytes that are not even UTF-8) must not.
+bool is_text(std::string_view s) {
+    for (char c : s) {
+        const auto u = static_cast<unsigned char>(c);
+        if (u < 0x20 || u >= 0x7F) return false;
+    }
+    return true;
+}
+
 std::string fragment_text(unsigned num, unsigned count) {
     return "fragment " + std::to_string(num) + " of " + std::to_string(count);
 }
@@ -179,6 +205,14 @@ Output Decoder::feed(std::string_view line, long n) {
         error(n, "bad fragment count, number or sequential message id");
         return out;
     }
+    if (!is_text(talker)) {
+        reject("talker \"" + shown(talker) + "\" is not text");
+        return out;
+    }
+    if (kind != Sentence::MEB && !is_text(f[4])) {
+        reject("channel \"" + shown(f[4]) + "\" is not text");
+        return out;
+    }
     const std::string_view payload = f[want - 2];
     const std::string_view fill_field = f[want - 1];
     for (char c : payload) {
@@ -194,7 +228,7 @@ Output Decoder::feed(std::string_view line, long n) {
     if (!fill_field.empty()) {
         const auto v = digits(fill_field, 1);
         if (!v || *v > 5) {
-            reject("bad fill bits \"" + std::string(fill_field) + "\"");
+            reject("bad fill bits \"" + shown(fill_field) + "\"");
             return out;
         }
         fill = static_cast<unsigned>(*v);
@@ -323,9 +357,9 @@ void Decoder::complete(Pending& p, long last_line, unsigned fill, Output& out) {
         const auto& h = p.meb_fields;
         const auto mmsi = digits(h[1], 9);
         const auto type = digits(h[2], 2);
-        if (!mmsi) return error("MEB: own MMSI \"" + h[1] + "\" is not a number of at most 9 digits");
+        if (!mmsi) return error("MEB: own MMSI \"" + shown(h[1]) + "\" is not a number of at most 9 digits");
         if (!type || minimum_bits(static_cast<unsigned>(*type)) == 0)
-            return error("MEB: message number \"" + h[2] + "\" is not an AIS message type");
+            return error("MEB: message number \"" + shown(h[2]) + "\" is not an AIS message type");
         m.mmsi = static_cast<std::uint32_t>(*mmsi);
         m.type = static_cast<unsigned>(*type);
         if (const auto seq = digits(p.seq_id, 2)) m.meb_seq_id = static_cast<unsigned>(*seq);
@@ -334,7 +368,7 @@ void Decoder::complete(Pending& p, long last_line, unsigned fill, Output& out) {
             if (s.empty()) return true;
             const auto v = digits(s, len);
             if (!v) {
-                error(std::string("MEB: ") + what + " \"" + s + "\" is not a number");
+                error(std::string("MEB: ") + what + " \"" + shown(s) + "\" is not a number");
                 return false;
             }
             into = static_cast<std::remove_reference_t<decltype(*into)>>(*v);
