@@ -309,5 +309,5 @@ TEST(PcProgram, TextThatIsNotUtf8NeverStopsJsonOrCsv) {
     std::copy(bad.begin(), bad.end(), unit.mem.begin() + 7);
     const Result shown = pc(unit, {"-q", "config", "show", "--json"});
     ASSERT_EQ(shown.status, 0) << shown.err;
-    EXPECT_NO_THROW(static_cast<void>(nlohmann::json::parse(shown.out))) << shown.out;
+    EXPECT_TRUE(nlohmann::json::accept(shown.out)) << shown.out;
 }
