@@ -6,10 +6,13 @@ SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 BUILD := build
 SANBUILD := build/sanitize
-PACKAGES := cmake g++ make libgtest-dev libtomlplusplus-dev libcli11-dev nlohmann-json3-dev
+PACKAGES := cmake g++ make pkg-config libgtest-dev libtomlplusplus-dev libcli11-dev nlohmann-json3-dev libunicorn-dev
 # The chip build: the bare-metal cross compiler with newlib-nano.
 TARGET_PACKAGES := gcc-arm-none-eabi libnewlib-arm-none-eabi libstdc++-arm-none-eabi-newlib python3
 TARGETBUILD := build/target
+# Programming the chip: OpenOCD with a CMSIS-DAP probe on SWD.
+FLASH_PACKAGES := openocd
+OPENOCD_CFG := platform/saml21/openocd.cfg
 # The whole suite on 32-bit ARM Linux (char unsigned, long 32 bits) under qemu-user.
 ARM_PACKAGES := g++-arm-linux-gnueabihf qemu-user
 ARM_MULTIARCH := libgtest-dev:armhf libtomlplusplus-dev:armhf
@@ -20,7 +23,7 @@ RELBUILD := build/release
 CLANGBUILD := build/clang
 CLANG_PACKAGES := clang
 
-.PHONY: all deps build run test bench clean target target-deps test-arm arm-deps check-configs
+.PHONY: all deps build run test bench clean target target-deps flash flash-deps test-arm arm-deps check-configs
 
 all: build
 
@@ -45,6 +48,15 @@ target-deps:
 target: target-deps
 	cmake -S platform/saml21 -B $(TARGETBUILD) -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/arm-none-eabi.cmake
 	cmake --build $(TARGETBUILD) -j $(JOBS)
+
+flash-deps:
+	@$(MAKE) --no-print-directory deps PACKAGES="$(FLASH_PACKAGES)"
+
+# Programs the image, verifies it and starts it. OpenOCD's messages and status
+# are left as they are: without a probe it says so and the target fails.
+# OPENOCD_ARGS picks a probe among several: OPENOCD_ARGS='-c "adapter serial X"'.
+flash: target flash-deps
+	openocd -f $(OPENOCD_CFG) $(OPENOCD_ARGS) -c "program $(TARGETBUILD)/zelmora.elf verify reset exit"
 
 arm-deps:
 	@$(MAKE) --no-print-directory deps PACKAGES="$(PACKAGES) $(ARM_PACKAGES)"
@@ -84,7 +96,8 @@ bench: deps $(BUILD)/Makefile
 	cmake --build $(BUILD) -j $(JOBS) --target zelmora-bench
 	./$(BUILD)/zelmora-bench $(ARGS)
 
-test: build
+# The chip image first: the tests run it on the chip's core.
+test: build target
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	cmake -S . -B $(SANBUILD) -DCMAKE_BUILD_TYPE=Debug -DZELMORA_SANITIZE=ON
 	cmake --build $(SANBUILD) -j $(JOBS)
