@@ -38,6 +38,17 @@ void pins_reset() {
 }
 
 uint8_t analog_resolution() { return g_resolution; }
+
+void set_pin_drive(uint8_t pin, bool output, bool out, bool pull) {
+    if (pin >= kPinCount) return;
+    PinState& p = g_pins[pin];
+    if (p.output == output && p.out == out && p.pull == pull) return;
+    p.output = output;
+    p.out = out;
+    p.pull = pull;
+    spi_line_changed(pin);
+    if (tb.host) tb.host->pin_changed(pin);
+}
 }  // namespace zplat
 
 using zplat::cross;
@@ -101,10 +112,12 @@ int analogRead(uint32_t pin) {
     cross(zplat::cost::analog, false);
     if (pin >= zplat::kPinCount || !zplat::tb.host) return 0;
     const double v = zplat::tb.host->analog_volts(static_cast<uint8_t>(pin));
-    const double full = static_cast<double>((1u << zplat::g_resolution) - 1u);
-    double code = std::floor(v / zplat::kAnalogReference * full + 0.5);
+    // The converter's ideal transfer: one step is the reference over 2^bits,
+    // the top code 2^bits - 1 (SAM L21 datasheet, ADC: Transfer Function).
+    const double steps = static_cast<double>(1u << zplat::g_resolution);
+    double code = std::floor(v / zplat::kAnalogReference * steps + 0.5);
     if (!(code > 0.0)) code = 0.0;   // also catches NaN
-    if (code > full) code = full;
+    if (code > steps - 1.0) code = steps - 1.0;
     return static_cast<int>(code);
 }
 

@@ -305,7 +305,7 @@ TEST(PcCommands, UnknownAndSilentRequests) {
 
 TEST(PcCommands, CalibrationStoresOnlyAFinitePositiveFactor) {
     Unit u;
-    u.b.override_analog(39, 2500 * 3.3 / 4095.0);
+    u.b.override_analog(39, 2500 * 3.3 / 4096.0);
     const auto stored = [&](size_t at) { float f; std::memcpy(&f, u.eeprom(at, 4).data(), 4); return f; };
     EXPECT_EQ(u.one(request(3, 11, 0, with_float(2, 12.5f))).result, 1);
     EXPECT_FLOAT_EQ(stored(0xFFF8), 12.5f / 2500);
@@ -321,7 +321,7 @@ TEST(PcCommands, CalibrationStoresOnlyAFinitePositiveFactor) {
     EXPECT_FLOAT_EQ(stored(0xFFF8), 12.5f / 2500);
     EXPECT_FLOAT_EQ(balizaQ77.fconversor_bateria, 12.5f / 2500);
 
-    u.b.override_analog(40, 1000 * 3.3 / 4095.0);
+    u.b.override_analog(40, 1000 * 3.3 / 4096.0);
     EXPECT_EQ(u.one(request(3, 13, 0, with_float(2, 2.0f))).result, 1);
     EXPECT_FLOAT_EQ(stored(0xFFF4), 0.002f);
 }

@@ -16,7 +16,7 @@ float float_at(const std::vector<uint8_t>& img, size_t at) {
     return f;
 }
 
-int counts(double volts) { return static_cast<int>(std::lround(volts / 3.3 * 4095)); }
+int counts(double volts) { return static_cast<int>(std::lround(volts / 3.3 * 4096)); }
 }  // namespace
 
 TEST(CalibrationImage, FactorsGiveTheTrueValueWithinOneCountAndNothingElseMoves) {

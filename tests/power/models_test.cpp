@@ -22,7 +22,7 @@ constexpr zsim::vtime kHour = 60 * kMin;
 
 Scenario world(const std::string& toml) { return Scenario::from_text(toml, "t.toml"); }
 
-int counts_of_volts(double v) { return static_cast<int>(std::lround(v / 3.3 * 4095)); }
+int counts_of_volts(double v) { return static_cast<int>(std::lround(v / 3.3 * 4096)); }
 
 // The unit's side of the wiring, as start-up leaves it.
 struct Rig {

@@ -124,7 +124,7 @@ TEST(StatusReport, MeasurementReportRealignsTheMinuteAndRestartsTheDay) {
 TEST(StatusReport, EveryMinuteOnTheRunningUnit) {
     zsim::Scenario sc = world_at("2026-12-08T13:45:00Z");
     zsim::Board b(sc);
-    b.override_analog(39, 2700 * 3.3 / 4095.0);
+    b.override_analog(39, 2700 * 3.3 / 4096.0);
     b.run_for(185 * kSec);
     const std::string& c = b.console();
     size_t n = 0;

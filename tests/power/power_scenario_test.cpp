@@ -42,7 +42,7 @@ TEST(PowerScenario, HighBatterySwitchesTheChargerOffOnTheFifthMinuteAndBackOn) {
     zsim::Board b(sc);
     b.run_for(static_cast<zplat::vtime>(sc.minutes * 60) * kSec);
     const std::string& c = b.console();
-    ASSERT_EQ(count(c, "Incidencia:3\tDato:1450"), 1u) << c;
+    ASSERT_EQ(count(c, "Incidencia:3\tDato:1449"), 1u) << c;
     ASSERT_EQ(count(c, "Incidencia:4\tDato:"), 1u);
     EXPECT_EQ(count(c.substr(0, c.find("Incidencia:3")), "\t\tSTATUS: "), 4u);   // after the fifth reading
     EXPECT_GT(count(c, "vHigh battery voltage => Turn off Solar panel\r\n"), 4u);

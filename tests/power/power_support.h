@@ -22,8 +22,8 @@ struct PowerBench {
         setup_timerTC0(1, 8000);
         start_timerTC0();
     }
-    void battery_counts(int c) { b.override_analog(39, c * 3.3 / 4095.0); }
-    void panel_counts(int c) { b.override_analog(40, c * 3.3 / 4095.0); }
+    void battery_counts(int c) { b.override_analog(39, c * 3.3 / 4096.0); }
+    void panel_counts(int c) { b.override_analog(40, c * 3.3 / 4096.0); }
     std::string console() {
         Serial0.flush();
         return b.console();
