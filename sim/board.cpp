@@ -97,9 +97,63 @@ void Board::schedule(vtime at, std::function<void()> fn) {
 
 void Board::stall_main_loop(vtime at, vtime d) {
     schedule(at, [this, d] {
+        if (ext_) {
+            ext_->stall(d);
+            return;
+        }
         stall_pending_ += d;
         if (in_loop_) tb.due = tb.now;
     });
+}
+
+void Board::attach_unit(ExternalUnit* unit) {
+    if (cpu_.joinable()) throw std::logic_error("attach_unit() comes before the first run");
+    ext_ = unit;
+}
+
+void Board::unit_restarted() {
+    ++restarts_;
+    zplat::pins_reset();
+    tb.reset_at = tb.now;
+    for (uint8_t p = 0; p < zplat::kPinCount; ++p) pin_changed(p);
+}
+
+// Bytes whose time has come move along the lines.
+void Board::settle_ports(vtime now) {
+    vtime next = kNever;
+    for (uint8_t i = 0; i < zplat::kUartCount; ++i) {
+        const vtime n = zplat::uart_by_index(i)->host_settle(now);
+        if (n < next) next = n;
+    }
+    ports_next_ = next;
+}
+
+// The events due by now, in order; true when there was one.
+bool Board::run_events(vtime now) {
+    bool acted = false;
+    while (!events_.empty() && events_.top().at <= now) {
+        Event ev = events_.top();
+        events_.pop();
+        ev.fn();
+        acted = true;
+    }
+    return acted;
+}
+
+void Board::service_world() {
+    if (in_service_) return;
+    {
+        FlagGuard guard(in_service_, true);
+        for (;;) {
+            const vtime now = tb.now;
+            settle_ports(now);
+            const bool acted = run_events(now);
+            if (realtime_) poll_console_input();
+            if (!acted) break;
+        }
+        if (realtime_) pace();
+    }
+    recompute_due();
 }
 
 void Board::power_on() {
@@ -146,6 +200,13 @@ void Board::cpu_main() {
 }
 
 void Board::run_until(vtime t) {
+    if (ext_) {
+        stop_at_ = t;
+        recompute_due();
+        if (tb.now >= tb.due) service_world();
+        ext_->run_until(t);
+        return;
+    }
     if (!cpu_.joinable()) cpu_ = std::thread([this] { cpu_main(); });
     std::unique_lock<std::mutex> lk(m_);
     stop_at_ = t;
@@ -195,24 +256,12 @@ void Board::service() {
         FlagGuard guard(in_service_, true);
         for (;;) {
             const vtime now = tb.now;
-            bool acted = false;
-
-            vtime next = kNever;
-            for (uint8_t i = 0; i < zplat::kUartCount; ++i) {
-                const vtime n = zplat::uart_by_index(i)->host_settle(now);
-                if (n < next) next = n;
-            }
-            ports_next_ = next;
+            settle_ports(now);
 
             mcu_.update(now);
             if (mcu_.wdt_expired(now)) throw UnitReset{};
 
-            while (!events_.empty() && events_.top().at <= now) {
-                Event ev = events_.top();
-                events_.pop();
-                ev.fn();
-                acted = true;
-            }
+            bool acted = run_events(now);
 
             if (realtime_) poll_console_input();
 

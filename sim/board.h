@@ -37,6 +37,19 @@ namespace zsim {
 // Thrown through the firmware's frames to restart it, as a reset line would.
 struct UnitReset {};
 
+// A unit other than the host build's firmware (the chip image on its core),
+// run on the board's caller thread against the same devices.
+class ExternalUnit {
+public:
+    virtual ~ExternalUnit() = default;
+    // Runs the unit until virtual time t, calling Board::service_world()
+    // whenever virtual time reaches zplat::tb.due.
+    virtual void run_until(vtime t) = 0;
+    // Holds the main loop for d from now, as a device that never answers
+    // would; interrupts still run.
+    virtual void stall(vtime d) = 0;
+};
+
 class Board final : public zplat::Host, private zplat::SerialPeer {
 public:
     explicit Board(const Scenario& sc = Scenario::builtin());
@@ -61,6 +74,15 @@ public:
 
     // Restarts of the unit since power-on (watchdog or requested).
     uint32_t restarts() const { return restarts_; }
+
+    // Runs `unit` instead of the host build's firmware; before the first run.
+    void attach_unit(ExternalUnit* unit);
+    bool external() const { return ext_ != nullptr; }
+    // For an external unit: delivers what has fallen due (device events,
+    // bytes arriving on the lines, console input, pacing).
+    void service_world();
+    // For an external unit: it was reset; the devices see its pins fall back.
+    void unit_restarted();
 
     // Pace virtual time to the wall clock, `speed` times faster than real
     // time, and feed console input. Bytes fed reach the console port's
@@ -128,6 +150,8 @@ private:
     void cpu_main();
     void park();
     void recompute_due();
+    void settle_ports(vtime now);
+    bool run_events(vtime now);
     void run_isr(void (*handler)());
     void perform_stall();
     void pace();
@@ -166,6 +190,8 @@ private:
     bool cpu_running_ = false;
     bool stop_requested_ = false;
     vtime stop_at_ = zplat::kNever;
+
+    ExternalUnit* ext_ = nullptr;
 
     // Real-time pacing.
     bool realtime_ = false;

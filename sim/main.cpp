@@ -2,6 +2,8 @@
 // port to standard output, byte for byte. With --air, what its transponder
 // transmits goes to a file as a shore receiver logs it; with --pty the
 // console port is also on a pseudo-terminal, for a PC program to talk to.
+// With --chip the unit is the image we would flash, executed instruction by
+// instruction on the chip's core and peripherals.
 #include <CLI/CLI.hpp>
 #include <csignal>
 #include <cstdio>
@@ -13,6 +15,7 @@
 
 #include "board.h"
 #include "pty.h"
+#include "unit.h"
 
 namespace {
 volatile std::sig_atomic_t g_stop = 0;
@@ -36,6 +39,8 @@ int main(int argc, char** argv) {
     double speed = 0;
     std::string eeprom_path;
     std::string air_path;
+    std::string chip_path;
+    bool chip_report = false;
     app.add_option("--minutes", minutes,
                    "virtual run length in minutes (default: the scenario's, 10; with --pty: until interrupted)")
         ->check(CLI::PositiveNumber);
@@ -50,7 +55,18 @@ int main(int argc, char** argv) {
                  "put the console port on a pseudo-terminal (path printed on standard error), paced to the wall clock");
     app.add_option("--speed", speed, "with --realtime or --pty: run this many times faster than the wall clock")
         ->check(CLI::PositiveNumber);
+    app.add_option("--chip", chip_path,
+                   "run the image we would flash (an ELF such as build/target/zelmora.elf) on the chip's core and "
+                   "peripherals instead of the host build")
+        ->check(CLI::ExistingFile);
+    app.add_flag("--chip-report", chip_report,
+                 "with --chip: at the end, print on standard error what only the chip image tells (cycles, the "
+                 "longest pass, the tick handler, interrupts, stack, forbidden register writes)");
     CLI11_PARSE(app, argc, argv);
+    if (chip_report && chip_path.empty()) {
+        std::cerr << "zelmora-sim: --chip-report reports on a --chip run\n";
+        return 2;
+    }
     if (speed > 0 && !realtime && !pty) {
         std::cerr << "zelmora-sim: --speed paces a --realtime or --pty run\n";
         return 2;
@@ -73,9 +89,11 @@ int main(int argc, char** argv) {
     std::setvbuf(stdout, outbuf, _IOFBF, sizeof(outbuf));
 
     std::unique_ptr<zsim::Board> owner;
+    std::unique_ptr<zchip::ChipUnit> chip;
     std::unique_ptr<zsim::PtyPort> port;
     try {
         owner = std::make_unique<zsim::Board>(sc);
+        if (!chip_path.empty()) chip = std::make_unique<zchip::ChipUnit>(*owner, chip_path);
         if (pty) port = std::make_unique<zsim::PtyPort>();
     } catch (const std::exception& e) {
         std::cerr << "zelmora-sim: " << e.what() << "\n";
@@ -99,13 +117,22 @@ int main(int argc, char** argv) {
         });
     }
     board.set_console_capture(false);
+    // A chip image that faulted stops the run: the report, exit status 3.
+    const auto finish = [&]() -> int {
+        if (chip && chip_report) std::cerr << chip->report_text();
+        if (chip && chip->faulted()) {
+            std::cerr << "zelmora-sim: the chip image stopped on a fault\n" << chip->fault_report();
+            return 3;
+        }
+        return 0;
+    };
 
     if (!paced) {
         board.set_console_sink([](uint8_t b) { std::fputc(b, stdout); });
         board.run_for(static_cast<zsim::vtime>(minutes * 60.0 * 1e9));
         std::fflush(stdout);
         if (air) std::fclose(air);
-        return 0;
+        return finish();
     }
 
     // Paced: the unit's bytes are gathered as they leave the port and handed
@@ -142,12 +169,14 @@ int main(int argc, char** argv) {
     // Every EEPROM write cycle has already reached the image file by then.
     const zsim::vtime slice = static_cast<zsim::vtime>(20e6 * speed);
     const zsim::vtime end = static_cast<zsim::vtime>(minutes * 60.0 * 1e9);
-    while (!g_stop && (until_stopped || board.now() < end)) {
+    while (!g_stop && (until_stopped || board.now() < end) && !(chip && chip->faulted())) {
         const zsim::vtime left = until_stopped ? slice : end - board.now();
         board.run_for(left < slice ? left : slice);
     }
     std::fwrite(pending.data(), 1, pending.size(), stdout);
     std::fflush(stdout);
     if (air) std::fclose(air);
-    std::_Exit(0);   // the stdin or pty reader may still be blocked in read() or poll()
+    const int status = finish();
+    std::fflush(stderr);
+    std::_Exit(status);   // the stdin or pty reader may still be blocked in read() or poll()
 }

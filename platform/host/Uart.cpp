@@ -111,6 +111,13 @@ void zplat::UartPort::settle_now() { host_settle(tb.now); }
 
 uint64_t zplat::UartPort::host_settle(uint64_t now) {
     while (in_count_ != 0 && in_[in_head_].at <= now) {
+        if (sink_) {
+            const Arrival a = in_[in_head_];
+            in_head_ = (in_head_ + 1) % kPendingMax;
+            --in_count_;
+            sink_->on_arrival(a.byte, a.at, a.baud);
+            continue;
+        }
         uint8_t b = in_[in_head_].byte;
         // A receiver at another baud rate sees framing garbage, not the byte.
         if (in_[in_head_].baud != baud_) b = static_cast<uint8_t>(b ^ 0xA5);

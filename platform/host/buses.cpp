@@ -56,6 +56,14 @@ uint8_t spi_exchange(uint8_t mosi) {
     return miso;
 }
 
+uint8_t spi_exchange_with(uint8_t mosi, const SPISettings& settings) {
+    uint8_t miso = 0xFF;
+    for (size_t i = 0; i < g_spi_count; ++i) {
+        if (g_spi[i].selected) miso &= g_spi[i].target->on_exchange(mosi, settings);
+    }
+    return miso;
+}
+
 I2cTarget* i2c_target(uint8_t address) { return address < 128 ? g_i2c[address] : nullptr; }
 }  // namespace zplat
 

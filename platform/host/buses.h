@@ -33,4 +33,9 @@ void detach_all_bus_targets();
 void spi_line_changed(uint8_t pin);
 void buses_reset();
 
+// The chip image's bus masters: one byte on the SPI bus with the chip's own
+// settings, and the I2C device at an address (nullptr: nobody answers).
+uint8_t spi_exchange_with(uint8_t mosi, const SPISettings& settings);
+I2cTarget* i2c_target(uint8_t address);
+
 }  // namespace zplat

@@ -24,6 +24,10 @@ void drive_pin(uint8_t pin, int8_t level);
 
 void pins_reset();
 
+// The chip image drives a pin (its PORT peripheral): direction, output
+// latch (also the pull direction) and pull. Tells the devices when it changed.
+void set_pin_drive(uint8_t pin, bool output, bool out, bool pull);
+
 // Resolution of analogRead, bits; 10 after reset, as on the core.
 uint8_t analog_resolution();
 

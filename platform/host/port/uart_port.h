@@ -8,6 +8,15 @@
 namespace zplat {
 class SerialPeer;
 
+// Takes the bytes arriving on a line instead of the port's receive ring:
+// the chip image's serial engine, which samples them itself.
+class LineSink {
+public:
+    virtual ~LineSink() = default;
+    // A byte whose stop bit ends at `at`, sent at `baud`.
+    virtual void on_arrival(uint8_t byte, uint64_t at, uint32_t baud) = 0;
+};
+
 class UartPort {
 public:
     uint8_t host_index() const { return index_; }
@@ -16,6 +25,8 @@ public:
     // virtual time `start`, back to back at `baud`.
     void host_feed(const uint8_t* data, size_t n, uint64_t start, uint32_t baud);
     void host_attach(SerialPeer* peer) { peer_ = peer; }
+    SerialPeer* host_peer() const { return peer_; }
+    void host_set_sink(LineSink* sink) { sink_ = sink; }
     // Moves bytes whose time has come: arrivals into the ring, finished
     // transmissions to the peer. Returns the next time something is due.
     uint64_t host_settle(uint64_t now);
@@ -38,6 +49,7 @@ protected:
     bool open_ = false;
     uint32_t baud_ = 0;
     SerialPeer* peer_ = nullptr;
+    LineSink* sink_ = nullptr;
 
     uint8_t rx_[kUartRingSize] = {};
     size_t rx_head_ = 0, rx_tail_ = 0;

@@ -1,0 +1,67 @@
+// ADC – Analog-to-Digital Converter (datasheet chapter ADC): single-ended
+// conversions of AIN0..19 against the selected reference, 8/10/12-bit
+// results (and 16-bit accumulation), started by SWTRIG.START or free
+// running, RESRDY when the result is in RESULT. The input volts come from
+// Wires::pad_volts of the AIN's pad; a conversion lasts what its clock
+// (GCLK_ADC over CTRLB.PRESCALER), SAMPCTRL and the resolution give.
+#pragma once
+#include <memory>
+#include <optional>
+
+#include "context.h"
+
+namespace zchip {
+
+struct AinPad {
+    Group group;
+    uint8_t pin;
+};
+
+class Adc : public Model {
+public:
+    static constexpr uint32_t kBase = 0x43000C00;
+    static constexpr uint8_t kIrq = 22;
+    explicit Adc(Ctx& ctx);
+    void reset() override;
+
+    // The pad of AINn (datasheet, I/O Multiplexing: ADC AIN[n]).
+    static std::optional<AinPad> pad_of(unsigned ain);
+    // VDDANA, the supply the VDDANA references follow (3.3 V on the board).
+    void set_vddana(double volts) { vddana_ = volts; }
+    // CLK_ADC and the length of one conversion at the present settings.
+    double clk_adc_hz() const;
+    vtime conversion_ns() const;
+
+private:
+    RegTable& table() override { return regs_; }
+    void write_ctrla(uint32_t data, uint32_t lanes);
+    void synced(Reg* r, uint32_t bit);
+    void start_conversion();
+    void finish(uint64_t gen);
+    double reference_volts();
+    double input_volts(unsigned mux);
+    uint32_t convert();
+    void update_irq();
+
+    RegTable regs_;
+    std::unique_ptr<Sync> sync_;
+    Reg* ctrla_;
+    Reg* ctrlb_;
+    Reg* refctrl_;
+    Reg* inputctrl_;
+    Reg* ctrlc_;
+    Reg* avgctrl_;
+    Reg* sampctrl_;
+    Reg* gaincorr_;
+    Reg* offsetcorr_;
+    uint8_t inten_ = 0;
+    uint8_t intflag_ = 0;
+    uint16_t result_ = 0;
+    bool enabled_ = false;
+    bool converting_ = false;
+    bool waiting_for_clock_ = false;
+    double vddana_ = 3.3;
+    uint64_t gen_ = 0;
+};
+
+}  // namespace zchip

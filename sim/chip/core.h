@@ -1,0 +1,233 @@
+// The chip image's CPU: an ARMv6-M (Cortex-M0+) core executing the image
+// instruction by instruction (Unicorn does the instructions), with what
+// Unicorn lacks done here: the NVIC, SysTick and SCB (nvic.h, systick.h),
+// exception entry and return, faults, cycle counting and the virtual clock.
+//
+// Flash (256 KiB at 0x00000000, read-only and executable) and SRAM (32 KiB
+// at 0x20000000, read-write and executable) are the core's own memory; every
+// other access goes to the Peripheral mapped at its address, or is a bus
+// error. Time: zplat::tb.now advances by the cycles executed at the CPU clock.
+#pragma once
+#include <cstddef>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bus.h"
+#include "elf.h"
+#include "nvic.h"
+
+struct uc_struct;
+
+namespace zchip {
+
+class Core : private ScsOwner {
+public:
+    static constexpr uint32_t kFlashBase = 0x00000000u, kFlashSize = 256u * 1024;
+    static constexpr uint32_t kSramBase = 0x20000000u, kSramSize = 32u * 1024;
+    static constexpr uint32_t kStackPaint = 0x5EA57AC5u;
+    // Cortex-M0+ exception entry and return (Cortex-M0+ TRM, "Interrupt latency").
+    static constexpr unsigned kEntryCycles = 15, kReturnCycles = 15;
+
+    explicit Core(Chip& chip);
+    ~Core() override;
+    Core(const Core&) = delete;
+    Core& operator=(const Core&) = delete;
+
+    // Flash and SRAM contents from the image's PT_LOAD segments, each at its
+    // load address; the image's symbols for reports and the stack checks.
+    void load(const Elf& image);
+    // Every access in [base, base + size) goes to p (width 1, 2 or 4).
+    void map(Peripheral& p);
+    // Core, NVIC, SysTick and SCB to their reset state; SP and PC from words
+    // 0 and 1 of the vector table. RAM is kept. Called during a register
+    // access (a peripheral resetting the chip), it takes effect when the
+    // instruction ends and run() returns Stop::Reset.
+    void reset();
+    // Fills the stack region (end of .bss up to the stack pointer) with
+    // kStackPaint, for stack_high_water().
+    void paint_stack();
+    // NVIC input line 0..31, level-sensitive.
+    void set_irq(uint8_t line, bool raised);
+    // The CPU clock; later cycles advance virtual time at this rate.
+    void set_cpu_hz(double hz);
+    double cpu_hz() const { return hz_; }
+
+    enum class Stop { Until, Due, Fault, Reset };
+    // Runs until tb.now >= until (Until) or >= tb.due (Due: the caller
+    // services the board and calls again), a fault (Fault: the core has
+    // taken its HardFault, or locked up) or a reset (Reset). Pending enabled
+    // unmasked interrupts are taken at the next instruction boundary the
+    // core reaches: after the store that raised them, at the latest at the
+    // end of the translation block, and before run returns. No tail-chaining:
+    // an exception pending at a return is taken after a full return (each
+    // costs kEntryCycles / kReturnCycles). In WFI the clock runs on to the
+    // next event; with nothing that could wake it and no limit, run returns
+    // Until at once.
+    Stop run(zplat::vtime until);
+    // The core stalls to time t (nothing executes; the clock, and so
+    // SysTick, runs on), for a caller that holds it.
+    void skip_to(zplat::vtime t);
+
+    // The PC of the instruction being executed; inside a register access,
+    // that of the instruction making it.
+    uint32_t pc() const;
+
+    struct Fault {
+        std::string kind;
+        uint32_t pc = 0, lr = 0, sp = 0;   // at the faulting instruction
+        uint32_t frame[8] = {};            // R0-R3, R12, LR, return address, xPSR
+        bool stacked = false;              // the frame is in memory at frame_at
+        uint32_t frame_at = 0;
+        uint32_t address = 0;              // data address of a faulting access
+        bool lockup = false;               // a fault in the HardFault or NMI handler
+    };
+    // The last fault, until reset(); null when none.
+    const Fault* fault() const { return has_fault_ ? &fault_ : nullptr; }
+    std::string describe_fault() const;
+
+    struct Stats {
+        uint64_t instructions = 0;
+        uint64_t cycles = 0;                // executed, exception entry and return included
+        uint64_t sleep_cycles = 0;          // asleep in WFI, or locked up
+        uint64_t taken[48] = {};            // exceptions taken, by exception number
+        uint64_t longest_cycles[48] = {};   // entry to return, preempting handlers included
+    };
+    const Stats& stats() const { return stats_; }
+    // Every CPU clock cycle since the core was created (SysTick counts these).
+    uint64_t cycles() const { return cycles_; }
+
+    // Lowest address below the stack top whose paint was overwritten
+    // (the stack's deepest point), and the RAM left between it and .bss.
+    uint32_t stack_high_water() const;
+    uint32_t stack_headroom() const;
+    // "function+0x12" for an address of the image, "" when unknown.
+    std::string symbol_at(uint32_t addr) const;
+
+    // Inspection, for the chip report and tests.
+    enum class Reg { R0, R1, R2, R3, R4, R5, R6, R7, R8, R9, R10, R11, R12, SP, LR, PC, XPSR, MSP, PSP, PRIMASK, CONTROL };
+    uint32_t reg(Reg r) const;
+    bool read_memory(uint32_t addr, void* out, size_t n) const;
+    bool write_memory(uint32_t addr, const void* in, size_t n);
+    bool sleeping() const { return sleeping_; }
+    bool locked_up() const { return locked_; }
+    Nvic& nvic() { return nvic_; }
+    const Elf& image() const { return image_; }
+
+private:
+    struct BlockInfo {
+        uint16_t size = 0;   // 0: not decoded
+        uint16_t cycles = 0;
+        uint16_t insns = 0;
+        uint8_t flags = 0;
+    };
+    struct Pending {   // the block that ran last, charged when the next starts
+        bool valid = false;
+        uint32_t start = 0, fall = 0;
+        BlockInfo info;
+    };
+    struct Page;     // a page of peripheral space
+    struct Region;   // consecutive pages, one Unicorn MMIO region
+    struct MemFault {
+        bool set = false;
+        std::string kind;
+        uint32_t address = 0;
+        bool pc_known = false;   // else the faulting access's index in the block
+        uint32_t pc = 0;
+        uint32_t access = 0;
+    };
+
+    // ScsOwner
+    uint64_t scs_cycles() const override { return cycles_; }
+    void scs_changed() override { attention_ = true; }
+    void scs_systick_changed() override;
+    void scs_reset_request() override;
+
+    friend struct CoreHooks;   // Unicorn's callbacks (core.cpp)
+
+    const BlockInfo& block_info(uint32_t addr, uint32_t size);
+    BlockInfo decode_block(uint32_t addr, uint32_t size) const;
+    uint32_t pc_of_access(uint32_t index) const;
+    uint32_t access_pc() const;
+    bool read32(uint32_t addr, uint32_t& v) const;
+    uint16_t fetch16(uint32_t addr) const;
+    const uint8_t* host(uint32_t addr, size_t n) const;
+    uint8_t* host(uint32_t addr, size_t n);
+
+    void charge(uint64_t cycles);
+    void settle_full();
+    void settle_upto(uint32_t pc);
+    void catch_up_systick();
+    uint64_t cycles_to(zplat::vtime t) const;
+    void sleep_until_event();
+    Stop finish(Stop s);
+    bool after_emulation(int err, Stop& stop);
+    Stop handle_reset();
+    void do_reset();
+    void map_regions();
+
+    bool primask() const;
+    bool enter_exception(unsigned n, uint32_t return_pc);
+    void exception_return(uint32_t exc_return);
+    void raise_fault(const std::string& kind, uint32_t pc, uint32_t address = 0);
+    void lockup(const std::string& kind, uint32_t pc, uint32_t address);
+    void mem_fault(const std::string& kind, uint32_t address, uint32_t access_index);
+    void bus_access_fault(Page& page, uint32_t addr, unsigned size, bool write);
+    void write_reg(int id, uint32_t v);
+    uint32_t read_reg(int id) const;
+
+    Chip& chip_;
+    uc_struct* uc_ = nullptr;
+    std::vector<uint8_t> flash_, sram_;
+    Nvic nvic_;
+    Elf image_;
+    uint32_t bss_end_ = 0, stack_top_ = kSramBase + kSramSize;
+    bool painted_ = false;
+    std::map<uint32_t, std::unique_ptr<Page>> pages_;
+    std::vector<std::unique_ptr<Region>> regions_;
+    bool regions_stale_ = false;
+    std::vector<BlockInfo> flash_blocks_;   // by (address >> 1)
+    BlockInfo scratch_block_;
+
+    // Time.
+    double hz_ = 4e6;
+    uint64_t step_ = 0;        // ns per cycle, 32.32 fixed point
+    uint64_t max_chunk_ = 1;   // cycles charge() can convert at once
+    uint64_t frac_ = 0;        // sub-nanosecond remainder, 0.32
+    uint64_t cycles_ = 0;
+    uint64_t tick_at_ = UINT64_MAX;   // SysTick's next interrupt, in cycles
+    zplat::vtime until_ = 0;
+
+    // Execution state.
+    Pending pend_;
+    uint32_t block_pc_ = 0, block_size_ = 0;
+    uint32_t acc_ = 0;               // memory accesses started in the current block
+    uint32_t last_addr_ = 0;         // the last one the access hook saw
+    bool last_write_ = false;
+    bool in_access_ = false;         // inside a peripheral's read or write
+    uint32_t access_index_ = 0;
+    mutable bool access_pc_known_ = false;
+    mutable uint32_t access_pc_ = 0;
+    bool in_emu_ = false;
+    bool attention_ = false;         // exception state changed: re-evaluate
+    bool sleeping_ = false;
+    bool locked_ = false;
+    bool reset_request_ = false;     // SYSRESETREQ
+    bool deferred_reset_ = false;    // reset() during a register access
+    bool resume_ = false;            // stop after the current store, go on at resume_pc_
+    uint32_t resume_pc_ = 0;
+    int intr_ = -1;                  // Unicorn's CPU exception number, -1 none
+    MemFault mem_fault_;
+    uint8_t undo_[8] = {};           // SRAM bytes an unaligned store overwrites
+    uint32_t undo_addr_ = 0, undo_len_ = 0;
+    bool new_fault_ = false;
+    bool has_fault_ = false;
+    Fault fault_;
+    Stats stats_;
+    uint64_t entry_cycle_[48] = {};
+    uint32_t last_frame_ = 0;        // where the last exception entry stacked
+};
+
+}  // namespace zchip
