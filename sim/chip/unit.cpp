@@ -1,6 +1,7 @@
 #include "unit.h"
 
 #include <algorithm>
+#include <cstdarg>
 #include <cmath>
 #include <cstdio>
 #include <stdexcept>
@@ -251,26 +252,37 @@ ChipReport ChipUnit::report() const {
     return r;
 }
 
+namespace {
+
+__attribute__((format(printf, 1, 2))) std::string fmt(const char* format, ...) {
+    char buf[256];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(buf, sizeof buf, format, args);
+    va_end(args);
+    return buf;
+}
+
+}  // namespace
+
 std::string ChipUnit::report_text() const {
     const ChipReport r = report();
     std::string out;
-    char buf[256];
-    auto line = [&](const char* fmt, auto... args) {
-        std::snprintf(buf, sizeof buf, fmt, args...);
-        out += buf;
+    auto line = [&](const std::string& text) {
+        out += text;
         out += '\n';
     };
     line("chip report");
-    line("  instructions          %llu", static_cast<unsigned long long>(r.instructions));
-    line("  cycles                %llu", static_cast<unsigned long long>(r.cycles));
-    line("  longest pass          %.3f ms (between two watchdog clears), mostly in %s", r.longest_pass_ms,
-         r.longest_pass_in.empty() ? "?" : r.longest_pass_in.c_str());
-    line("  tick handler          %llu cycles at the longest", static_cast<unsigned long long>(r.tick_longest_cycles));
-    line("  stack                 %u bytes used at the deepest (down to 0x%08X), %u bytes left above .bss",
-         r.stack_used, r.stack_low, r.stack_left);
-    line("  restarts              %u", r.restarts);
+    line(fmt("  instructions          %llu", static_cast<unsigned long long>(r.instructions)));
+    line(fmt("  cycles                %llu", static_cast<unsigned long long>(r.cycles)));
+    line(fmt("  longest pass          %.3f ms (between two watchdog clears), mostly in %s", r.longest_pass_ms,
+         r.longest_pass_in.empty() ? "?" : r.longest_pass_in.c_str()));
+    line(fmt("  tick handler          %llu cycles at the longest", static_cast<unsigned long long>(r.tick_longest_cycles)));
+    line(fmt("  stack                 %u bytes used at the deepest (down to 0x%08X), %u bytes left above .bss",
+         r.stack_used, r.stack_low, r.stack_left));
+    line(fmt("  restarts              %u", r.restarts));
     out += "  interrupts taken\n";
-    for (const auto& [name, n] : r.interrupts) line("    %-20s %llu", name.c_str(), static_cast<unsigned long long>(n));
+    for (const auto& [name, n] : r.interrupts) line(fmt("    %-20s %llu", name.c_str(), static_cast<unsigned long long>(n)));
     if (r.forbidden.empty()) {
         out += "  forbidden writes      none\n";
     } else {
