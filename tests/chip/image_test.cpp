@@ -24,9 +24,9 @@ using zplat::kSec;
 const std::string kElf = ZELMORA_CHIP_ELF;
 
 // The sanitized build (unoptimised, every access checked) runs the image some
-// ten times slower: it looks for memory faults in two minutes of it.
+// ten times slower: it looks for memory faults in one minute of it.
 #ifdef ZELMORA_SANITIZED
-constexpr double kMinutes = 2;
+constexpr double kMinutes = 1;
 #else
 constexpr double kMinutes = 10;
 #endif
