@@ -22,8 +22,21 @@ ARMBUILD := build/arm
 RELBUILD := build/release
 CLANGBUILD := build/clang
 CLANG_PACKAGES := clang
+# libFuzzer's harnesses (fuzz/): Debian's clang and its runtime libraries,
+# ASan + UBSan, their own build. `make fuzz` runs each for SECONDS and
+# reports; `make fuzz FUZZ_CI=1` is CI's short run, FUZZ_CI_SECONDS each.
+FUZZ_PACKAGES := clang libclang-rt-dev
+FUZZBUILD := build/fuzz-clang
+SECONDS ?= 60
+FUZZ_CI ?=
+FUZZ_CI_SECONDS := 10
+ifneq ($(FUZZ_CI),)
+SECONDS := $(FUZZ_CI_SECONDS)
+endif
+# Some harnesses only: make fuzz HARNESSES="gps pc".
+HARNESSES ?=
 
-.PHONY: all deps build run test bench clean target target-deps flash flash-deps test-arm arm-deps check-configs
+.PHONY: all deps build run test bench clean target target-deps flash flash-deps test-arm arm-deps check-configs fuzz fuzz-deps
 
 all: build
 
@@ -85,6 +98,17 @@ check-configs: deps
 	cmake -S . -B $(CLANGBUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++
 	cmake --build $(CLANGBUILD) -j $(JOBS)
 	cd $(CLANGBUILD) && ctest --output-on-failure -j $(JOBS)
+
+fuzz-deps:
+	@$(MAKE) --no-print-directory deps PACKAGES="$(PACKAGES) $(FUZZ_PACKAGES)"
+
+# Builds the harnesses (one build, nothing else of the project), then runs
+# each for SECONDS; fails when one found something (fuzz/run.sh says what).
+fuzz: fuzz-deps
+	cmake -S . -B $(FUZZBUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+	  -DZELMORA_FUZZ=ON -DZELMORA_TESTS=OFF
+	cmake --build $(FUZZBUILD) -j $(JOBS) --target zelmora-fuzz-all
+	fuzz/run.sh $(FUZZBUILD) $(SECONDS) $(HARNESSES)
 
 # The unit's console alone goes to standard output; the build talks on stderr.
 run: deps

@@ -743,12 +743,17 @@ static void trama_vdo(const Trama& t, uint8_t& cframe_procesada) {
     cframe_procesada = 1;
 }
 
+// An MMSI goes back out in nine digits: 0 and anything longer are none.
+static bool mmsi_valido(uint32_t v) { return v >= 1 && v <= 999999999u; }
+
 // $AIAID,<own MMSI>,<n>,<destination MMSI>,0,...
 static void trama_aid(const Trama& t, uint8_t& cframe_procesada) {
     stperiferico& p = periferico1;
     uint32_t v;
-    if (p.lmmsi == kMmsiDesconocido && t.numero(1, &v)) {
-        if (v == configuracion_ais.lmmsi) {
+    if (p.lmmsi == kMmsiDesconocido && t.numero(1, &v) && mmsi_valido(v)) {
+        // An MMSI the unit cannot trust (a configuration write cut short, an
+        // erased page, no EEPROM) is never written over the transponder's.
+        if (v == configuracion_ais.lmmsi || configuracion_ais.cmmsi_fiable == 0) {
             p.lmmsi = v;
             if (p.cextraigo != 0) {
                 linea();
@@ -768,7 +773,7 @@ static void trama_aid(const Trama& t, uint8_t& cframe_procesada) {
     }
     uint32_t d;
     if (p.lmmsi_destino_msg6 == kMmsiDesconocido && cframe_procesada == 0 && t.primer_byte(4) == '0' &&
-        t.numero(3, &d)) {
+        t.numero(3, &d) && mmsi_valido(d)) {
         p.lmmsi_destino_msg6 = d;
         if (p.cextraigo != 0) {
             linea();

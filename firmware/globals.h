@@ -195,6 +195,9 @@ struct stconfig_msg_ais {
     uint8_t cid_vendor_msg24[3];
     uint32_t lserial_number_msg24;
     uint8_t cmodel_code_msg24;
+    // 1 when lmmsi comes from a configuration page the unit can trust: read,
+    // written whole and in range. Otherwise the transponder keeps its own.
+    uint8_t cmmsi_fiable;
 };
 
 struct stconfig_power {

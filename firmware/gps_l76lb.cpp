@@ -378,12 +378,27 @@ static bool lectura_coordenada(uint8_t ccampo, uint8_t ccifras_grados, uint16_t 
     if (n > centeros && p[s + centeros] != '.') return false;
     const uint8_t cdecimales = n > centeros + 1 ? static_cast<uint8_t>(n - centeros - 1) : 0;
     const uint8_t ctomadas = cdecimales < 4 ? cdecimales : 4;
+    // The digits read must be digits, the hemisphere one letter of its pair
+    // ("N"/"S" for latitude, "E"/"W" for longitude): the unit broadcasts it.
+    for (uint8_t i = 0; i < centeros + 1 + ctomadas; ++i) {
+        if (i != centeros && (p[s + i] < '0' || p[s + i] > '9')) return false;
+    }
+    const uint8_t chemisferio = p[sh];
+    const bool latitud = ccifras_grados == 2;
+    if (nh != 1 || (latitud ? chemisferio != 'N' && chemisferio != 'S' : chemisferio != 'E' && chemisferio != 'W')) {
+        return false;
+    }
     uint32_t ldiez = ctomadas != 0 ? conversion_ascii_decimal(static_cast<uint16_t>(s + centeros + 1), ctomadas, p) : 0;
     ldiez *= lvalores_decimales[4 - ctomadas];
-    *pcgrados = static_cast<uint8_t>(conversion_ascii_decimal(s, ccifras_grados, p));
-    *pcminutos = static_cast<uint8_t>(conversion_ascii_decimal(static_cast<uint16_t>(s + ccifras_grados), 2, p));
+    const uint32_t lgrados = conversion_ascii_decimal(s, ccifras_grados, p);
+    const uint32_t lminutos = conversion_ascii_decimal(static_cast<uint16_t>(s + ccifras_grados), 2, p);
+    // On Earth: up to 90 degrees of latitude, 180 of longitude.
+    const uint32_t lmaximo = latitud ? 90u : 180u;
+    if (lminutos > 59 || lgrados > lmaximo || (lgrados == lmaximo && (lminutos != 0 || ldiez != 0))) return false;
+    *pcgrados = static_cast<uint8_t>(lgrados);
+    *pcminutos = static_cast<uint8_t>(lminutos);
     *pidiez = static_cast<uint16_t>(ldiez);
-    *pchemisferio = p[sh];
+    *pchemisferio = chemisferio;
     return true;
 }
 

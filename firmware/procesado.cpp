@@ -48,6 +48,15 @@ uint8_t grabar_trozo(uint32_t nAddress, const uint8_t* origen, uint8_t longitud)
     return E2PROM_SPI.fallo() == 0 ? 1 : 0;
 }
 
+// The configuration-write mark, one byte in a cycle of its own (the driver
+// waits out the cycle before). Its only "no write in progress" value is
+// 0xFF: torn while being set it reads 0xFF only if no bit changed, before
+// the area was touched; torn while being erased, only with the area whole.
+void marca_configuracion(uint8_t valor) {
+    uint8_t b = valor;   // the driver overwrites its buffer
+    E2PROM_SPI.EepromWrite(static_cast<uint16_t>(kDirMarcaConfiguracion), 1, &b);
+}
+
 uint16_t be16(const uint8_t* v, uint8_t pos) {
     return static_cast<uint16_t>((static_cast<uint16_t>(v[pos]) << 8) | v[pos + 1]);
 }
@@ -141,10 +150,18 @@ uint8_t verficar_escritura_memoria(uint32_t nAddress, uint16_t iNbBytes, const u
     return suma == 0.0f ? 1 : 0;
 }
 
+void escritura_memoria_pc(uint32_t nAddress, uint16_t iNbBytes, const uint8_t* bufferIn) {
+    const uint32_t a = nAddress & 0xFFFFu;
+    const bool marcar = iNbBytes != 0 && (a < kLongConfiguracion || a + iNbBytes > 0x10000u);
+    if (marcar) marca_configuracion(0x00);
+    escritura_memoria(nAddress, iNbBytes, bufferIn, 0);
+    if (marcar) marca_configuracion(0xFF);
+}
+
 void InicializarMemoria() {
     Debug("INICIO INICIALIZAR MEMORIA A 255");
     std::memset(vMemo, 0xFF, kEepromPagina);
-    escritura_memoria(kDirConfiguracion, kEepromPagina, vMemo, 0);
+    escritura_memoria_pc(kDirConfiguracion, kEepromPagina, vMemo);
     Debug("FIN INICIALIZAR MEMORIA");
 }
 
@@ -193,7 +210,16 @@ uint8_t cargar_estructuras_configuracion_orv() {
 
     // 0 and everything from 1000000000 up wrap past 999999998 when less one.
     const uint32_t mmsi = le32(v, 46);
-    configuracion_ais.lmmsi = (mmsi - 1u) <= 999999998u ? mmsi : 1u;
+    const bool mmsi_en_rango = (mmsi - 1u) <= 999999998u;
+    configuracion_ais.lmmsi = mmsi_en_rango ? mmsi : 1u;
+    uint8_t marca = 0x00;
+    if (resultado == 1) {
+        E2PROM_SPI.EepromRead(static_cast<uint16_t>(kDirMarcaConfiguracion), 1, &marca);
+        if (E2PROM_SPI.fallo() != 0) marca = 0x00;
+        // A write of the area was cut short: its bytes may be any mix of old and new.
+        else if (marca != 0xFF) Serial0.println("ERROR CONFIGURACION: escritura interrumpida");
+    }
+    configuracion_ais.cmmsi_fiable = resultado == 1 && marca == 0xFF && mmsi_en_rango ? 1 : 0;
 
     Extraer_Cadena(v, 60, sizeof(configuracion_ais.cid_vendor_msg24), configuracion_ais.cid_vendor_msg24);
     configuracion_ais.cmodel_code_msg24 = v[63] > 15 ? 0 : v[63];
@@ -287,7 +313,7 @@ void escritura_pc(const uint8_t* bufferIn, uint8_t Subcomando, uint32_t PosIni, 
         return;
     }
     copyArray(tramaOut, bufferIn, 11, nDatos);
-    escritura_memoria(PosIni, nDatos, tramaOut, 0);
+    escritura_memoria_pc(PosIni, nDatos, tramaOut);
     respuesta(1, Subcomando, PosIni, 1, Tipo_Uart);
     if (Subcomando != 0) return;
     Debug("Actualizar estructuras basica.");

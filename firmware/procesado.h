@@ -15,6 +15,14 @@ constexpr uint32_t kDirLog = 256;
 constexpr uint32_t kFinLog = 4352;   // first byte after records 0..511
 constexpr uint32_t kDirFactorPanel = 0xFFF4;
 constexpr uint32_t kDirFactorBateria = 0xFFF8;
+// The unit's own bookkeeping, each in a page of its own: a loss of supply
+// during a write cycle leaves the bytes being written undefined (M95512
+// datasheet, Write cycle), so each cycle may tear only one of them.
+// - 0xFF while no write of the configuration area is in progress;
+// - two more copies of the log's write index (the third is at 254).
+constexpr uint32_t kDirMarcaConfiguracion = 4480;
+constexpr uint32_t kDirIndiceLogCopia1 = 4608;
+constexpr uint32_t kDirIndiceLogCopia2 = 4736;
 
 // Reads up to 128 bytes; 1 on success, 0 when refused or the EEPROM does not answer.
 uint8_t lectura_memoria(uint32_t nAddress, uint8_t inBytes, uint8_t* bufferOut);
@@ -23,12 +31,17 @@ uint8_t lectura_memoria(uint32_t nAddress, uint8_t inBytes, uint8_t* bufferOut);
 uint8_t escritura_memoria(uint32_t nAddress, uint16_t iNbBytes, const uint8_t* bufferIn, uint8_t VerificarEscritura);
 // Reads up to 150 bytes back into vArray; 1 when equal to bufferIn.
 uint8_t verficar_escritura_memoria(uint32_t nAddress, uint16_t iNbBytes, const uint8_t* bufferIn);
-// Configuration page (0..127) to 0xFF.
+// A write from the PC: bracketed by the configuration-write mark when it
+// touches the configuration area (addresses modulo 64 KiB, as the driver).
+void escritura_memoria_pc(uint32_t nAddress, uint16_t iNbBytes, const uint8_t* bufferIn);
+// Configuration page (0..127) to 0xFF, under the configuration-write mark.
 void InicializarMemoria();
 // Log records 0..511 (256..4351) to 0; index, reset counter and record 512 kept.
 void Inicializar_ZonaLog();
 // Decodes EEPROM 0..97 into the four configuration records; 1 on success,
 // 0 when the EEPROM did not answer (the records then hold the erased defaults).
+// The MMSI is trusted only from a page that was read, written whole (the
+// configuration-write mark erased) and in range.
 uint8_t cargar_estructuras_configuracion_orv();
 
 // Copies min(Longitud, 128) bytes from bufferSrc[PosIni..] to bufferDst[0..].

@@ -220,6 +220,38 @@ static void grabar_entero_eeprom(uint32_t direccion, uint16_t valor) {
     escritura_memoria(direccion, 2, b, 1);
 }
 
+// The write index is kept three times, each in a page of its own: copy 1,
+// copy 2 and 254 (the one the PC reads), always rewritten in that order, so
+// that a loss of supply tears at most the one being written (M95512
+// datasheet, Write cycle). Copies 1 and 2 agreeing give the index, else 254
+// does: through every step of a move from k to k + 1 that is k or k + 1,
+// never a torn value. Copy 2 erased (0xFFFF, never a torn index below 513):
+// the copies are not made yet and 254 alone counts.
+static uint16_t leer_indice_log(uint16_t copias[3]) {
+    copias[0] = leer_entero_eeprom(kDirIndiceLogCopia1);
+    copias[1] = leer_entero_eeprom(kDirIndiceLogCopia2);
+    copias[2] = leer_entero_eeprom(DIRECCION_INDICE_LOG);
+    if (copias[1] != 0xFFFF && copias[0] == copias[1]) return copias[0];
+    return copias[2];
+}
+
+// Before the index moves all three must hold k: a copy torn by an earlier
+// loss of supply is written again, and the copies are made the first time.
+// Copy 2 goes first: while it is written, copy 1 either differs from it or
+// holds k + 1 whole (its record was written in full before), so no reading
+// gives a torn value then either.
+static void reparar_indice_log(const uint16_t copias[3], uint16_t k) {
+    if (copias[1] != k) grabar_entero_eeprom(kDirIndiceLogCopia2, k);
+    if (copias[0] != k) grabar_entero_eeprom(kDirIndiceLogCopia1, k);
+    if (copias[2] != k) grabar_entero_eeprom(DIRECCION_INDICE_LOG, k);
+}
+
+static void grabar_indice_log(uint16_t k) {
+    grabar_entero_eeprom(kDirIndiceLogCopia1, k);
+    grabar_entero_eeprom(kDirIndiceLogCopia2, k);
+    grabar_entero_eeprom(DIRECCION_INDICE_LOG, k);
+}
+
 void grabacion_nueva_incidencia(uint8_t cincidencia, uint16_t idato) {
     Leer_FechaHora_Interna();
     const uint32_t lfecha = creacion_variable_fecha(mvarFechaHora.cdia_utc, mvarFechaHora.cmes_utc,
@@ -230,9 +262,11 @@ void grabacion_nueva_incidencia(uint8_t cincidencia, uint16_t idato) {
     pos = inserto_variable_incidencia(cdatos_incidencia, pos, cincidencia, 1);
     inserto_variable_incidencia(cdatos_incidencia, pos, idato, 2);
 
-    uint16_t k = leer_entero_eeprom(DIRECCION_INDICE_LOG);
+    uint16_t copias[3];
+    uint16_t k = leer_indice_log(copias);
     // An erased or corrupt index (above the last slot) starts the ring again.
     if (k >= SLOTS_LOG) k = 0;
+    reparar_indice_log(copias, k);
 
     Serial0.println("\t******************");
     Serial0.print("\tNew incidence (");
@@ -259,7 +293,7 @@ void grabacion_nueva_incidencia(uint8_t cincidencia, uint16_t idato) {
         if (escritura_memoria((static_cast<uint32_t>(k) + 32u) * 8u, 8, cdatos_incidencia, 1) == 1) break;
     }
     // The index moves on even when the record could not be written.
-    grabar_entero_eeprom(DIRECCION_INDICE_LOG, k <= 511 ? static_cast<uint16_t>(k + 1) : 0);
+    grabar_indice_log(k <= 511 ? static_cast<uint16_t>(k + 1) : 0);
 }
 
 void nueva_incidencia_reset() {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "board.h"
+#include "soak/soak.h"
 #include "unit.h"
 
 int main(int argc, char** argv) {
@@ -13,13 +14,21 @@ int main(int argc, char** argv) {
     double hours = 0;
     int runs = 3;
     std::string chip_path;
+    int soak_days = 0;
     app.add_option("--hours", hours, "virtual hours per run (default 24; with --chip 0.1)")->check(CLI::PositiveNumber);
     app.add_option("--chip", chip_path,
                    "the image we would flash (build/target/zelmora.elf) on the chip's core instead of the host build; "
                    "also prints the instructions executed per second of wall time")
         ->check(CLI::ExistingFile);
     app.add_option("--runs", runs, "number of runs")->check(CLI::Range(1, 100));
+    app.add_option("--soak", soak_days,
+                   "instead: run the default scenario for DAYS virtual days and check that the unit kept going "
+                   "(status reports, Message 6, restarts, event log, memory); exit status 1 when a check fails")
+        ->check(CLI::Range(1, 3650))
+        ->excludes("--chip")
+        ->excludes("--hours");
     CLI11_PARSE(app, argc, argv);
+    if (soak_days > 0) return zsoak::run(soak_days);
     if (hours <= 0) hours = chip_path.empty() ? 24 : 0.1;
 
     std::vector<double> ratios, mips;

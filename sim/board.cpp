@@ -17,6 +17,7 @@ namespace zsim {
 
 using zplat::kMs;
 using zplat::kNever;
+using zplat::kSec;
 using zplat::tb;
 
 namespace {
@@ -61,6 +62,24 @@ Board::Board(const Scenario& sc) : scenario_(sc) {
         zplat::uart_by_index(wiring::kAisPort)->host_attach(xpdr_);
         for (const Stall& s : scenario_.stalls) stall_main_loop(s.at, s.duration);
         power_on();
+        for (const Window& w : scenario_.power.power_cuts) {
+            schedule(w.at, [this] {
+                ++cut_depth_;
+                supply_changed();
+            });
+            schedule(w.at + w.duration, [this] {
+                --cut_depth_;
+                supply_changed();
+            });
+        }
+        // In step with the charger's tick, so the battery is looked at at no
+        // new instants and its state evolves exactly as without the check.
+        schedule(tb.now + kSec, [this] { supervise_supply(); });
+        // A battery already below the brown-out level holds the unit off.
+        if (battery_->volts() < scenario_.power.brownout_volts) {
+            browned_out_ = true;
+            supply_changed();
+        }
     } catch (...) {
         // A device that cannot start (a bad image file) leaves no board behind.
         zplat::detach_all_bus_targets();
@@ -97,6 +116,7 @@ void Board::schedule(vtime at, std::function<void()> fn) {
 
 void Board::stall_main_loop(vtime at, vtime d) {
     schedule(at, [this, d] {
+        if (!powered_) return;   // nothing runs to hang
         if (ext_) {
             ext_->stall(d);
             return;
@@ -109,6 +129,7 @@ void Board::stall_main_loop(vtime at, vtime d) {
 void Board::attach_unit(ExternalUnit* unit) {
     if (cpu_.joinable()) throw std::logic_error("attach_unit() comes before the first run");
     ext_ = unit;
+    if (ext_ && !powered_) ext_->set_powered(false);
 }
 
 void Board::unit_restarted() {
@@ -116,6 +137,77 @@ void Board::unit_restarted() {
     zplat::pins_reset();
     tb.reset_at = tb.now;
     for (uint8_t p = 0; p < zplat::kPinCount; ++p) pin_changed(p);
+}
+
+// Once a second: below brownout_volts the unit's regulator can no longer
+// hold it up; it starts again once the battery is back at restart_volts.
+void Board::supervise_supply() {
+    schedule(tb.now + kSec, [this] { supervise_supply(); });
+    const double v = battery_->volts();
+    const PowerSetup& p = scenario_.power;
+    if (!browned_out_ && v < p.brownout_volts) {
+        browned_out_ = true;
+        supply_changed();
+    } else if (browned_out_ && v >= p.restart_volts) {
+        browned_out_ = false;
+        supply_changed();
+    }
+}
+
+// The supply goes or comes back. Going, it stops the unit where it stands:
+// from a board event on the firmware's thread this unwinds the firmware.
+void Board::supply_changed() {
+    const bool on = cut_depth_ == 0 && !browned_out_;
+    if (on == powered_) return;
+    powered_ = on;
+    battery_->set_unit_on(on);
+    if (!on) {
+        ++power_losses_;
+        eeprom_->power_lost();
+        rtc_->power_lost();
+        if (ext_) {
+            ext_->set_powered(false);
+            zplat::pins_reset();
+            for (uint8_t p = 0; p < zplat::kPinCount; ++p) pin_changed(p);
+        } else if (fw_active_) {
+            throw PowerLoss{};
+        } else {
+            unpower_unit();
+        }
+        return;
+    }
+    eeprom_->power_restored();
+    if (ext_) {
+        ext_->set_powered(true);
+        zplat::pins_reset();
+        tb.reset_at = tb.now;
+        for (uint8_t p = 0; p < zplat::kPinCount; ++p) pin_changed(p);
+    }
+    // The host build's firmware thread starts the unit from power-on.
+}
+
+// The host build's chip without supply: timer and watchdog stopped, pins
+// floating. Its RAM comes back as the power-on image, as the chip's start-up
+// code initialises .data and .bss; the host build keeps nothing else in RAM
+// (and the sanitizers' own records share the firmware's sections).
+void Board::unpower_unit() {
+    mcu_.reset();
+    zplat::power_on_reset();
+    in_loop_ = false;
+    stall_pending_ = 0;
+    needs_power_on_ = true;
+    for (uint8_t p = 0; p < zplat::kPinCount; ++p) pin_changed(p);
+    recompute_due();
+}
+
+// Nothing runs: time goes from one event of the world to the next until
+// one of them brings the supply back.
+void Board::wait_for_power() {
+    while (!powered_) {
+        recompute_due();
+        if (tb.due > tb.now) tb.now = tb.due;
+        service();
+    }
 }
 
 // Bytes whose time has come move along the lines.
@@ -171,11 +263,12 @@ void Board::cpu_main() {
         cv_.wait(lk, [this] { return cpu_running_ || stop_requested_; });
         if (stop_requested_) return;
     }
-    bool first = true;
     for (;;) {
         try {
-            if (!first) power_on();
-            first = false;
+            if (!powered_) wait_for_power();
+            if (needs_power_on_) power_on();
+            needs_power_on_ = false;
+            fw_active_ = true;
             setup();
             for (;;) {
                 if (stall_pending_ != 0) perform_stall();
@@ -189,7 +282,12 @@ void Board::cpu_main() {
                 if (tb.now >= tb.due) service();
             }
         } catch (const UnitReset&) {
+            fw_active_ = false;
             ++restarts_;
+            needs_power_on_ = true;
+        } catch (const PowerLoss&) {
+            fw_active_ = false;
+            unpower_unit();
         } catch (const CpuStop&) {
             break;
         }

@@ -48,6 +48,9 @@ public:
     // Holds the main loop for d from now, as a device that never answers
     // would; interrupts still run.
     virtual void stall(vtime d) = 0;
+    // The unit's supply goes (false: the core stops, its RAM is lost) or
+    // comes back (true: it starts from power-on). Called from a board event.
+    virtual void set_powered(bool on) = 0;
 };
 
 class Board final : public zplat::Host, private zplat::SerialPeer {
@@ -74,6 +77,10 @@ public:
 
     // Restarts of the unit since power-on (watchdog or requested).
     uint32_t restarts() const { return restarts_; }
+    // Whether the unit has its supply (no cut, not browned out), and how
+    // many times it has lost it.
+    bool powered() const { return powered_; }
+    uint32_t power_losses() const { return power_losses_; }
 
     // Runs `unit` instead of the host build's firmware; before the first run.
     void attach_unit(ExternalUnit* unit);
@@ -144,6 +151,7 @@ private:
         bool operator>(const Event& o) const { return at != o.at ? at > o.at : seq > o.seq; }
     };
     struct CpuStop {};
+    struct PowerLoss {};
 
     void on_byte(uint8_t byte, uint64_t at, uint32_t baud) override;
     void power_on();
@@ -154,6 +162,10 @@ private:
     bool run_events(vtime now);
     void run_isr(void (*handler)());
     void perform_stall();
+    void supervise_supply();
+    void supply_changed();
+    void unpower_unit();
+    void wait_for_power();
     void pace();
     void poll_console_input();
 
@@ -182,6 +194,14 @@ private:
     uint32_t restarts_ = 0;
     vtime stall_pending_ = 0;
     bool in_loop_ = false;
+
+    // The unit's supply: cut by power_cut faults, browned out by the battery.
+    int cut_depth_ = 0;
+    bool browned_out_ = false;
+    bool powered_ = true;
+    uint32_t power_losses_ = 0;
+    bool fw_active_ = false;        // the firmware thread is inside setup() or loop()
+    bool needs_power_on_ = false;   // the host build's chip comes back from power-on
 
     // Firmware thread hand-off.
     std::thread cpu_;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <toml++/toml.h>
@@ -92,10 +93,19 @@ LineState line_state(const std::string& origin, const toml::node& node) {
     fail(origin, node.source(), "expected \"open\", \"closed\", \"low\" or \"high\"");
 }
 
+// An integer, or a float with a whole value. toml++ casts a float to an
+// integer without looking at its range: one beyond int64_t's is none here.
+std::optional<int64_t> whole_number(const toml::node& n) {
+    if (const toml::value<double>* f = n.as_floating_point()) {
+        if (!(f->get() > -9.2e18 && f->get() < 9.2e18)) return std::nullopt;
+    }
+    return n.value<int64_t>();
+}
+
 int64_t int_in(const std::string& origin, const toml::table& t, const char* key, int64_t lo, int64_t hi) {
     const toml::node* n = t.get(key);
     if (!n) fail(origin, t.source(), std::string("missing '") + key + "'");
-    const auto v = n->value<int64_t>();
+    const auto v = whole_number(*n);
     if (!v || *v < lo || *v > hi) {
         fail(origin, n->source(),
              std::string("'") + key + "' must be an integer from " + std::to_string(lo) + " to " + std::to_string(hi));
@@ -225,7 +235,7 @@ Scenario Scenario::from_text(const std::string& text, const std::string& origin)
     }
     check_keys(origin, root,
                {"name", "minutes", "seed", "world", "rtc", "eeprom", "dip", "inputs", "input", "dip_change", "fault",
-                "battery", "panel", "day", "analog", "gps", "gps_outage", "transponder"});
+                "battery", "panel", "day", "analog", "power", "gps", "gps_outage", "transponder"});
 
     Scenario sc;
     sc.pin_actions.clear();
@@ -236,7 +246,7 @@ Scenario Scenario::from_text(const std::string& text, const std::string& origin)
         sc.minutes = *v;
     }
     if (const toml::node* n = root.get("seed")) {
-        const auto v = n->value<int64_t>();
+        const auto v = whole_number(*n);
         if (!v || *v < 0) fail(origin, n->source(), "'seed' must be a non-negative integer");
         sc.seed = static_cast<uint64_t>(*v);
     }
@@ -246,8 +256,9 @@ Scenario Scenario::from_text(const std::string& text, const std::string& origin)
         if (const toml::node* n = w->get("utc")) sc.utc_start = civil_of(origin, *n);
     }
     if (const toml::table* r = root["rtc"].as_table()) {
-        check_keys(origin, *r, {"present", "running", "hour_mode", "time"});
+        check_keys(origin, *r, {"present", "running", "hour_mode", "time", "backup"});
         sc.rtc.present = bool_of(origin, *r, "present", true);
+        sc.rtc.backup = bool_of(origin, *r, "backup", true);
         sc.rtc.running = bool_of(origin, *r, "running", true);
         if (r->get("hour_mode")) sc.rtc.twelve_hour = int_in(origin, *r, "hour_mode", 12, 24) == 12;
         if (const toml::node* n = r->get("time")) sc.rtc.time = civil_of(origin, *n);
@@ -274,6 +285,15 @@ Scenario Scenario::from_text(const std::string& text, const std::string& origin)
         day.capacity_ah = number_in(origin, *d, "capacity_ah", 1, 10000, day.capacity_ah);
         day.soc = number_in(origin, *d, "soc", 0, 1, day.soc);
         day.load_amps = number_in(origin, *d, "load_amps", 0, 20, day.load_amps);
+    }
+    if (const toml::table* p = root["power"].as_table()) {
+        check_keys(origin, *p, {"brownout_volts", "restart_volts"});
+        PowerSetup& pw = sc.power;
+        pw.brownout_volts = number_in(origin, *p, "brownout_volts", 0, 30, pw.brownout_volts);
+        pw.restart_volts = number_in(origin, *p, "restart_volts", 0, 30, pw.restart_volts);
+        if (pw.restart_volts <= pw.brownout_volts) {
+            fail(origin, p->source(), "'restart_volts' must be above 'brownout_volts'");
+        }
     }
     if (const toml::table* a = root["analog"].as_table()) {
         check_keys(origin, *a, {"noise_counts", "noise"});
@@ -407,6 +427,11 @@ Scenario Scenario::from_text(const std::string& text, const std::string& origin)
                 if (kind == "eeprom_absent") sc.eeprom.absent.push_back(w);
                 else if (kind == "eeprom_writes_lost") sc.eeprom.writes_lost.push_back(w);
                 else sc.rtc.absent.push_back(w);
+            } else if (kind == "power_cut") {
+                check_keys(origin, *t, {"kind", "at", "ms"});
+                const vtime at = required_time(origin, *t, "at");
+                const auto ms = int_in(origin, *t, "ms", 1, INT64_MAX / 1000000);
+                sc.power.power_cuts.push_back({at, static_cast<vtime>(ms) * zplat::kMs});
             } else if (kind == "rtc_stop") {
                 check_keys(origin, *t, {"kind", "at"});
                 sc.rtc.stops.push_back(required_time(origin, *t, "at"));
@@ -442,7 +467,7 @@ Scenario Scenario::from_text(const std::string& text, const std::string& origin)
                 sc.transponder.noise.push_back({{at, duration_of(origin, *t)}, number_of(origin, *r, "rate", 0, 1)});
             } else {
                 fail(origin, t->source(),
-                     "unknown fault kind (known: \"stall\", \"eeprom_absent\", \"eeprom_writes_lost\", "
+                     "unknown fault kind (known: \"stall\", \"power_cut\", \"eeprom_absent\", \"eeprom_writes_lost\", "
                      "\"rtc_absent\", \"rtc_stop\", \"mppt_stuck\", \"gps_restart\", \"gps_noise\", "
                      "\"ais_silent\", \"ais_nak\", \"ais_foreign_mmsi\", \"ais_noise\", \"ais_pc\")");
             }

@@ -41,6 +41,7 @@ struct RtcSetup {
     std::optional<Civil> time;    // its own time at power-on; the world's UTC otherwise
     std::vector<Window> absent;   // no acknowledge on the bus
     std::vector<vtime> stops;     // the oscillator stops (ST cleared)
+    bool backup = true;           // a backup cell keeps it counting while the unit's supply is gone
 };
 
 struct EepromSetup {
@@ -85,6 +86,11 @@ struct PowerSetup {
     double noise_counts = 0.0;   // converter noise: standard deviation (Gaussian) or half-width (uniform)
     NoiseShape noise = NoiseShape::Gaussian;
     std::vector<vtime> mppt_stuck;   // the charger sticks in "no charge" from these times on
+    // The unit's supply: it browns out below brownout_volts of battery and
+    // starts again from restart_volts; power_cuts take it away outright.
+    double brownout_volts = 10.5;
+    double restart_volts = 11.5;
+    std::vector<Window> power_cuts;
 };
 
 // Bytes a device sends corrupted while the window lasts.

@@ -8,45 +8,6 @@
 
 #include "ais/ais.h"
 
-namespace {
-
-// Returns false when some input was bad.
-bool read_stream(std::istream& in, const std::string& name, bool json) {
-    namespace ais = zelmora::ais;
-    ais::Decoder dec;
-    bool good = true;
-    auto emit = [&](const ais::Output& out) {
-        for (const auto& e : out.errors) {
-            std::cout.flush();
-            std::cerr << name << ":" << e.line << ": " << e.text << "\n";
-            good = false;
-        }
-        for (const auto& m : out.messages) {
-            if (json) {
-                auto j = ais::to_json(m);
-                nlohmann::ordered_json line;
-                line["file"] = name;
-                line.update(j);
-                // A file name need not be UTF-8: replaced, not thrown at.
-                std::cout << line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << "\n";
-            } else {
-                if (m.report) std::cout << "\n";
-                std::cout << ais::describe(m, name + ":" + std::to_string(m.line));
-            }
-        }
-    };
-    long n = 0;
-    for (std::string line; std::getline(in, line);) emit(dec.feed(line, ++n));
-    if (in.bad()) {
-        std::cerr << name << ": read error\n";
-        good = false;
-    }
-    emit(dec.finish());
-    return good;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
     CLI::App app{"Decodes the Zelmora unit's AIS Message 6 monitoring reports (DAC 1, FI 51) from\n"
                  "!xxVDM/!xxVDO logs of a base station or receiver and from the unit's !AIMEB load sentences."};
@@ -66,7 +27,7 @@ int main(int argc, char** argv) {
     bool good = true;
     for (const auto& f : files) {
         if (f == "-") {
-            good = read_stream(std::cin, "<stdin>", json) && good;
+            good = zelmora::ais::read_stream(std::cin, "<stdin>", json, std::cout, std::cerr) && good;
             continue;
         }
         std::ifstream in(f, std::ios::binary);
@@ -75,7 +36,7 @@ int main(int argc, char** argv) {
             good = false;
             continue;
         }
-        good = read_stream(in, f, json) && good;
+        good = zelmora::ais::read_stream(in, f, json, std::cout, std::cerr) && good;
     }
     std::cout.flush();
     return good ? 0 : 1;

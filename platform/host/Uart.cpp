@@ -79,6 +79,12 @@ size_t Uart::write(uint8_t c) {
         return 0;
     }
     settle_now();
+    if (unpaced_ && tx_count_ == 0) {
+        tx_last_ = tb.now;
+        if (peer_) peer_->on_byte(c, tb.now, baud_);
+        cross(zplat::cost::serial, true);
+        return 1;
+    }
     // Printing blocks while the transmit ring is full.
     while (tx_count_ >= kRingSize) {
         tb.host->wait_until(tx_[tx_head_].at);
@@ -105,6 +111,18 @@ void zplat::UartPort::host_feed(const uint8_t* data, size_t n, uint64_t start, u
     }
     in_last_ = t;
     if (in_count_ != 0 && in_[in_head_].at < tb.due) tb.due = in_[in_head_].at;
+}
+
+size_t zplat::UartPort::host_receive(const uint8_t* data, size_t n) {
+    if (!open_) return 0;
+    size_t taken = 0;
+    for (; taken < n; ++taken) {
+        const size_t next = (rx_head_ + 1) % kUartRingSize;
+        if (next == rx_tail_) break;
+        rx_[rx_head_] = data[taken];
+        rx_head_ = next;
+    }
+    return taken;
 }
 
 void zplat::UartPort::settle_now() { host_settle(tb.now); }
@@ -155,6 +173,7 @@ void zplat::UartPort::host_reset() {
 
 void zplat::UartPort::host_clear_line() {
     host_reset();
+    unpaced_ = false;
     in_head_ = in_count_ = 0;
     in_last_ = 0;
     rx_lost_ = 0;

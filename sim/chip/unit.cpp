@@ -10,6 +10,7 @@
 #include "host/buses.h"
 #include "host/pins.h"
 #include "pads.h"
+#include "serial_line.h"
 #include "wiring.h"
 
 namespace zchip {
@@ -76,6 +77,13 @@ ChipUnit::~ChipUnit() {
 
 void ChipUnit::run_until(vtime t) {
     while (tb.now < t && !faulted()) {
+        if (!powered_) {
+            // No supply: nothing executes until the board brings it back.
+            const vtime next = std::min(tb.due, t);
+            if (next > tb.now) core_->skip_to(next);
+            if (tb.now >= tb.due) board_.service_world();
+            continue;
+        }
         if (!pending_reset_.empty()) reset_chip();
         if (stall_until_ > tb.now) {
             // The main loop is held: time passes to the next thing due.
@@ -98,6 +106,31 @@ void ChipUnit::run_until(vtime t) {
 }
 
 void ChipUnit::stall(vtime d) { stall_until_ = std::max(stall_until_, tb.now + d); }
+
+// Without supply the core stops and SRAM forgets: it holds seeded noise, so
+// the image can count on nothing but its own start-up code. With supply
+// back the chip starts from power-on.
+void ChipUnit::set_powered(bool on) {
+    if (on == powered_) return;
+    powered_ = on;
+    ++gen_;
+    pending_reset_.clear();
+    stall_until_ = 0;
+    periph_->power_on_reset();
+    core_->reset();
+    last_clear_ = zplat::kNever;
+    pass_samples_.clear();
+    if (!on) {
+        ++power_losses_;
+        zsim::SplitMix rng(board_.scenario().seed ^ (0x5EED0000ull + power_losses_));
+        std::vector<uint8_t> noise(Core::kSramSize);
+        for (uint8_t& b : noise) b = static_cast<uint8_t>(rng.next());
+        core_->write_memory(Core::kSramBase, noise.data(), noise.size());
+        return;
+    }
+    core_->set_cpu_hz(periph_->cpu_hz());
+    core_->paint_stack();
+}
 
 void ChipUnit::reset_chip() {
     ++gen_;

@@ -42,6 +42,7 @@ public:
     // zsim::ExternalUnit
     void run_until(vtime t) override;
     void stall(vtime d) override;
+    void set_powered(bool on) override;
 
     // The core stopped for good on a fault: its report (empty while running).
     const std::string& fault_report() const { return fault_report_; }
@@ -93,6 +94,8 @@ private:
     std::string pending_reset_;
     std::string fault_report_;
     vtime stall_until_ = 0;
+    bool powered_ = true;
+    uint32_t power_losses_ = 0;
     std::map<uint64_t, PadDrive> unconnected_;   // pads the board leaves open, as the chip drives them
 
     // The longest main-loop pass: from one watchdog clear to the next.

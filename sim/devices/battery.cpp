@@ -26,7 +26,10 @@ Battery::Battery(Board& board, const Scenario& sc)
     full_ = soc_ >= 1.0;
 }
 
-double Battery::open_circuit(double soc) { return kEmptyVolts + (kFullVolts - kEmptyVolts) * soc; }
+double Battery::open_circuit(double soc) {
+    if (soc < 0.0) return kEmptyVolts + (kEmptyVolts - kFlatVolts) * soc / kReserve;
+    return kEmptyVolts + (kFullVolts - kEmptyVolts) * soc;
+}
 
 double Battery::panel_amps() const {
     const vtime now = board_.now();
@@ -46,7 +49,7 @@ double Battery::target_rise() const {
     if (floating_) return kFloatVolts - ocv;
     if (charge_amps_ <= 0.0) return 0.0;
     const double rate = std::min(charge_amps_ / (0.05 * setup_.day.capacity_ah), 1.5);
-    const double rise = std::sqrt(rate) * (0.5 + 1.3 * std::pow(soc_, 6));
+    const double rise = std::sqrt(rate) * (0.5 + 1.3 * std::pow(std::max(soc_, 0.0), 6));
     return std::min(rise, kAbsorptionVolts - ocv);
 }
 
@@ -55,8 +58,8 @@ void Battery::advance() {
     if (now <= last_) return;
     const double dt = seconds_of(now - last_);
     last_ = now;
-    const double net = charge_amps_ - setup_.day.load_amps;
-    soc_ = std::clamp(soc_ + net * dt / (setup_.day.capacity_ah * 3600.0), 0.0, 1.0);
+    const double net = charge_amps_ - load_amps();
+    soc_ = std::clamp(soc_ + net * dt / (setup_.day.capacity_ah * 3600.0), -kReserve, 1.0);
     if (soc_ >= 1.0) full_ = true;
     else if (soc_ < kFullHold) full_ = false;
     const double target = target_rise();
@@ -78,6 +81,11 @@ bool Battery::full() {
     if (setup_.battery_volts.scripted()) return volts() >= kFloatVolts;
     advance();
     return full_;
+}
+
+void Battery::set_unit_on(bool on) {
+    advance();
+    unit_on_ = on;
 }
 
 void Battery::set_charge(double amps, bool floating) {

@@ -6,7 +6,8 @@
 //   day-light elapsed) within. What reaches the battery is what the charger
 //   delivers (Mppt), which tells the battery through set_charge().
 // - The state of charge integrates the charger's current minus the beacon's
-//   constant load over the capacity, held within 0..1.
+//   constant load over the capacity, held within -kReserve..1. While the
+//   unit is off (browned out, or its supply cut) the load is kOffAmps.
 // - Terminal voltage: scripted ([battery]), or the open-circuit voltage of
 //   the state of charge (11.6 V empty, linear to 12.8 V full) plus a rise
 //   while charging that grows with the charge rate and towards full charge,
@@ -14,6 +15,10 @@
 //   the terminal sits at the float level (13.6 V). The rise follows its target
 //   with a time constant of a minute, as the surface charge of a real
 //   battery does, so the voltage never jumps when the charger switches.
+// - Past empty the battery's last reserve (kReserve of its capacity) gives
+//   its charge on a falling voltage, down to kFlatVolts at rest when it is
+//   gone: the knee at the end of a lead-acid discharge, where the unit
+//   browns out.
 // - Full charge, for the charger: with a scripted voltage, at or above the
 //   float level; otherwise the state of charge reaching 1, which holds until
 //   it has fallen below 0.98 again.
@@ -32,6 +37,9 @@ public:
     static constexpr double kFloatVolts = 13.6;
     static constexpr double kAbsorptionVolts = 14.3;
     static constexpr double kSurfaceSeconds = 60.0;
+    static constexpr double kReserve = 0.05;      // of the capacity, below empty
+    static constexpr double kFlatVolts = 10.0;    // at rest with the reserve gone
+    static constexpr double kOffAmps = 0.002;     // the regulator's own draw while the unit is off
 
     Battery(Board& board, const Scenario& sc);
 
@@ -39,12 +47,14 @@ public:
     double volts();
     // Current the panel offers now, amperes.
     double panel_amps() const;
-    // State of charge now, 0..1 (the day profile's; kept even when the
-    // voltage is scripted).
+    // State of charge now, -kReserve..1 (below 0 in the reserve; the day
+    // profile's, kept even when the voltage is scripted).
     double soc();
     // The charge is complete: the charger holds float.
     bool full();
-    double load_amps() const { return setup_.day.load_amps; }
+    // What the beacon draws now: its load while the unit runs.
+    double load_amps() const { return unit_on_ ? setup_.day.load_amps : kOffAmps; }
+    void set_unit_on(bool on);
 
     // The charger's output from now on, amperes, and whether it holds float.
     void set_charge(double amps, bool floating);
@@ -66,6 +76,7 @@ private:
     bool floating_ = false;
     bool settled_ = false;        // the rise has been set to its first target
     bool full_ = false;
+    bool unit_on_ = true;
 };
 
 }  // namespace zsim

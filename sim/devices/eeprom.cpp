@@ -30,7 +30,14 @@ bool settings_ok(const SPISettings& s) {
 }  // namespace
 
 Eeprom::Eeprom(Board& board, const Scenario& sc)
-    : board_(board), setup_(sc.eeprom), path_(sc.eeprom.image_path), page_buffer_(kPage, 0), latched_(kPage, 0) {
+    : board_(board),
+      setup_(sc.eeprom),
+      path_(sc.eeprom.image_path),
+      page_buffer_(kPage, 0),
+      latched_(kPage, 0),
+      cycle_old_(kPage, 0),
+      cycle_latched_(kPage, 0),
+      tear_rng_(sc.seed ^ 0xE2E2E2E2E2E2E2E2ull) {
     load_image();
 }
 
@@ -99,7 +106,26 @@ uint8_t Eeprom::status(vtime t) const {
     return static_cast<uint8_t>((busy(t) ? kStatusWIP : 0) | (write_enable_ ? kStatusWEL : 0));
 }
 
+void Eeprom::power_lost() {
+    const vtime t = board_.now();
+    if (powered_ && busy(t) && cycle_applied_) {
+        for (size_t off = 0; off < kPage; ++off) {
+            if (!cycle_latched_[off]) continue;
+            const uint8_t keep_old = static_cast<uint8_t>(tear_rng_.next());
+            uint8_t& cell = mem_[cycle_page_ + off];
+            cell = static_cast<uint8_t>((cycle_old_[off] & keep_old) | (cell & ~keep_old));
+        }
+        ++torn_cycles_;
+        save_page(cycle_page_);
+    }
+    powered_ = false;
+    selected_ = false;
+    write_enable_ = false;
+    busy_until_ = 0;
+}
+
 void Eeprom::on_select(bool selected) {
+    if (!powered_) return;
     const vtime t = board_.now();
     if (selected) {
         selected_ = true;
@@ -127,14 +153,18 @@ void Eeprom::finish_write(vtime t) {
     bool lost = false;
     for (const Window& w : setup_.writes_lost) lost = lost || w.covers(t);
     const uint16_t page_start = static_cast<uint16_t>(address_ & ~(kPage - 1));
+    cycle_applied_ = !lost;
+    cycle_page_ = page_start;
     for (size_t off = 0; off < kPage; ++off) {
+        cycle_old_[off] = mem_[page_start + off];
+        cycle_latched_[off] = latched_[off];
         if (latched_[off] && !lost) mem_[page_start + off] = page_buffer_[off];
     }
     if (!lost) save_page(page_start);
 }
 
 uint8_t Eeprom::on_exchange(uint8_t mosi, const SPISettings& settings) {
-    if (!selected_) return kIdle;
+    if (!selected_ || !powered_) return kIdle;
     const vtime t = board_.now();
     // Wrong mode, order or speed: the bits the part sees are garbage.
     if (!present(t) || !settings_ok(settings)) ignored_ = true;

@@ -1,6 +1,13 @@
 // The SPI EEPROM (512 Kbit, 128-byte pages) on chip select pin 19: the
 // instructions WREN, RDSR, READ and WRITE in SPI mode 0, MSB first; the
 // write-enable latch; page wrap of writes; a timed internal write cycle.
+//
+// Loss of supply: the part forgets the instruction in progress and its
+// write-enable latch (M95512 datasheet, power-up state: WEL reset, standby).
+// A write cycle cut short leaves the bytes it was writing undefined (the
+// datasheet wants no write cycle in progress at power-down): each of them
+// gets a mix of its old and new bits, drawn from a generator seeded with the
+// scenario's seed; the rest of the page keeps its bytes.
 #pragma once
 #include <cstdint>
 #include <string>
@@ -9,6 +16,7 @@
 #include "device.h"
 #include "host/buses.h"
 #include "scenario.h"
+#include "serial_line.h"
 
 namespace zsim {
 
@@ -31,6 +39,12 @@ public:
     uint32_t write_cycles() const { return write_cycles_; }
     // Test hook: the status register's write-enable latch.
     bool write_enable_latch() const { return write_enable_; }
+
+    // The unit's supply goes (a write cycle in progress is torn) and comes back.
+    void power_lost();
+    void power_restored() { powered_ = true; }
+    // Write cycles torn by a loss of supply so far.
+    uint32_t torn_cycles() const { return torn_cycles_; }
 
     // zplat::SpiTarget
     void on_select(bool selected) override;
@@ -62,6 +76,16 @@ private:
     bool save_failed_ = false;
     vtime busy_until_ = 0;
     uint32_t write_cycles_ = 0;
+
+    // The cycle in progress, for a loss of supply: its page, the bytes it
+    // writes and what they held before.
+    bool powered_ = true;
+    bool cycle_applied_ = false;
+    uint16_t cycle_page_ = 0;
+    std::vector<uint8_t> cycle_old_;
+    std::vector<uint8_t> cycle_latched_;
+    uint32_t torn_cycles_ = 0;
+    SplitMix tear_rng_;
 };
 
 }  // namespace zsim

@@ -203,4 +203,15 @@ void Rtc::set_time(const Civil& c) {
 
 void Rtc::stop() { set_oscillator(false, control_, board_.now()); }
 
+void Rtc::power_lost() {
+    pointer_ = 0;
+    if (setup_.backup) return;
+    st_ = false;
+    control_ = 0x80;
+    twelve_ = false;
+    vbaten_ = false;
+    base_ = Fields{0, 1, 1, 0, 0, 0, 1};
+    base_count_ = 0;
+}
+
 }  // namespace zsim

@@ -25,6 +25,11 @@
 //   fail stamps and SRAM alike). The pointer runs 0x00..0xFF and wraps.
 // - A read returns one consistent snapshot of the timekeeping registers.
 // - Nothing on the board resets it: it keeps time across resets of the unit.
+// - Loss of the unit's supply: with its backup cell ([rtc] backup) it counts
+//   on; without one it loses everything, as the MCP7940 does without VBAT,
+//   and comes back in its power-on state (MCP7940 datasheet, register reset
+//   values): oscillator stopped (ST 0), 00:00:00 on 1 January 2000 with
+//   weekday 1, control register 0x80, 24-hour mode.
 #pragma once
 #include <array>
 #include <cstdint>
@@ -54,6 +59,9 @@ public:
     void set_time(const Civil& c);
     // The oscillator stops now, as when ST is cleared.
     void stop();
+    // The unit's supply is gone: the bus side starts afresh, and without a
+    // backup cell the clock loses its time and stops.
+    void power_lost();
 
     // A register as a read on the bus would show it now (without read faults).
     uint8_t peek(uint8_t reg) const;

@@ -137,6 +137,22 @@ TEST(Processing, PcSoftwareDetection) {
     EXPECT_NE(u.console().find("\r\n\t\tFrame NAK\r\n\t\t\tMMSI: 992241234\r\n\t\t\tACK: 1\r\n"), std::string::npos);
 }
 
+// MMSIs go back out in nine digits: a reply with 0 or ten digits identifies nothing.
+TEST(Processing, IdentificationTakesOnlyNineDigitMmsis) {
+    Bench t;
+    periferico1.lmmsi = kMmsiDesconocido;
+    periferico1.lmmsi_destino_msg6 = kMmsiDesconocido;
+    periferico1.ccomando = 4;
+    t.burst(sentence("AIAID,1992241234,1,0,0,C"));
+    EXPECT_EQ(periferico1.lmmsi, kMmsiDesconocido);
+    EXPECT_EQ(periferico1.lmmsi_destino_msg6, kMmsiDesconocido);
+    t.burst(sentence("AIAID,992241234,1,2241234560,0,C"));
+    EXPECT_EQ(periferico1.lmmsi, kOwnMmsi);
+    EXPECT_EQ(periferico1.lmmsi_destino_msg6, kMmsiDesconocido);
+    t.burst(sentence("AIAID,992241234,1,224123456,0,C"));
+    EXPECT_EQ(periferico1.lmmsi_destino_msg6, kDestination);
+}
+
 TEST(Processing, BadChecksumsAndLeadingGarbage) {
     Bench t;
     t.identified();

@@ -112,3 +112,24 @@ TEST(RtcModel, KeepsItsTimeAcrossAResetOfTheUnit) {
     ASSERT_EQ(b.restarts(), 1u);
     EXPECT_EQ(format_utc(b.rtc().time()), "2026-12-08T13:45:40Z");
 }
+
+// MCP7940 datasheet: with a cell on VBAT it counts on while the unit's supply
+// is gone; without one it comes back in its power-on state, stopped.
+TEST(RtcModel, ALossOfSupplyLeavesItCountingOnItsBackupCellOrStoppedWithout) {
+    for (const bool backup : {true, false}) {
+        zsim::Scenario sc = world("2026-12-08T13:45:00Z");
+        sc.rtc.backup = backup;
+        sc.power.power_cuts.push_back({10 * kSec, 20 * kSec});
+        Bench t(sc, false);
+        t.b.advance(60 * kSec);
+        if (backup) {
+            EXPECT_TRUE(t.clock().running());
+            EXPECT_EQ(format_utc(t.clock().time()), "2026-12-08T13:46:00Z");
+            continue;
+        }
+        EXPECT_FALSE(t.clock().running());
+        EXPECT_EQ(format_utc(t.clock().time()), "2000-01-01T00:00:00Z");
+        EXPECT_EQ(t.clock().peek(0x03), 0x01);   // weekday 1, VBATEN off
+        EXPECT_EQ(t.clock().peek(0x07), 0x80);   // control
+    }
+}

@@ -187,6 +187,31 @@ TEST(ChargerModel, StuckUntilAPulseOfAboutASecond) {
     EXPECT_EQ(Rig::lines(), "charging");
 }
 
+TEST(BatteryModel, PastEmptyItsReserveRunsDownToTheKneeWhereTheUnitBrownsOut) {
+    // At night, 1 A from 1 Ah at 5 %: empty (11.6 V) after three minutes.
+    Rig r(world("[world]\nutc = \"2026-12-08T20:00:00Z\"\n[day]\ncapacity_ah = 1\nsoc = 0.05\nload_amps = 1\n"));
+    r.b.advance(3 * kMin);
+    EXPECT_NEAR(r.b.battery().volts(), 11.6, 0.01);
+    // 10.5 V with 1.1 V of the reserve's 1.6 V gone: 2.06 minutes more.
+    r.b.advance(2 * kMin);
+    EXPECT_TRUE(r.b.powered());
+    r.b.advance(5 * kSec);
+    EXPECT_FALSE(r.b.powered());
+    EXPECT_NEAR(r.b.battery().volts(), 10.5, 0.02);
+    // Off, the unit's regulator alone draws: 2 mA, 0.064 V of the reserve an hour.
+    r.b.advance(kHour);
+    EXPECT_NEAR(r.b.battery().volts(), 10.5 - 0.064, 0.02);
+    r.b.advance(10 * kHour);
+    EXPECT_NEAR(r.b.battery().volts(), 10.0, 1e-9);   // the reserve gone
+    EXPECT_FALSE(r.b.powered());
+    // The morning sun brings it back at 11.5 V.
+    r.b.advance(kHour + 25 * kMin);   // 08:30, sunrise
+    EXPECT_FALSE(r.b.powered());
+    while (!r.b.powered() && r.b.now() < 14 * kHour) r.b.advance(kSec);
+    EXPECT_NEAR(r.b.battery().volts(), 11.5, 0.01);
+    EXPECT_EQ(r.b.power_losses(), 1u);
+}
+
 TEST(PowerScenario, MistakesNameTheirLine) {
     auto error_of = [](const std::string& text) {
         try {
@@ -200,4 +225,7 @@ TEST(PowerScenario, MistakesNameTheirLine) {
               "t.toml:3: points must be in time order");
     EXPECT_EQ(error_of("[panel]\namps = 1\npoints = [[0, 1]]\n"), "t.toml:3: give 'amps' or 'points', not both");
     EXPECT_EQ(error_of("[day]\nsunrise = \"8:30\"\n"), "t.toml:2: expected a UTC time of day, \"HH:MM\"");
+    EXPECT_EQ(error_of("[power]\nbrownout_volts = 11\nrestart_volts = 10.8\n"),
+              "t.toml:1: 'restart_volts' must be above 'brownout_volts'");
+    EXPECT_EQ(error_of("[[fault]]\nkind = \"power_cut\"\nat = 10\n"), "t.toml:1: missing 'ms'");
 }

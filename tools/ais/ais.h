@@ -32,6 +32,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iosfwd>
 #include <optional>
 #include <map>
 #include <string>
@@ -210,5 +211,10 @@ std::string describe(const Message& m, std::string_view where);
 // are known, "report", and for a report one key per field of the table and
 // "msg_ids_match".
 nlohmann::ordered_json to_json(const Message& m);
+
+// What zelmora-msg6 does with one input named `name`: every line decoded,
+// each message to `out` (readable, or one JSON object per line), each bad
+// one as "name:line: what" to `err`. False when something was bad.
+bool read_stream(std::istream& in, const std::string& name, bool json, std::ostream& out, std::ostream& err);
 
 }  // namespace zelmora::ais

@@ -13,7 +13,7 @@ bool answers(const Reply& reply, const Request& r) {
 }
 }  // namespace
 
-Link::Link(SerialPort& port, LinkOptions options, std::function<void(const std::string&)> console)
+Link::Link(Line& port, LinkOptions options, std::function<void(const std::string&)> console)
     : port_(port), options_(options), console_(std::move(console)) {
     scanner_.on_text = [this](const std::string& t) {
         if (console_) console_(t);

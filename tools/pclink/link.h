@@ -23,7 +23,7 @@ struct LinkOptions {
 class Link {
 public:
     // `console` gets the unit's console text as it arrives, untouched.
-    Link(SerialPort& port, LinkOptions options, std::function<void(const std::string&)> console);
+    Link(Line& port, LinkOptions options, std::function<void(const std::string&)> console);
 
     // Sends the request and returns its reply (same command, subcommand and
     // address), or nothing when none came. A request that is `repeatable`
@@ -48,12 +48,12 @@ public:
     int damaged() const { return damaged_; }        // frames dropped for their CRC
     int stray() const { return stray_; }            // replies that matched no request
     const LinkOptions& options() const { return options_; }
-    SerialPort& port() { return port_; }
+    Line& port() { return port_; }
 
 private:
     void pump(Clock::time_point deadline);
 
-    SerialPort& port_;
+    Line& port_;
     LinkOptions options_;
     ReplyScanner scanner_;
     std::function<void(const std::string&)> console_;

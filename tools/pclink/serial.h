@@ -18,21 +18,30 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-class SerialPort {
+// What the link needs of a line; a test double stands in for the port.
+class Line {
+public:
+    virtual ~Line() = default;
+    // Writes every byte, waiting while the line takes none.
+    virtual void write_all(const uint8_t* data, size_t n, Clock::time_point deadline) = 0;
+    // Waits until bytes arrive or the deadline passes; returns how many were
+    // read (0: nothing before the deadline).
+    virtual size_t read_some(uint8_t* buf, size_t cap, Clock::time_point deadline) = 0;
+};
+
+class SerialPort : public Line {
 public:
     // Opens and configures the device, and drops whatever it had buffered.
     explicit SerialPort(const std::string& path);
-    ~SerialPort();
+    ~SerialPort() override;
     SerialPort(const SerialPort&) = delete;
     SerialPort& operator=(const SerialPort&) = delete;
 
     const std::string& path() const { return path_; }
 
     // Writes every byte, waiting while the driver's buffer is full.
-    void write_all(const uint8_t* data, size_t n, Clock::time_point deadline);
-    // Waits until bytes arrive or the deadline passes; returns how many were
-    // read (0: nothing before the deadline).
-    size_t read_some(uint8_t* buf, size_t cap, Clock::time_point deadline);
+    void write_all(const uint8_t* data, size_t n, Clock::time_point deadline) override;
+    size_t read_some(uint8_t* buf, size_t cap, Clock::time_point deadline) override;
 
 private:
     std::string path_;

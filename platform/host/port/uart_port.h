@@ -24,6 +24,13 @@ public:
     // Bytes sent by the device on the other end of the line, starting at
     // virtual time `start`, back to back at `baud`.
     void host_feed(const uint8_t* data, size_t n, uint64_t start, uint32_t baud);
+    // Bytes already received: straight into the receive ring, as if they had
+    // come in back to back before now, without the line's pace (fuzzing).
+    // Returns how many fitted; a closed port takes none.
+    size_t host_receive(const uint8_t* data, size_t n);
+    // What the unit writes leaves at once, whatever the baud rate, so that
+    // printing never holds it up (fuzzing); a new world paces it again.
+    void host_set_unpaced(bool on) { unpaced_ = on; }
     void host_attach(SerialPeer* peer) { peer_ = peer; }
     SerialPeer* host_peer() const { return peer_; }
     void host_set_sink(LineSink* sink) { sink_ = sink; }
@@ -47,6 +54,7 @@ protected:
 
     uint8_t index_;
     bool open_ = false;
+    bool unpaced_ = false;
     uint32_t baud_ = 0;
     SerialPeer* peer_ = nullptr;
     LineSink* sink_ = nullptr;

@@ -1,0 +1,13 @@
+// zelmora-bench --soak: weeks of virtual time on the default scenario, with
+// the checks that say the unit kept going (status reports, Message 6 on the
+// air, no restarts, the event log across its wrap, the simulator's memory).
+#pragma once
+
+namespace zsoak {
+
+// Runs the default scenario for `days` virtual days; prints every figure
+// and one summary line per check on standard output. Returns 0 when every
+// check passed, 1 otherwise.
+int run(int days);
+
+}  // namespace zsoak
