@@ -92,6 +92,7 @@ std::vector<vtime> cycles(zsim::Board& b, vtime from, vtime to) {
 
 }  // namespace
 
+namespace {
 // The shipped configuration with most of its values changed: a torn page
 // mixes them all.
 Bytes another_configuration() {
@@ -113,6 +114,7 @@ Bytes another_configuration() {
     }
     return zcfg::encode_area(zcfg::from_toml(text, "another"));
 }
+}  // namespace
 
 TEST(PowerCut, EveryMillisecondOfAConfigurationWriteLeavesTheTransponderAConfiguredMmsi) {
     const Bytes old_area = area_of(zsim::default_eeprom_image());

@@ -107,12 +107,12 @@ TEST(PowerScenario, BelowTheRegulatorsDropOutTheUnitStopsUntilTheBatteryRecovers
     EXPECT_GT(count(c.substr(c.find("Incidencia:15\tDato:1")), "\tMsg 6 AIS sended => "), 2u);
 }
 
-// Under the sanitizers the first night and morning only, to noon.
+// Under the sanitizers the first night and morning only, to 11:00.
 TEST(PowerScenario, AWinterWeekStopsTheUnitEveryNightAndBringsItBackEveryMorning) {
     const zsim::Scenario sc = shipped("winter-week.toml");
 #ifdef ZELMORA_SANITIZED
     const int days = 1;
-    const vtime end = 12 * 3600 * kSec;
+    const vtime end = 11 * 3600 * kSec;
 #else
     const int days = 7;
     const vtime end = static_cast<vtime>(sc.minutes * 60) * kSec;
@@ -130,7 +130,7 @@ TEST(PowerScenario, AWinterWeekStopsTheUnitEveryNightAndBringsItBackEveryMorning
         const vtime day = d * 24 * kHour;
         b.run_until(day + 6 * kHour);   // the battery flat before dawn
         EXPECT_FALSE(b.powered()) << "day " << d + 1;
-        b.run_until(day + 12 * kHour);
+        b.run_until(day + 10 * kHour);   // back since about 09:20
         EXPECT_TRUE(b.powered()) << "day " << d + 1;
         b.run_until(std::min(day + 24 * kHour, end));
         size_t today = 0;
