@@ -6,7 +6,11 @@ SHELL := /bin/bash
 JOBS ?= $(shell nproc)
 BUILD := build
 SANBUILD := build/sanitize
-PACKAGES := cmake g++ make pkg-config libgtest-dev libtomlplusplus-dev libcli11-dev nlohmann-json3-dev libunicorn-dev
+PACKAGES := cmake g++ make pkg-config libgtest-dev libtomlplusplus-dev libcli11-dev nlohmann-json3-dev libunicorn-dev \
+  libsqlite3-dev libcpp-httplib-dev libjs-chart.js
+# What only the tests need: the station monitor's page in a headless browser,
+# and the simulator's plots.
+TEST_PACKAGES := chromium gnuplot-nox
 # The chip build: the bare-metal cross compiler with newlib-nano.
 TARGET_PACKAGES := gcc-arm-none-eabi libnewlib-arm-none-eabi libstdc++-arm-none-eabi-newlib python3
 TARGETBUILD := build/target
@@ -111,9 +115,10 @@ fuzz: fuzz-deps
 	fuzz/run.sh $(FUZZBUILD) $(SECONDS) $(HARNESSES)
 
 # The unit's console alone goes to standard output; the build talks on stderr.
+# Only the simulator is built, not the tests.
 run: deps
 	@test -f $(BUILD)/Makefile || cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >&2
-	@cmake --build $(BUILD) -j $(JOBS) >&2
+	@cmake --build $(BUILD) -j $(JOBS) --target zelmora-sim >&2
 	@./$(BUILD)/zelmora-sim $(ARGS)
 
 bench: deps $(BUILD)/Makefile
@@ -122,6 +127,7 @@ bench: deps $(BUILD)/Makefile
 
 # The chip image first: the tests run it on the chip's core.
 test: build target
+	@$(MAKE) --no-print-directory deps PACKAGES="$(TEST_PACKAGES)"
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 	cmake -S . -B $(SANBUILD) -DCMAKE_BUILD_TYPE=Debug -DZELMORA_SANITIZE=ON
 	cmake --build $(SANBUILD) -j $(JOBS)

@@ -15,11 +15,29 @@
 
 #include "board.h"
 #include "pty.h"
+#include "trace.h"
 #include "unit.h"
 
 namespace {
 volatile std::sig_atomic_t g_stop = 0;
 extern "C" void on_stop_signal(int) { g_stop = 1; }
+
+// A count that must be a finite number above 0 and at most `most`, with a
+// plain message otherwise.
+CLI::Validator above_zero(const char* what, double most) {
+    return CLI::Validator(
+        [what, most](std::string& s) -> std::string {
+            char* end = nullptr;
+            const double v = std::strtod(s.c_str(), &end);
+            if (s.empty() || *end != '\0' || !(v > 0) || !(v <= most)) {
+                char m[32];
+                std::snprintf(m, sizeof m, "%.0f", most);
+                return std::string("must be ") + what + " above 0 and at most " + m + " (not \"" + s + "\")";
+            }
+            return {};
+        },
+        "", "");
+}
 
 void catch_stop_signals() {
     struct sigaction sa{};
@@ -41,9 +59,12 @@ int main(int argc, char** argv) {
     std::string air_path;
     std::string chip_path;
     bool chip_report = false;
+    std::string trace_path;
+    std::string plot_path;
+    // Ten million minutes is 19 years: virtual time counts nanoseconds in 64 bits.
     app.add_option("--minutes", minutes,
                    "virtual run length in minutes (default: the scenario's, 10; with --pty: until interrupted)")
-        ->check(CLI::PositiveNumber);
+        ->check(above_zero("a number of minutes", 1e7));
     app.add_option("--scenario", scenario_path, "scenario file (TOML); the built-in default otherwise")
         ->check(CLI::ExistingFile);
     app.add_option("--eeprom", eeprom_path,
@@ -54,7 +75,12 @@ int main(int argc, char** argv) {
     app.add_flag("--pty", pty,
                  "put the console port on a pseudo-terminal (path printed on standard error), paced to the wall clock");
     app.add_option("--speed", speed, "with --realtime or --pty: run this many times faster than the wall clock")
-        ->check(CLI::PositiveNumber);
+        ->check(above_zero("a factor", 1e6));
+    app.add_option("--trace", trace_path,
+                   "write one CSV row per virtual minute to FILE: battery, charge, panel current, charger, alarms, "
+                   "restarts, Message 6 loads and events");
+    app.add_option("--plot", plot_path,
+                   "at the end, draw battery, panel current, charge, alarms and restarts into FILE (PNG, with gnuplot)");
     app.add_option("--chip", chip_path,
                    "run the image we would flash (an ELF such as build/target/zelmora.elf) on the chip's core and "
                    "peripherals instead of the host build")
@@ -100,6 +126,23 @@ int main(int argc, char** argv) {
         return 2;
     }
     zsim::Board& board = *owner;
+    // --plot without --trace draws from a trace of its own beside the picture.
+    if (!plot_path.empty() && trace_path.empty()) trace_path = plot_path + ".csv";
+    std::unique_ptr<zsim::Trace> trace;
+    if (!trace_path.empty()) {
+        try {
+            trace = std::make_unique<zsim::Trace>(board, trace_path);
+        } catch (const std::exception& e) {
+            std::cerr << "zelmora-sim: " << e.what() << "\n";
+            return 2;
+        }
+    }
+    zsim::Trace* tr = trace.get();
+    constexpr zsim::vtime kMinute = 60LL * 1000 * 1000 * 1000;
+    zsim::vtime next_row = kMinute;
+    const auto rows_until_now = [&] {
+        for (; tr && board.now() >= next_row; next_row += kMinute) tr->row();
+    };
     std::FILE* air = nullptr;
     if (!air_path.empty()) {
         air = std::fopen(air_path.c_str(), "w");
@@ -124,12 +167,29 @@ int main(int argc, char** argv) {
             std::cerr << "zelmora-sim: the chip image stopped on a fault\n" << chip->fault_report();
             return 3;
         }
+        if (tr) tr->close();
+        if (!plot_path.empty()) {
+            std::string why;
+            if (!zsim::plot_trace(trace_path, plot_path, sc.name.empty() ? "zelmora-sim" : sc.name, why)) {
+                std::cerr << "zelmora-sim: " << why << "\n";
+                return 1;
+            }
+        }
         return 0;
     };
 
     if (!paced) {
-        board.set_console_sink([](uint8_t b) { std::fputc(b, stdout); });
-        board.run_for(static_cast<zsim::vtime>(minutes * 60.0 * 1e9));
+        board.set_console_sink([tr](uint8_t b) {
+            std::fputc(b, stdout);
+            if (tr) tr->console_byte(b);
+        });
+        const zsim::vtime end = static_cast<zsim::vtime>(minutes * 60.0 * 1e9);
+        // A trace takes its rows between runs of a minute each.
+        while (tr && next_row <= end) {
+            board.run_until(next_row);
+            rows_until_now();
+        }
+        board.run_until(end);
         std::fflush(stdout);
         if (air) std::fclose(air);
         return finish();
@@ -138,7 +198,10 @@ int main(int argc, char** argv) {
     // Paced: the unit's bytes are gathered as they leave the port and handed
     // on at every pacing point (at least once per virtual millisecond).
     std::vector<uint8_t> pending;
-    board.set_console_sink([&pending](uint8_t b) { pending.push_back(b); });
+    board.set_console_sink([&pending, tr](uint8_t b) {
+        pending.push_back(b);
+        if (tr) tr->console_byte(b);
+    });
     zsim::PtyPort* pp = port.get();
     board.set_pace_hook([&pending, pp] {
         if (pending.empty()) return;
@@ -172,6 +235,7 @@ int main(int argc, char** argv) {
     while (!g_stop && (until_stopped || board.now() < end) && !(chip && chip->faulted())) {
         const zsim::vtime left = until_stopped ? slice : end - board.now();
         board.run_for(left < slice ? left : slice);
+        rows_until_now();
     }
     std::fwrite(pending.data(), 1, pending.size(), stdout);
     std::fflush(stdout);
