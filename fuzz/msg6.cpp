@@ -131,7 +131,7 @@ std::vector<Bytes> seeds_msg6(const std::string& testdata) {
                                      '!'));
         }
     }
-    lines.push_back("\\s:r003669946,c:1325397545*4A\\" + sentence("AIVDM,1,1,,A,13aGD3PP00PN?5DMRh878wwn0>`<,0", '!'));
+    lines.push_back("\\s:r003669946,c:1325397545*73\\" + sentence("AIVDM,1,1,,A,13aGD3PP00PN?5DMRh878wwn0>`<,0", '!'));
     lines.push_back("# a comment");
     lines.push_back("$GPGGA,134500.000,4322.7364,N,00823.5710,W,1,09,0.9,12,M,50,M,,*5C");
     std::string all;

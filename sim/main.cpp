@@ -1,6 +1,7 @@
 // zelmora-sim: runs the virtual unit and writes what it sends on its console
 // port to standard output, byte for byte. With --air, what its transponder
-// transmits goes to a file as a shore receiver logs it; with --pty the
+// transmits goes to a file or a UDP address as a shore receiver hands it
+// on, stamped with the world's UTC; with --pty the
 // console port is also on a pseudo-terminal, for a PC program to talk to.
 // With --chip the unit is the image we would flash, executed instruction by
 // instruction on the chip's core and peripherals.
@@ -13,6 +14,7 @@
 #include <thread>
 #include <unistd.h>
 
+#include "air_log.h"
 #include "board.h"
 #include "pty.h"
 #include "trace.h"
@@ -57,6 +59,7 @@ int main(int argc, char** argv) {
     double speed = 0;
     std::string eeprom_path;
     std::string air_path;
+    bool air_no_tags = false;
     std::string chip_path;
     bool chip_report = false;
     std::string trace_path;
@@ -70,7 +73,9 @@ int main(int argc, char** argv) {
     app.add_option("--eeprom", eeprom_path,
                    "EEPROM image file: created from the default image when absent, updated as the unit writes");
     app.add_option("--air", air_path,
-                   "write every transmission of the transponder to FILE as !AIVDM sentences, one per line");
+                   "write every transmission of the transponder to FILE as !AIVDM sentences, one per line, or send "
+                   "each sentence to udp://HOST:PORT as one datagram; each led by a tag block with the world's UTC");
+    app.add_flag("--air-no-tags", air_no_tags, "with --air: the bare sentences, without their tag blocks");
     app.add_flag("--realtime", realtime, "pace virtual time to the wall clock; standard input feeds the console port");
     app.add_flag("--pty", pty,
                  "put the console port on a pseudo-terminal (path printed on standard error), paced to the wall clock");
@@ -143,20 +148,25 @@ int main(int argc, char** argv) {
     const auto rows_until_now = [&] {
         for (; tr && board.now() >= next_row; next_row += kMinute) tr->row();
     };
-    std::FILE* air = nullptr;
+    std::unique_ptr<zsim::AirLog> air;
+    if (air_no_tags && air_path.empty()) {
+        std::cerr << "zelmora-sim: --air-no-tags goes with --air\n";
+        return 2;
+    }
     if (!air_path.empty()) {
-        air = std::fopen(air_path.c_str(), "w");
+        std::string why;
+        air = zsim::AirLog::open(air_path, !air_no_tags, paced, why);
         if (!air) {
-            std::cerr << "zelmora-sim: " << air_path << ": cannot write the air log\n";
+            std::cerr << "zelmora-sim: " << why << "\n";
             return 2;
         }
-        if (paced) std::setvbuf(air, nullptr, _IOLBF, 4096);
     }
     board.transponder().set_air_capture(false);
     if (air) {
-        board.transponder().set_air_sink([air](const std::string& line) {
-            std::fputs(line.c_str(), air);
-            std::fputc('\n', air);
+        // Stamped with the world's UTC at the transmission's own slot.
+        const int64_t utc_start = zsim::to_epoch(sc.utc_start);
+        board.transponder().set_air_sink([&air, &board, utc_start](const std::string& line) {
+            if (air) air->sentence(line, utc_start + static_cast<int64_t>(board.transponder().air_time() / zplat::kSec));
         });
     }
     board.set_console_capture(false);
@@ -191,7 +201,7 @@ int main(int argc, char** argv) {
         }
         board.run_until(end);
         std::fflush(stdout);
-        if (air) std::fclose(air);
+        air.reset();
         return finish();
     }
 
@@ -239,7 +249,7 @@ int main(int argc, char** argv) {
     }
     std::fwrite(pending.data(), 1, pending.size(), stdout);
     std::fflush(stdout);
-    if (air) std::fclose(air);
+    air.reset();
     const int status = finish();
     std::fflush(stderr);
     std::_Exit(status);   // the stdin or pty reader may still be blocked in read() or poll()

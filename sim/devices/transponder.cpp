@@ -272,6 +272,7 @@ std::string Transponder::msg21_bits() const {
 void Transponder::transmit(const std::string& bits, bool& channel_b, vtime at) {
     const char channel = channel_b ? 'B' : 'A';
     channel_b = !channel_b;
+    air_at_ = at;
     std::string chars;
     for (size_t i = 0; i < bits.size(); i += 6) {
         unsigned v = 0;

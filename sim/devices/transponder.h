@@ -136,6 +136,9 @@ public:
     const std::vector<std::string>& air() const { return air_; }
     void set_air_sink(std::function<void(const std::string&)> sink) { air_sink_ = std::move(sink); }
     void set_air_capture(bool on) { air_capture_ = on; }
+    // While the sink is called: the virtual time of that transmission, for
+    // a log that stamps each sentence with the world's UTC.
+    vtime air_time() const { return air_at_; }
 
     void on_pin_changed(uint8_t pin) override;
     void on_byte(uint8_t byte, uint64_t at, uint32_t baud) override;
@@ -212,6 +215,7 @@ private:
     std::vector<std::string> air_;
     bool air_capture_ = true;
     std::function<void(const std::string&)> air_sink_;
+    vtime air_at_ = 0;
     Counters counters_;
     SplitMix rng_;
 };

@@ -51,6 +51,15 @@ std::string sentence(const std::string& body) {
     return "!" + body + "*" + b;
 }
 
+// An IEC 61162-450 tag block around `body`, with its checksum.
+std::string tag(const std::string& body) {
+    unsigned sum = 0;
+    for (char c : body) sum ^= static_cast<unsigned char>(c);
+    char b[4];
+    std::snprintf(b, sizeof b, "%02X", sum);
+    return "\\" + body + "*" + b + "\\";
+}
+
 // The report's fields in bit order with the value written, keyed as the
 // decoder's JSON names them; the status byte is one 8-bit value here.
 struct Written {
@@ -243,6 +252,11 @@ TEST(Msg6Input, BadMessagesGiveOneErrorEachAndTheNextLineStillDecodes) {
         // Line noise in a checksum-valid talker or channel: not text, and not UTF-8 either.
         {{"!AIVDM,1,1,,\xC1\xC1,>MEB0`<,0*7F", good}, "channel \"\\xC1\\xC1\" is not text", 1},
         {{sentence("A\x80VDM,1,1,,A,13aGD3PP00PN?5DMRh878wwn0>`<,0"), good}, "talker \"A\\x80\" is not text", 1},
+        // Tag blocks are checked as sentences are; a bad one costs its message.
+        {{"\\c:1765280000*00\\" + good, good}, "bad tag block checksum *00, computed *56", 1},
+        {{"\\c:1765280000\\" + good, good}, "tag block without its checksum", 1},
+        {{tag("c:17652800x0") + good, good}, "bad receive time \"c:17652800x0\"", 1},
+        {{tag("g:1-2-73") + part1, "\\g:2-2-73*00\\" + part2, good}, "bad tag block checksum", 2},
     };
     for (const auto& c : cases) {
         const auto out = feed_all(c.lines);
@@ -253,7 +267,7 @@ TEST(Msg6Input, BadMessagesGiveOneErrorEachAndTheNextLineStillDecodes) {
     }
 
     // What real receivers add around a good sentence is no error; other lines are not ours.
-    const auto out = feed_all({"\\s:r003669946,c:1325397545*4A\\" + good + ",b003669978,1272413573\r", "# note", "",
+    const auto out = feed_all({"\\s:r003669946,c:1325397545*73\\" + good + ",b003669978,1272413573\r", "# note", "",
                                "$GPZDA,150119.000,09,03,2022,,*53", "{\"class\":\"AIS\"}", part1, part2});
     EXPECT_TRUE(out.errors.empty());
     ASSERT_EQ(out.messages.size(), 2u);
@@ -313,6 +327,7 @@ TEST(Msg6Captures, RealMessagesDecodeAndHeadersAgreeWithTheReferenceDecode) {
     const auto out = feed_all(lines);
     std::vector<nlohmann::json> expected;
     for (std::string l; std::getline(ref, l);) expected.push_back(nlohmann::json::parse(l));
+    int monitors = 0;
     ASSERT_EQ(out.messages.size(), expected.size());
     for (std::size_t i = 0; i < expected.size(); ++i) {
         const auto& m = out.messages[i];
@@ -330,7 +345,22 @@ TEST(Msg6Captures, RealMessagesDecodeAndHeadersAgreeWithTheReferenceDecode) {
             EXPECT_EQ(*m.dac, x["dac"].get<unsigned>());
             EXPECT_EQ(*m.fi, x["fid"].get<unsigned>());
         }
+        // The AtoN monitoring reports, field by field ("not used" is 0 there).
+        ASSERT_EQ(m.monitor.has_value(), x.contains("ana_int"));
+        if (m.monitor) {
+            ++monitors;
+            const auto volts = [](const std::optional<double>& v) { return v ? *v : 0.0; };
+            EXPECT_NEAR(volts(m.monitor->internal_v), x["ana_int"].get<double>(), 1e-9);
+            EXPECT_NEAR(volts(m.monitor->external1_v), x["ana_ext1"].get<double>(), 1e-9);
+            EXPECT_NEAR(volts(m.monitor->external2_v), x["ana_ext2"].get<double>(), 1e-9);
+            EXPECT_EQ(m.monitor->racon, x["racon"].get<unsigned>());
+            EXPECT_EQ(m.monitor->light, x["light"].get<unsigned>());
+            EXPECT_EQ(m.monitor->alarm, x["alarm"].get<bool>());
+            EXPECT_EQ(m.monitor->digital, x["stat_ext"].get<unsigned>());
+            EXPECT_EQ(m.monitor->off_position, x["off_pos"].get<bool>());
+        }
     }
+    EXPECT_GE(monitors, 4);
 }
 
 TEST(Msg6Cli, ExitStatusSaysWhetherTheInputWasGoodAndJsonIsOneObjectALine) {
@@ -380,4 +410,124 @@ TEST(Msg6Cli, ExitStatusSaysWhetherTheInputWasGoodAndJsonIsOneObjectALine) {
     EXPECT_EQ(run("--no-such-option " + good), 2);
     EXPECT_EQ(run((dir / "missing.nmea").string()), 2);
     fs::remove_all(dir);
+}
+
+// A Message 21 of our own making: every field a value of its own, the name
+// running on into its extension, over two sentences stamped by the receiver.
+TEST(Msg6Aton, Message21ReadsBackWithItsNameExtensionAndTheReceiveTime) {
+    Writer w;
+    for (auto [v, width] : std::vector<std::pair<std::int64_t, unsigned>>{
+             {21, 6}, {1, 2}, {992241234, 30}, {20, 5}})
+        w.put(v, width);
+    w.text("ZELMORA NORTE LONG N", 20);
+    for (auto [v, width] : std::vector<std::pair<std::int64_t, unsigned>>{
+             {1, 1}, {-5035710, 28}, {26027364, 27}, {5, 9}, {6, 9}, {7, 6}, {8, 6}, {7, 4}, {42, 6}, {1, 1},
+             {0x5A, 8}, {1, 1}, {0, 1}, {1, 1}, {0, 1}})
+        w.put(v, width);
+    w.text("AME EXT", 7);
+    w.put(0, 6);   // spare up to a whole byte
+    const auto [chars, fill] = w.armour();
+    ASSERT_GT(chars.size(), 30u);
+    const auto out = feed_all({tag("s:base1,c:1765280000123") + sentence("AIVDM,2,1,4,B," + chars.substr(0, 30) + ",0"),
+                               tag("g:2-2-9") + sentence("AIVDM,2,2,4,B," + chars.substr(30) + "," + std::to_string(fill))});
+    ASSERT_TRUE(out.errors.empty()) << out.errors[0].text;
+    ASSERT_EQ(out.messages.size(), 1u);
+    const ais::Message& m = out.messages[0];
+    ASSERT_TRUE(m.aton);
+    EXPECT_FALSE(m.report);
+    const ais::AtonPosition& a = *m.aton;
+    EXPECT_EQ(a.aid_type, 20u);
+    EXPECT_EQ(a.name, "ZELMORA NORTE LONG NAME EXT");
+    EXPECT_TRUE(a.accuracy);
+    EXPECT_DOUBLE_EQ(*a.lon, -5035710 / 600000.0);
+    EXPECT_DOUBLE_EQ(*a.lat, 26027364 / 600000.0);
+    EXPECT_EQ(std::vector<unsigned>({a.dim_a, a.dim_b, a.dim_c, a.dim_d}), std::vector<unsigned>({5, 6, 7, 8}));
+    EXPECT_EQ(a.epfd, 7u);
+    EXPECT_EQ(a.second, 42u);
+    EXPECT_TRUE(a.off_position);
+    EXPECT_EQ(a.status, 0x5Au);
+    EXPECT_TRUE(a.raim);
+    EXPECT_FALSE(a.virtual_aid);
+    EXPECT_TRUE(a.assigned);
+    // Milliseconds in c: are cut to the second; the source is kept.
+    EXPECT_EQ(*m.received, 1765280000);
+    EXPECT_EQ(m.tag_source, "base1");
+
+    const auto j = ais::to_json(m);
+    EXPECT_EQ(j["received"], "2025-12-09T11:33:20Z");
+    EXPECT_EQ(j["received_unix"], 1765280000);
+    EXPECT_EQ(j["tag_source"], "base1");
+    EXPECT_EQ(j["aid_type_name"], "cardinal mark N");
+    EXPECT_EQ(j["epfd_name"], "surveyed");
+    EXPECT_EQ(j["report"], false);
+    const std::string text = ais::describe(m, "log:1");
+    for (const char* s : {"Message 21 from 992241234 (repeat 1): aid-to-navigation report, received "
+                          "2025-12-09T11:33:20Z from base1",
+                          "cardinal mark N (20)", "008\u00B023.5710'W", "to bow 5 m, to stern 6 m, to port 7 m",
+                          "Time stamp                    42 s", "Off position                  yes"})
+        EXPECT_NE(text.find(s), std::string::npos) << s << "\n" << text;
+    EXPECT_EQ(ais::brief(m, "log:1"),
+              "2025-12-09T11:33:20Z  992241234  aton  \"ZELMORA NORTE LONG NAME EXT\"  43.37894 -8.39285  "
+              "cardinal mark N  OFF POSITION\n");
+}
+
+// DAC 235 FI 10 in an addressed Message 6 and DAC 250 FI 10 in a broadcast
+// Message 8: the same fields, from where each message's data begins.
+TEST(Msg6Aton, AtonMonitoringReportsInMessages6And8) {
+    const auto data = [](unsigned dac, bool spare) {
+        Writer w;
+        for (auto [v, width] : std::vector<std::pair<std::int64_t, unsigned>>{
+                 {dac, 10}, {10, 6}, {250, 10}, {0, 10}, {1023, 10}, {2, 2}, {3, 2}, {1, 1}, {0x81, 8}, {1, 1}})
+            w.put(v, width);
+        if (spare) w.put(0, 4);
+        return w.bits;
+    };
+    Writer six, eight, short6;
+    for (auto [v, width] : {std::pair<std::int64_t, unsigned>{6, 6}, {0, 2}, {992351101, 30}, {0, 2}, {2320747, 30}, {0, 2}})
+        six.put(v, width);
+    short6 = six;
+    six.bits += data(235, true);
+    short6.bits += data(235, false).substr(0, 50);
+    for (auto [v, width] : {std::pair<std::int64_t, unsigned>{8, 6}, {0, 2}, {992351102, 30}, {0, 2}})
+        eight.put(v, width);
+    eight.bits += data(250, false);
+    const auto vdm = [](const Writer& w) {
+        const auto [chars, fill] = w.armour();
+        return sentence("AIVDM,1,1,,A," + chars + "," + std::to_string(fill));
+    };
+    const auto out = feed_all({vdm(six), vdm(eight), vdm(short6)});
+    ASSERT_EQ(out.errors.size(), 1u);
+    EXPECT_EQ(out.errors[0].text, "Message 6 DAC 235 FI 10 too short for an AtoN monitoring report: 122 bits, 132 needed");
+    ASSERT_EQ(out.messages.size(), 2u);
+    for (const auto& m : out.messages) {
+        ASSERT_TRUE(m.monitor) << m.type;
+        const ais::AtonMonitor& x = *m.monitor;
+        EXPECT_DOUBLE_EQ(*x.internal_v, 12.5);
+        EXPECT_FALSE(x.external1_v);
+        EXPECT_DOUBLE_EQ(*x.external2_v, 51.15);
+        EXPECT_EQ(x.racon, 2u);
+        EXPECT_EQ(x.light, 3u);
+        EXPECT_TRUE(x.alarm);
+        EXPECT_EQ(x.digital, 0x81u);
+        EXPECT_TRUE(x.off_position);
+    }
+    EXPECT_EQ(*out.messages[1].dac, 250u);
+    const auto j = ais::to_json(out.messages[0]);
+    EXPECT_TRUE(j["external1_v"].is_null());
+    EXPECT_EQ(j["racon"], "operational");
+    EXPECT_EQ(j["light"], "error");
+    EXPECT_EQ(j["digital_inputs"], 0x81);
+    EXPECT_EQ(ais::brief(out.messages[0], "log:1"),
+              "log:1  992351101  monitor  12.50 V  ext - / 51.15 V  light error  racon operational  inputs 10000001  "
+              "ALARM  OFF POSITION\n");
+    EXPECT_NE(ais::describe(out.messages[1], "log:2").find("Message 8 (DAC 250 FI 10) from 992351102 (repeat 0): AtoN "
+                                                           "monitoring report"),
+              std::string::npos);
+
+    // --reports-only keeps both kinds of monitoring report, and nothing else.
+    ais::Filter only{{}, true};
+    EXPECT_TRUE(only.passes(out.messages[0]));
+    EXPECT_TRUE(only.passes(feed_all({report_vdm()}).messages.at(0)));
+    EXPECT_FALSE(only.passes(feed_all({sentence("AIVDM,1,1,,A,13aGD3PP00PN?5DMRh878wwn0>`<,0")}).messages.at(0)));
+    EXPECT_FALSE((ais::Filter{{992351101}, false}.passes(out.messages[1])));
 }

@@ -15,8 +15,9 @@
 //     auto rest = dec.finish();                     // messages left incomplete
 //
 // A line is one sentence as it arrives: "!AIVDM,1,1,,B,6>jR06...,2*02",
-// optionally with an IEC 61162-450 tag block in front ("\s:r1,c:1272413573*4B\")
-// and receiver fields after the checksum (",b003669978,1272413573").
+// optionally with IEC 61162-450 tag blocks in front ("\s:r1,c:1272413573*73\":
+// checksum checked, receive time and source kept in the message) and
+// receiver fields after the checksum (",b003669978,1272413573").
 // "!AIMEB" sentences (the unit's load of a Message 6 into its transponder)
 // are read as well: their payload is the binary data alone (DAC, FI,
 // application data) and the message header comes from the sentence fields.
@@ -32,6 +33,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <iosfwd>
 #include <optional>
 #include <map>
@@ -135,6 +137,49 @@ struct Report {
 // The caller has checked that base + kReportBits bits are there.
 Report decode_report(const Bits& bits, std::size_t base);
 
+// Message 21, an aid to navigation's own report of itself.
+struct AtonPosition {
+    unsigned aid_type = 0;              // 0..31 (1 reference point ... 31 light vessel)
+    std::string name;                   // name with its extension, trailing '@' and spaces trimmed
+    bool accuracy = false;
+    std::optional<double> lon, lat;     // degrees, east / north positive; nullopt: not available
+    unsigned dim_a = 0, dim_b = 0, dim_c = 0, dim_d = 0;   // metres
+    unsigned epfd = 0;
+    unsigned second = 60;               // UTC second; 60..63 none
+    bool off_position = false;          // only meaningful when second <= 59
+    bool raim = false;
+    bool virtual_aid = false;
+    bool assigned = false;
+    unsigned status = 0;                // the AtoN status byte (IALA page id and the page's bits)
+};
+
+// Reads a Message 21 whose bits the caller has checked (at least 272).
+AtonPosition decode_aton(const Bits& bits);
+const char* aid_type_name(unsigned type);   // "north cardinal mark", ...
+const char* epfd_name(unsigned epfd);       // "GPS", "surveyed", ...
+
+// The AtoN monitoring report of DAC 235, FI 10 (in Message 6 or 8).
+struct AtonMonitor {
+    std::optional<double> internal_v, external1_v, external2_v;   // volts; nullopt: not available
+    unsigned racon = 0;                 // 0 none, 1 not monitored, 2 operational, 3 error
+    unsigned light = 0;                 // likewise
+    bool alarm = false;
+    unsigned digital = 0;               // eight digital inputs, input 7 in bit 7
+    bool off_position = false;
+};
+
+// The DAC 235 FI 10 data (DAC 250 uses the same layout): three analogue
+// values, the status bits, the digital inputs and the off-position flag
+// after the FI; the 4 spare bits after them are not needed.
+constexpr unsigned kMonitorDacs[] = {235, 250};
+constexpr unsigned kMonitorFi = 10;
+constexpr std::size_t kMonitorBits = 16 + 44;   // DAC and FI, then the fields
+// Reads it from `bits`, whose binary data (the DAC) starts at `base`; the
+// caller has checked that base + kMonitorBits bits are there.
+AtonMonitor decode_monitor(const Bits& bits, std::size_t base);
+const char* racon_name(unsigned racon);     // "none", "not monitored", "operational", "error"
+const char* light_name(unsigned light);     // "none", "on", "off", "error"
+
 // ---- messages ----
 
 enum class Sentence { VDM, VDO, MEB };
@@ -162,6 +207,12 @@ struct Message {
     std::optional<unsigned> meb_index;
     std::optional<unsigned> meb_broadcast;
     std::optional<Report> report;      // a Message 6 with DAC 1, FI 51
+    std::optional<AtonPosition> aton;  // a Message 21
+    std::optional<AtonMonitor> monitor;   // DAC 235, FI 10
+    // The IEC 61162-450 tag block of its first sentence: receive time (c:,
+    // seconds since 1970 UTC) and source (s:), when there.
+    std::optional<std::int64_t> received;
+    std::string tag_source;
 };
 
 struct Error {
@@ -194,6 +245,8 @@ private:
         std::string payload;
         std::string seq_id;
         std::vector<std::string> meb_fields;   // MEB header fields of the first sentence
+        std::optional<std::int64_t> received;  // from the tag blocks, the first that has them
+        std::string tag_source;
     };
     void complete(Pending& p, long last_line, unsigned fill, Output& out);
     std::map<std::string, Pending> pending_;
@@ -207,14 +260,57 @@ std::string sentence_name(Sentence s);   // "VDM", "VDO", "MEB"
 // one indented line per field. `where` starts the first line ("file:12").
 std::string describe(const Message& m, std::string_view where);
 
-// One JSON object: "line", "sentence", "type", "mmsi", the header fields that
-// are known, "report", and for a report one key per field of the table and
-// "msg_ids_match".
+// One JSON object: "line", the tag block's "received" (ISO 8601 UTC),
+// "received_unix" and "tag_source" when known, "sentence", "type", "mmsi",
+// the header fields that are known, "report", and for a report one key per
+// field of the table and "msg_ids_match"; a Message 21 and an AtoN
+// monitoring report ("monitor": true) add their fields.
 nlohmann::ordered_json to_json(const Message& m);
 
-// What zelmora-msg6 does with one input named `name`: every line decoded,
-// each message to `out` (readable, or one JSON object per line), each bad
-// one as "name:line: what" to `err`. False when something was bad.
+// One line for an aid to navigation's message: the unit's report, an AtoN
+// monitoring report (FI 10) or a Message 21, led by the receive time (or
+// `where` when there is none); "" for any other message.
+std::string brief(const Message& m, std::string_view where);
+
+// "2026-12-08T13:45:30Z" for seconds since 1970.
+std::string utc_text(std::int64_t seconds);
+
+// Which messages zelmora-msg6 writes.
+struct Filter {
+    std::vector<std::uint32_t> mmsi;   // empty: every station
+    bool reports_only = false;         // only monitoring reports (DAC 1 FI 51 and DAC 235 FI 10)
+    bool passes(const Message& m) const;
+};
+
+enum class Format { Text, Json, Brief };
+
+// What zelmora-msg6 does with one input named `name`: each message that
+// passes the filter to `out` (readable, one JSON object per line or one
+// brief line), flushed at once; each error as "name:line: what" to `err`.
+class Printer {
+public:
+    Printer(std::string name, Format format, Filter filter, std::ostream& out, std::ostream& err)
+        : name_(std::move(name)), format_(format), filter_(std::move(filter)), out_(out), err_(err) {}
+    void line(std::string_view text, long line_number) { write(dec_.feed(text, line_number)); }
+    // The end of the input: what is left incomplete is an error.
+    void finish() { write(dec_.finish()); }
+    bool good() const { return good_; }   // no error so far
+    // Hook for a writer shared between threads: called around each write.
+    std::function<void(bool begin)> lock;
+
+private:
+    void write(const Output& o);
+    std::string name_;
+    Format format_;
+    Filter filter_;
+    std::ostream& out_;
+    std::ostream& err_;
+    Decoder dec_;
+    bool good_ = true;
+};
+
+// The same for a whole stream: every line, then finish(). False when
+// something was bad.
 bool read_stream(std::istream& in, const std::string& name, bool json, std::ostream& out, std::ostream& err);
 
 }  // namespace zelmora::ais

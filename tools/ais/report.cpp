@@ -203,3 +203,99 @@ Report decode_report(const Bits& bits, std::size_t base) {
 }
 
 }  // namespace zelmora::ais
+
+// ---- Message 21 and the AtoN monitoring report ----
+
+namespace zelmora::ais {
+
+namespace {
+std::optional<double> degrees(std::int64_t raw, std::int64_t not_available) {
+    if (raw == not_available) return std::nullopt;
+    return static_cast<double>(raw) / 600000.0;
+}
+
+// 0 means "not used" in FI 10; each step is 0.05 V.
+std::optional<double> volts(std::uint64_t raw) {
+    if (raw == 0) return std::nullopt;
+    return static_cast<double>(raw) * 0.05;
+}
+}  // namespace
+
+AtonPosition decode_aton(const Bits& b) {
+    // ITU-R M.1371 Message 21: type 6, repeat 2, MMSI 30, then from bit 38.
+    AtonPosition a;
+    a.aid_type = static_cast<unsigned>(b.u(38, 5));
+    std::string name = b.text(43, 20);
+    a.accuracy = b.u(163, 1) != 0;
+    a.lon = degrees(b.s(164, 28), kLonNotAvailable);
+    a.lat = degrees(b.s(192, 27), kLatNotAvailable);
+    a.dim_a = static_cast<unsigned>(b.u(219, 9));
+    a.dim_b = static_cast<unsigned>(b.u(228, 9));
+    a.dim_c = static_cast<unsigned>(b.u(237, 6));
+    a.dim_d = static_cast<unsigned>(b.u(243, 6));
+    a.epfd = static_cast<unsigned>(b.u(249, 4));
+    a.second = static_cast<unsigned>(b.u(253, 6));
+    a.off_position = b.u(259, 1) != 0;
+    a.status = static_cast<unsigned>(b.u(260, 8));
+    a.raim = b.u(268, 1) != 0;
+    a.virtual_aid = b.u(269, 1) != 0;
+    a.assigned = b.u(270, 1) != 0;
+    // The name extension: up to 14 more characters from bit 272, then spare
+    // bits up to a whole byte.
+    std::size_t ext = b.size() > 272 ? (b.size() - 272) / 6 : 0;
+    if (ext > 14) ext = 14;
+    const std::string more = trim_text(b.text(272, static_cast<unsigned>(ext)));
+    a.name = more.empty() ? trim_text(name) : trim_text(name + more);
+    return a;
+}
+
+AtonMonitor decode_monitor(const Bits& b, std::size_t base) {
+    // After the DAC and FI: three analogue values of 10 bits, RACON 2,
+    // light 2, alarm 1, digital inputs 8 (input 7 first), off position 1.
+    const std::size_t at = base + 16;
+    AtonMonitor m;
+    m.internal_v = volts(b.u(at, 10));
+    m.external1_v = volts(b.u(at + 10, 10));
+    m.external2_v = volts(b.u(at + 20, 10));
+    m.racon = static_cast<unsigned>(b.u(at + 30, 2));
+    m.light = static_cast<unsigned>(b.u(at + 32, 2));
+    m.alarm = b.u(at + 34, 1) != 0;
+    m.digital = static_cast<unsigned>(b.u(at + 35, 8));
+    m.off_position = b.u(at + 43, 1) != 0;
+    return m;
+}
+
+const char* aid_type_name(unsigned type) {
+    // IALA's types of aid to navigation, as ITU-R M.1371 Table 74 lists them.
+    static const char* const names[32] = {
+        "not specified", "reference point", "RACON", "fixed structure off shore",
+        "emergency wreck marking buoy", "light, without sectors", "light, with sectors", "leading light front",
+        "leading light rear", "beacon, cardinal N", "beacon, cardinal E", "beacon, cardinal S",
+        "beacon, cardinal W", "beacon, port hand", "beacon, starboard hand",
+        "beacon, preferred channel port hand", "beacon, preferred channel starboard hand",
+        "beacon, isolated danger", "beacon, safe water", "beacon, special mark", "cardinal mark N",
+        "cardinal mark E", "cardinal mark S", "cardinal mark W", "port hand mark", "starboard hand mark",
+        "preferred channel port hand", "preferred channel starboard hand", "isolated danger", "safe water",
+        "special mark", "light vessel, LANBY or rig"};
+    return type < 32 ? names[type] : "?";
+}
+
+const char* epfd_name(unsigned epfd) {
+    static const char* const names[16] = {
+        "undefined", "GPS", "GLONASS", "GPS and GLONASS", "Loran-C", "Chayka", "integrated navigation system",
+        "surveyed", "Galileo", "not used", "not used", "not used", "not used", "not used", "not used",
+        "internal GNSS"};
+    return epfd < 16 ? names[epfd] : "?";
+}
+
+const char* racon_name(unsigned racon) {
+    static const char* const names[4] = {"none", "not monitored", "operational", "error"};
+    return racon < 4 ? names[racon] : "?";
+}
+
+const char* light_name(unsigned light) {
+    static const char* const names[4] = {"none", "on", "off", "error"};
+    return light < 4 ? names[light] : "?";
+}
+
+}  // namespace zelmora::ais

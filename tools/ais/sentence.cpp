@@ -76,6 +76,43 @@ bool is_text(std::string_view s) {
     return true;
 }
 
+// What a tag block tells us.
+struct Tag {
+    std::optional<std::int64_t> received;   // c:, seconds since 1970
+    std::string source;                     // s:
+};
+
+// The inside of one tag block, "s:r003669978,c:1272413573*4B": its checksum
+// checked, c: and s: kept; other parameters (g:, n:, d:, t:, ...) are not
+// ours. An error text, or "" when it is good.
+std::string read_tag(std::string_view block, Tag& tag) {
+    const auto star = block.rfind('*');
+    if (star == std::string_view::npos || star + 3 != block.size() || hex_digit(block[star + 1]) < 0 ||
+        hex_digit(block[star + 2]) < 0)
+        return "tag block without its checksum";
+    unsigned sum = 0;
+    for (char c : block.substr(0, star)) sum ^= static_cast<unsigned char>(c);
+    const unsigned given = static_cast<unsigned>(hex_digit(block[star + 1]) * 16 + hex_digit(block[star + 2]));
+    if (sum != given) return "bad tag block checksum *" + hex2(given) + ", computed *" + hex2(sum);
+    for (const auto field : split(block.substr(0, star), ',')) {
+        if (field.size() < 2 || field[1] != ':') continue;
+        const std::string_view value = field.substr(2);
+        if (field[0] == 'c') {
+            // UNIX seconds, perhaps with decimals; 13 digits are
+            // milliseconds, as some receivers write.
+            const std::string_view whole = value.substr(0, value.find('.'));
+            const std::string_view part = value.size() > whole.size() ? value.substr(whole.size() + 1) : "";
+            const auto v = digits(whole, 13);
+            if (!v || (whole.size() > 10 && whole.size() != 13) || (!part.empty() && !digits(part, 9)))
+                return "bad receive time \"" + shown(field) + "\" in the tag block";
+            tag.received = static_cast<std::int64_t>(whole.size() == 13 ? *v / 1000 : *v);
+        } else if (field[0] == 's') {
+            tag.source = shown(value);
+        }
+    }
+    return "";
+}
+
 std::string fragment_text(unsigned num, unsigned count) {
     return "fragment " + std::to_string(num) + " of " + std::to_string(count);
 }
@@ -103,6 +140,10 @@ std::optional<Place> place_of(Sentence kind, std::string_view talker, const std:
     return p;
 }
 
+bool is_monitor(unsigned dac, unsigned fi) {
+    return fi == kMonitorFi && (dac == kMonitorDacs[0] || dac == kMonitorDacs[1]);
+}
+
 }  // namespace
 
 std::string sentence_name(Sentence s) {
@@ -126,13 +167,17 @@ Output Decoder::feed(std::string_view line, long n) {
     if (line.empty() || line.front() == '#') return out;
 
     // IEC 61162-450 tag blocks: \s:r003669978,c:1272413573*4B\ before the sentence.
-    // Their contents are the receiver's business; only their end matters here.
+    // Kept: the receive time (c:) and the source (s:); a bad one spoils
+    // the sentence, as a bad checksum does, once we know it is ours.
+    Tag tag;
+    std::string tag_error;
     while (!line.empty() && line.front() == '\\') {
         const auto end = line.find('\\', 1);
         if (end == std::string_view::npos) {
             error(n, "tag block without its closing backslash");
             return out;
         }
+        if (tag_error.empty()) tag_error = read_tag(line.substr(1, end - 1), tag);
         line.remove_prefix(end + 1);
     }
 
@@ -195,6 +240,10 @@ Output Decoder::feed(std::string_view line, long n) {
         reject("bad checksum *" + hex2(given) + ", computed *" + hex2(sum));
         return out;
     }
+    if (!tag_error.empty()) {
+        reject(tag_error);
+        return out;
+    }
     const std::size_t want = kind == Sentence::MEB ? 14 : 7;
     if (f.size() != want) {
         reject("malformed " + sentence_name(kind) + " sentence: " + std::to_string(f.size() - 1) + " fields, " +
@@ -252,6 +301,8 @@ Output Decoder::feed(std::string_view line, long n) {
         else one.meb_fields.assign(f.begin() + 4, f.begin() + 12);
         one.payload = std::string(payload);
         one.seq_id = std::string(f[3]);
+        one.received = tag.received;
+        one.tag_source = tag.source;
         complete(one, n, fill, out);
         return out;
     }
@@ -272,6 +323,8 @@ Output Decoder::feed(std::string_view line, long n) {
         else p.meb_fields.assign(f.begin() + 4, f.begin() + 12);
         p.payload = std::string(payload);
         p.seq_id = std::string(f[3]);
+        p.received = tag.received;
+        p.tag_source = tag.source;
         return out;
     }
     if (it == pending_.end()) {
@@ -320,6 +373,9 @@ Output Decoder::feed(std::string_view line, long n) {
         }
     }
     p.payload += payload;
+    // Some receivers stamp only a later sentence of the group.
+    if (!p.received) p.received = tag.received;
+    if (p.tag_source.empty()) p.tag_source = tag.source;
     if (place->num < place->count) {
         ++p.next;
         return out;
@@ -340,6 +396,14 @@ Output Decoder::finish() {
     return out;
 }
 
+namespace {
+std::string monitor_short(const Message& m, std::size_t bits, std::size_t needed) {
+    return "Message " + std::to_string(m.type) + " DAC " + std::to_string(*m.dac) + " FI " + std::to_string(*m.fi) +
+           " too short for an AtoN monitoring report: " + std::to_string(bits) + " bits" +
+           (m.sentence == Sentence::MEB ? " of binary data, " : ", ") + std::to_string(needed) + " needed";
+}
+}  // namespace
+
 void Decoder::complete(Pending& p, long last_line, unsigned fill, Output& out) {
     auto error = [&](std::string text) { out.errors.push_back(Error{p.first_line, std::move(text)}); };
     Message m;
@@ -348,6 +412,8 @@ void Decoder::complete(Pending& p, long last_line, unsigned fill, Output& out) {
     m.sentence = p.sentence;
     m.talker = p.talker;
     m.channel = p.channel;
+    m.received = p.received;
+    m.tag_source = p.tag_source;
     m.bits.append_armoured(p.payload);   // characters checked sentence by sentence
     m.bits.drop_last(fill);
     const std::size_t nbits = m.bits.size();
@@ -397,6 +463,11 @@ void Decoder::complete(Pending& p, long last_line, unsigned fill, Output& out) {
                                  std::to_string(kReportBits) + " needed");
                 m.report = decode_report(m.bits, 0);
             }
+            if (is_monitor(*m.dac, *m.fi)) {
+                if (nbits < kMonitorBits)
+                    return error(monitor_short(m, nbits, kMonitorBits));
+                m.monitor = decode_monitor(m.bits, 0);
+            }
         }
         out.messages.push_back(std::move(m));
         return;
@@ -432,6 +503,13 @@ void Decoder::complete(Pending& p, long last_line, unsigned fill, Output& out) {
         // Message 8: ..., spare 2, binary data from bit 40.
         m.dac = static_cast<unsigned>(m.bits.u(40, 10));
         m.fi = static_cast<unsigned>(m.bits.u(50, 6));
+    } else if (m.type == 21) {
+        m.aton = decode_aton(m.bits);
+    }
+    if (m.dac && is_monitor(*m.dac, *m.fi)) {
+        const std::size_t base = m.type == 6 ? 72 : 40;
+        if (nbits < base + kMonitorBits) return error(monitor_short(m, nbits, base + kMonitorBits));
+        m.monitor = decode_monitor(m.bits, base);
     }
     out.messages.push_back(std::move(m));
 }
