@@ -36,6 +36,7 @@ void run_msg6(const uint8_t* data, size_t size);
 void run_pclink(const uint8_t* data, size_t size);
 void run_unitconfig(const uint8_t* data, size_t size);
 void run_scenario(const uint8_t* data, size_t size);
+void run_shore(const uint8_t* data, size_t size);
 std::vector<Bytes> seeds_gps(const std::string& testdata);
 std::vector<Bytes> seeds_ais(const std::string& testdata);
 std::vector<Bytes> seeds_pc(const std::string& testdata);
@@ -44,6 +45,7 @@ std::vector<Bytes> seeds_msg6(const std::string& testdata);
 std::vector<Bytes> seeds_pclink(const std::string& testdata);
 std::vector<Bytes> seeds_unitconfig(const std::string& testdata);
 std::vector<Bytes> seeds_scenario(const std::string& testdata);
+std::vector<Bytes> seeds_shore(const std::string& testdata);
 
 // ---- shared by the bodies ----
 

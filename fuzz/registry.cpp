@@ -13,6 +13,9 @@ const std::vector<Harness>& harnesses() {
         {"pclink", run_pclink, seeds_pclink, 2048},
         {"unitconfig", run_unitconfig, seeds_unitconfig, 4096},
         {"scenario", run_scenario, seeds_scenario, 4096},
+#ifdef ZELMORA_FUZZ_SHORE
+        {"shore", run_shore, seeds_shore, 8192},
+#endif
     };
     return all;
 }

@@ -19,6 +19,8 @@ shift 2
 harnesses=("$@")
 if [ ${#harnesses[@]} -eq 0 ]; then
   harnesses=(gps ais pc eeprom msg6 pclink unitconfig scenario)
+  # The station monitor's, where it was built.
+  if [ -x "$build/fuzz/fuzz-shore" ]; then harnesses+=(shore); fi
 fi
 testdata=""
 if [ -d ../shared/testdata ]; then testdata=$(cd ../shared/testdata && pwd); fi

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -17,6 +18,12 @@
 namespace zsim {
 
 namespace {
+
+std::string absolute_path(const std::string& path) {
+    std::error_code ec;
+    const std::filesystem::path p = std::filesystem::absolute(path, ec);
+    return ec ? path : p.lexically_normal().string();
+}
 
 constexpr vtime kByteTime = (10ull * zplat::kSec + Gps::kBaud / 2) / Gps::kBaud;
 constexpr size_t kMaxCommand = 255;
@@ -119,7 +126,13 @@ Gps::Gps(Board& board, const Scenario& sc)
 
 void Gps::load_log(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::runtime_error(path + ": cannot open the NMEA log to replay");
+    // The shipped replays name the shared receiver logs, which live beside
+    // the checkout rather than in it: say where they go.
+    if (!in)
+        throw std::runtime_error(
+            absolute_path(path) +
+            ": cannot open the NMEA log to replay\n  (the shipped replays read the shared receiver logs: put the "
+            "shared testdata folder there, beside the checkout, or point [gps] replay at a log of your own)");
     const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     std::string key;
     size_t start = 0;

@@ -24,7 +24,12 @@ TEST_P(FuzzReplay, KeptFindingsAndSeedsPass) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Harnesses, FuzzReplay,
-                         ::testing::Values("gps", "ais", "pc", "eeprom", "msg6", "pclink", "unitconfig", "scenario"),
+                         ::testing::Values("gps", "ais", "pc", "eeprom", "msg6", "pclink", "unitconfig", "scenario"
+#ifdef ZELMORA_FUZZ_SHORE
+                                           ,
+                                           "shore"
+#endif
+                                           ),
                          [](const ::testing::TestParamInfo<const char*>& i) { return std::string(i.param); });
 
 }  // namespace

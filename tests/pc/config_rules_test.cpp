@@ -65,8 +65,8 @@ TEST(PcConfig, ValuesOutsideTheUnitsRulesAreRefusedNamingTheRule) {
         {"station.name", "Zelmora", "six-bit"},
         {"station.name", "ZELMORA NORTE PUNTA 21", "at most 20"},
         {"station.call_sign", "EAZN1234", "at most 7"},
-        {"power.low_battery", "nan", "0 to 60"},
-        {"power.charger_off", "61", "0 to 60"},
+        {"power.low_battery", "nan", "9.0..12.5 V"},
+        {"power.charger_off", "61", "13.0..16.0 V"},
         {"message18.communication_state", "524288", "19 bits"},
         {"message18.raim", "2", "0 or 1"},
         {"input.3.type", "3", "following"},
@@ -137,14 +137,14 @@ TEST(PcConfig, WhatShowPrintsLoadsBackAsTheSameBytes) {
     };
     for (const double edge : {0.1, 1.0 / 3, 12.4, 59.99999618530273, 60.0, 1e-37, double(FLT_MIN),
                               double(std::nextafter(FLT_MIN, 1.0f))}) {
-        round_trip(with([edge](const zcfg::Field& f) { return std::fmin(edge, f.hi); }));
+        round_trip(with([edge](const zcfg::Field& f) { return std::fmax(f.lo, std::fmin(edge, f.hi)); }));
     }
     std::mt19937 gen(13);
     for (int i = 0; i < 300; ++i) {
         round_trip(with([&gen](const zcfg::Field& f) {
-            // Any single from the smallest normal one to the field's top.
+            // Any single of the field's band.
             uint32_t lo, hi, bits;
-            const float a = FLT_MIN, b = static_cast<float>(f.hi);
+            const float a = static_cast<float>(f.lo), b = static_cast<float>(f.hi);
             std::memcpy(&lo, &a, 4);
             std::memcpy(&hi, &b, 4);
             bits = std::uniform_int_distribution<uint32_t>(lo, hi)(gen);
@@ -162,4 +162,101 @@ TEST(PcConfig, AnErasedAreaShowsWhatTheUnitWouldRefuse) {
     EXPECT_NE(all.find("station.mmsi = 4294967295"), std::string::npos) << all;
     EXPECT_NE(all.find("power.low_battery = nan"), std::string::npos) << all;
     EXPECT_NE(all.find("input.1.active = 255"), std::string::npos) << all;
+}
+
+// What a new user typed and the unit took, then misbehaved with (a battery
+// read as 13280 V, a fix never valid), beside values that must still pass.
+TEST(PcConfig, ValuesTheUnitWouldMisbehaveWithAreRefusedAndSoundOnesPass) {
+    const struct {
+        const char* key;
+        const char* value;
+        const char* rule;   // nullptr: accepted
+    } cases[] = {
+        {"gps.min_satellites", "200", "3..12"},
+        {"gps.min_satellites", "0", "3..12"},
+        {"gps.max_quality", "99", "5..50"},
+        {"gps.clock_update_minutes", "0", "once a second"},
+        {"power.low_battery", "40", "9.0..12.5 V"},
+        {"power.low_battery", "12.7", "9.0..12.5 V"},
+        {"power.alarm_off", "8.9", "9.0..16.0 V"},
+        {"power.charger_off", "12.9", "13.0..16.0 V"},
+        {"power.charger_on", "16.5", "9.0..16.0 V"},
+        {"power.low_battery", "0x1p3", "a decimal number"},
+        {"power.low_battery", "inf", "a decimal number"},
+        {"station.mmsi", "0x3B", "nine decimal digits"},
+        {"station.mmsi", "1e8", "nine decimal digits"},
+        {"station.mmsi", "+992241234", "nine decimal digits"},
+        {"station.mmsi", "59", "e.g. 992241234"},
+        {"station.mmsi", "99224123.4", "nine decimal digits"},
+        {"input.1.debounce", "0x10", "in decimal digits"},
+        {"station.serial_number", "-1", "in decimal digits"},
+        {"calibration.battery_volts_per_count", "5", "0.0036738..0.0055107"},
+        {"calibration.battery_volts_per_count", "0.000474", "within 20 %"},
+        {"calibration.panel_amps_per_count", "0.0035", "0.0014648..0.0034180"},
+        {"station.mmsi", "992241234", nullptr},
+        {"station.mmsi", "002241234", nullptr},   // a coast station
+        {"station.mmsi", "224123450", nullptr},   // a ship's: the unit works, `config show` warns
+        {"gps.min_satellites", "12", nullptr},
+        {"gps.max_quality", "50", nullptr},
+        {"gps.clock_update_minutes", "1", nullptr},
+        {"power.low_battery", "9.0", nullptr},
+        {"power.low_battery", "1.15e1", nullptr},
+        {"power.charger_off", "16", nullptr},
+        {"calibration.battery_volts_per_count", "0.00474", nullptr},
+        {"calibration.panel_amps_per_count", "0.0033", nullptr},
+    };
+    for (const auto& c : cases) {
+        try {
+            zcfg::parse_value(*zcfg::find(c.key), c.value);
+            EXPECT_EQ(c.rule, nullptr) << c.key << "=" << c.value << " was accepted";
+        } catch (const zcfg::ConfigError& e) {
+            ASSERT_NE(c.rule, nullptr) << c.key << "=" << c.value << ": " << e.what();
+            EXPECT_NE(std::string(e.what()).find(c.rule), std::string::npos) << e.what();
+            EXPECT_NE(std::string(e.what()).find(c.key), std::string::npos) << e.what();
+        }
+    }
+
+    // Against each other, in the unit's configuration (thresholds 11.8, 12.4,
+    // 13.2, 14.4 V).
+    const struct {
+        std::vector<std::pair<const char*, const char*>> set;
+        const char* conflict;   // nullptr: none
+    } orders[] = {
+        {{{"power.charger_on", "15"}}, "power.charger_on=15.0 must be below power.charger_off=14.4"},
+        {{{"power.charger_on", "13.8"}, {"power.charger_off", "13.6"}},
+         "power.charger_on=13.8 must be below power.charger_off=13.6"},
+        {{{"power.low_battery", "12.35"}}, "power.low_battery=12.35 must be below power.alarm_off=12.4 by at least 0.1 V"},
+        {{{"power.charger_on", "11.7"}}, "power.low_battery=11.8 must be below power.charger_on=11.7"},
+        {{{"power.alarm_off", "14.5"}}, "power.alarm_off=14.5 must be below power.charger_off=14.4"},
+        {{{"power.charger_off", "15.9"}, {"calibration.battery_volts_per_count", "0.0038"}},
+         "what the battery input can read"},
+        {{{"power.low_battery", "12.3"}}, nullptr},   // 0.1 V apart, as singles a hair less
+        {{{"power.charger_on", "14.3"}}, nullptr},
+        {{}, nullptr},
+    };
+    for (const auto& o : orders) {
+        zcfg::Config c = zcfg::from_toml(default_text(), "default");
+        for (const auto& [k, v] : o.set) c[*zcfg::find(k)] = zcfg::parse_value(*zcfg::find(k), v);
+        const std::vector<std::string> found = zcfg::conflicts(c);
+        if (!o.conflict) {
+            EXPECT_TRUE(found.empty()) << found.front();
+            continue;
+        }
+        ASSERT_EQ(found.size(), 1u) << (found.empty() ? "none" : found.back());
+        EXPECT_NE(found[0].find(o.conflict), std::string::npos) << found[0];
+        // And among what `config show` warns about in a unit holding it.
+        const std::vector<std::string> all = zcfg::problems(c);
+        EXPECT_NE(std::find(all.begin(), all.end(), found[0]), all.end());
+    }
+
+    // A file says 0x3B to TOML as well.
+    std::string text = default_text();
+    text.replace(text.find("mmsi = 992241234"), 16, "mmsi = 0x3B5BE3F2");
+    try {
+        zcfg::from_toml(text, "unit.toml");
+        ADD_FAILURE() << "a hexadecimal MMSI was loaded";
+    } catch (const zcfg::ConfigError& e) {
+        EXPECT_NE(std::string(e.what()).find("station.mmsi must be written in decimal digits"), std::string::npos)
+            << e.what();
+    }
 }

@@ -50,6 +50,7 @@ public:
     std::atomic<int> dips{0}, battery{0}, panel{0};   // monitor flags
     std::atomic<int> cmppt{1};                        // 1: charger enabled
     std::atomic<int> panel_counts{0};                 // what the panel reads while the charger runs
+    std::atomic<bool> hang_up_on_write{false};        // the line drops as a write or wipe comes in
 
     std::vector<zpc::Request> requests() {
         std::lock_guard<std::mutex> lk(m_);
@@ -100,6 +101,11 @@ private:
             seen_.push_back(q);
         }
         if (silent) return;
+        if (hang_up_on_write && (q.command == 1 || (q.command == 2 && q.subcommand != 0))) {
+            ::close(master_);   // the PC's end sees the line hang up
+            master_ = -1;
+            return;
+        }
         if (lose > 0) {
             --lose;
             return;

@@ -168,11 +168,12 @@ TEST(PcProgram, ClockAndCalibrationInTestMode) {
     unit.forget();
     const Result cal = pc(unit, {"calibrate", "battery", "12.47"});
     ASSERT_EQ(cal.status, 0) << cal.err;
-    // Test mode on before the calibration, and off again after it.
+    // Test mode on before the calibration, and off again after it; the
+    // battery monitor's counts checked the factor before it was sent.
     std::vector<int> order;
     for (const auto& q : unit.requests())
         if (q.command == 3 && (q.subcommand == 1 || q.subcommand == 11)) order.push_back(q.subcommand * 10 + q.data[0]);
-    EXPECT_EQ(order, (std::vector<int>{11, 112, 10}));
+    EXPECT_EQ(order, (std::vector<int>{11, 111, 112, 110, 10}));
     EXPECT_NE(cal.out.find("battery factor at 0xFFF8: 0.00459131"), std::string::npos) << cal.out;
     EXPECT_NE(cal.out.find("from 2716 counts"), std::string::npos) << cal.out;
     EXPECT_FALSE(unit.test_mode);
@@ -310,4 +311,83 @@ TEST(PcProgram, TextThatIsNotUtf8NeverStopsJsonOrCsv) {
     const Result shown = pc(unit, {"-q", "config", "show", "--json"});
     ASSERT_EQ(shown.status, 0) << shown.err;
     EXPECT_TRUE(nlohmann::json::accept(shown.out)) << shown.out;
+}
+
+// What the unit would misbehave with never reaches it, whichever command
+// would write it: exit status 2, the rule named, nothing but reads sent.
+TEST(PcProgram, WritesThatWouldBreakTheUnitAreRefusedBeforeAnythingIsWritten) {
+    FakeUnit unit;
+    const zcfg::Config def = zcfg::from_toml(file_text(ZELMORA_SOURCE_DIR "/tools/default-config.toml"), "default");
+    unit.mem = zcfg::eeprom_image(def);
+    const std::vector<uint8_t> image = unit.mem;
+    const auto only_reads = [&unit] {
+        for (const auto& q : unit.requests())
+            if (q.command != 0 && !(q.command == 3 && q.data[0] != 2)) return false;
+        return true;
+    };
+    const std::string file = testing::TempDir() + "zelmora-orders.toml";
+    std::string text = file_text(ZELMORA_SOURCE_DIR "/tools/default-config.toml");
+    text.replace(text.find("charger_on = 13.2"), 17, "charger_on = 15.0");
+    std::ofstream(file) << text;
+    const struct {
+        std::vector<std::string> args;
+        const char* rule;
+    } refused[] = {
+        {{"config", "set", "gps.min_satellites=200"}, "gps.min_satellites must be a whole number 3..12"},
+        {{"config", "set", "station.mmsi=0x3B"}, "nine decimal digits"},
+        {{"config", "set", "power.charger_on=15"}, "power.charger_on=15.0 must be below power.charger_off=14.4"},
+        {{"config", "set", "power.charger_on=13.8", "power.charger_off=13.6"},
+         "power.charger_on=13.8 must be below power.charger_off=13.6"},
+        {{"config", "load", file}, "power.charger_on=15.0 must be below power.charger_off=14.4"},
+        {{"write", "0xFFF8", "00 00 A0 40"}, "calibration.battery_volts_per_count = 5.0, but"},
+        {{"write", "0x43", "00 00 38 41"}, "power.low_battery=11.8 must be below power.alarm_off=11.5"},
+        // 1.26 V over the 2716 counts of a 12.6 V battery: a tenth of the factor.
+        {{"calibrate", "battery", "1.26"}, "must be a positive factor within 20 %"},
+        {{"calibrate", "battery", "14.0"}, "(+12.2 %), more than the 10 %"},
+    };
+    for (const auto& c : refused) {
+        unit.forget();
+        const Result r = pc(unit, c.args);
+        EXPECT_EQ(r.status, 2) << c.args[1] << ": " << r.err;
+        EXPECT_TRUE(has(r.err, c.rule)) << r.err;
+        EXPECT_TRUE(only_reads()) << c.args[1];
+        EXPECT_EQ(unit.mem, image);
+        EXPECT_FALSE(unit.test_mode);
+    }
+    // Values the unit holds go back with the page: a bad one is named.
+    std::fill(unit.mem.begin() + 67, unit.mem.begin() + 83, 0xFF);
+    const Result held = pc(unit, {"config", "set", "station.name=FARO"});
+    EXPECT_EQ(held.status, 2);
+    EXPECT_TRUE(has(held.err, "the unit holds power.alarm_off = nan")) << held.err;
+    unit.mem = image;
+
+    // Deliberately: a bigger change with --force, raw bytes as they are.
+    const Result forced = pc(unit, {"-q", "calibrate", "--force", "battery", "14.0"});
+    EXPECT_EQ(forced.status, 0) << forced.err;
+    EXPECT_TRUE(has(forced.out, "(was 0.00459228503, +12.2 %)")) << forced.out;
+    EXPECT_EQ(pc(unit, {"write", "--force", "0xFFF8", "00 00 A0 40"}).status, 0);
+    // A sound value still goes through.
+    EXPECT_EQ(pc(unit, {"config", "set", "power.charger_on=13.0"}).status, 0);
+}
+
+TEST(PcProgram, ALineThatDropsDuringAWriteSaysItMayHaveLandedAndHowToCheck) {
+    {
+        FakeUnit unit;
+        unit.mem = zcfg::eeprom_image(
+            zcfg::from_toml(file_text(ZELMORA_SOURCE_DIR "/tools/default-config.toml"), "default"));
+        unit.hang_up_on_write = true;
+        const Result r = pc(unit, {"-q", "config", "set", "power.low_battery=11.5"});
+        EXPECT_EQ(r.status, 1);
+        EXPECT_TRUE(has(r.err, "hung up")) << r.err;
+        EXPECT_TRUE(has(r.err, "; the line dropped during the write: it may have landed; check with `zelmora-pc config show`"))
+            << r.err;
+    }
+    FakeUnit unit;
+    unit.lose = 1;
+    const Result r = pc(unit, {"-q", "--retries", "0", "write", "0xE6", "54"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_TRUE(has(r.err, "The write may have landed all the same: check with `zelmora-pc read 0x00E6 1`.")) << r.err;
+    // A read that goes unanswered says nothing of the kind.
+    unit.lose = 1;
+    EXPECT_FALSE(has(pc(unit, {"-q", "--retries", "0", "read", "0xE6", "1"}).err, "landed"));
 }

@@ -1,6 +1,7 @@
 #include "app.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <csignal>
@@ -12,12 +13,13 @@
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
-#include <regex>
+#include <optional>
 #include <sstream>
 #include <unistd.h>
 
 #include "event_log.h"
 #include "link.h"
+#include "status.h"
 #include "text.h"
 #include "unit_config.h"
 
@@ -208,11 +210,25 @@ struct ExportRefused : Failure {
     std::string because;
 };
 
+// A request that writes (a store, a wipe, a calibration) between being
+// sent and its reply: if the line drops or no reply comes then, the write
+// may still have landed, and the message says how to look.
+struct WriteWatch {
+    bool in_flight = false;
+    std::string check = "`zelmora-pc config show`";   // what shows whether it landed
+};
+
+bool writes(const Request& r) {
+    return r.command == 1 || (r.command == 2 && r.subcommand != 0) ||
+           (r.command == 3 && (r.subcommand == 11 || r.subcommand == 13) && !r.data.empty() && r.data[0] == 2);
+}
+
 // The unit at the end of the line.
 class Unit {
 public:
-    Unit(const std::string& path, const LinkOptions& options, Console& console, std::ostream& err)
-        : port_(std::make_unique<SerialPort>(path)),
+    Unit(const std::string& path, const LinkOptions& options, Console& console, std::ostream& err, WriteWatch& watch)
+        : watch_(watch),
+          port_(std::make_unique<SerialPort>(path)),
           link_(*port_, options,
                 [this, &console](const std::string& t) {
                     console.text(t);
@@ -229,7 +245,9 @@ public:
     Reply ask(const Request& r, bool repeatable, const std::string& what) {
         what_ = what;
         said_.clear();
+        if (writes(r)) watch_.in_flight = true;
         std::optional<Reply> reply = link_.transact(r, repeatable);
+        if (reply) watch_.in_flight = false;
         if (!reply) {
             const auto& o = link_.options();
             std::ostringstream os;
@@ -358,6 +376,7 @@ private:
         if (said_.size() > 16384) said_.erase(0, said_.size() - 8192);
     }
 
+    WriteWatch& watch_;
     std::unique_ptr<SerialPort> port_;
     Link link_;
     std::ostream& err_;
@@ -494,6 +513,67 @@ void write_config(Unit& unit, const zcfg::Config& next, bool area, bool calibrat
     }
 }
 
+// Nothing is written that the unit would misbehave with: exit status 2,
+// naming the rule, before the first write.
+void refuse_conflicts(const std::vector<std::string>& found, const std::string& where) {
+    if (found.empty()) return;
+    std::string all;
+    for (const std::string& c : found) all += (all.empty() ? "" : "; ") + c;
+    throw Usage("refused: " + where + all + "; nothing was written");
+}
+
+// What `config set` would write: the typed values passed their rules, but
+// the page also carries what the unit holds, which may not.
+void refuse_to_write(const zcfg::Config& next, bool area, bool calibration) {
+    if (!area && !calibration) return;
+    for (const zcfg::Field& f : zcfg::fields()) {
+        if (zcfg::is_calibration(f) ? !calibration : !area) continue;
+        const std::string why = zcfg::refusal(f, next[f]);
+        if (!why.empty())
+            throw Usage("refused: the unit holds " + std::string(f.key) + " = " + zcfg::value_text(f, next[f]) +
+                        ", which the write would store again, but " + why +
+                        "; set it in the same command, or load a whole file (`zelmora-pc config load FILE`); nothing "
+                        "was written");
+    }
+    std::vector<std::string> found = zcfg::conflicts(next);
+    if (!area) {
+        // Only the factors are written: only their conflicts are new.
+        found.erase(std::remove_if(found.begin(), found.end(),
+                                   [](const std::string& c) { return c.find("calibration.") == std::string::npos; }),
+                    found.end());
+    }
+    refuse_conflicts(found, "");
+}
+
+// A raw write into the configuration or the calibration cells: the values
+// its bytes give must keep their rules, and add no conflict.
+void refuse_raw_write(Unit& unit, uint32_t at, const std::vector<uint8_t>& bytes) {
+    const uint32_t end = at + static_cast<uint32_t>(bytes.size());
+    if (at >= zcfg::kAreaSize && end <= zcfg::kCalibrationAt) return;
+    const Stored now = read_stored(unit, true);
+    std::vector<uint8_t> area = now.area, cal = now.calibration;
+    for (uint32_t a = at; a < end; ++a) {
+        const uint8_t b = bytes[a - at];
+        if (a < zcfg::kAreaSize) area[a] = b;
+        else if (a >= zcfg::kCalibrationAt) cal[a - zcfg::kCalibrationAt] = b;
+    }
+    const zcfg::Config next = zcfg::decode(area, cal.data());
+    const char* how = "; nothing was written (`zelmora-pc config set` writes values by name; --force writes the "
+                      "bytes as they are)";
+    for (const zcfg::Field& f : zcfg::fields()) {
+        if (f.at >= end || f.at + zcfg::stored_size(f) <= at) continue;
+        const std::string why = zcfg::refusal(f, next[f]);
+        if (!why.empty())
+            throw Usage("refused: these bytes would give " + std::string(f.key) + " = " + zcfg::value_text(f, next[f]) +
+                        ", but " + why + how);
+    }
+    const std::vector<std::string> before = zcfg::conflicts(now.config);
+    for (const std::string& c : zcfg::conflicts(next)) {
+        if (std::find(before.begin(), before.end(), c) == before.end())
+            throw Usage("refused: with these bytes " + c + how);
+    }
+}
+
 // ---- the commands ----
 
 void print_hexdump(std::ostream& out, uint32_t at, const std::vector<uint8_t>& bytes) {
@@ -520,54 +600,307 @@ void check_range(uint32_t at, size_t n) {
     if (n == 0 || at + n > 0x10000) throw Usage("the range must hold at least one byte and end by 0xFFFF");
 }
 
-const char* const kWeekdays[] = {"", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday", "Sunday"};
-
-// Asks the unit to read its clock and picks the date out of its console.
-// Outside test mode (and without verbose power diagnostics) it prints none:
-// then the next status report gives it to the minute. Empty when neither
-// comes.
-std::string read_clock(Unit& unit, Console& console, std::string* problem, std::ostream* note = nullptr) {
-    console.forget();
+// Asks the unit to read its clock and takes the date it prints then, which
+// it does only in test mode or with verbose power diagnostics (DIP 1 and 4):
+// "2026-12-08 13:45:30 UTC (Tuesday)". Empty when it printed nothing, or,
+// with `problem` saying so, when the clock failed.
+std::string rtc_now(Unit& unit, Console& console, std::string* problem) {
+    const size_t mark = console.seen().size();
     unit.test(6, 0, "clock read request");
-    static const std::regex date(R"(Fecha rx: (\d\d)/(\d\d)/(\d\d) (\d) (\d\d):(\d\d):(\d\d)\r?\n)");
-    std::smatch m;
-    const auto found = [&] { return std::regex_search(console.seen(), m, date); };
-    unit.link().listen(Clock::now() + std::chrono::milliseconds(1000), found);
-    if (!found()) {
-        if (console.seen().find("fecha erronea") != std::string::npos) {
-            if (problem) *problem = "the unit could not read a valid date from its clock";
-            return "";
-        }
-        // Outside test mode the unit does not print what it read; its status
-        // report, once a minute after reading the clock, shows it to the minute.
-        static const std::regex status(R"(\tSTATUS: (\d\d)/(\d\d)/(\d\d) (\d\d):(\d\d)\r?\n)");
-        const auto reported = [&] { return std::regex_search(console.seen(), m, status); };
-        if (note) *note << "waiting for the unit's next status report (at most a minute)...\n";
-        unit.link().listen(Clock::now() + std::chrono::seconds(65), reported);
-        if (!reported()) {
-            if (problem) {
-                *problem = "the unit printed neither its date nor a status report (it prints the date in test mode, "
-                           "`zelmora-pc test on`)";
-            }
-            return "";
-        }
-        const std::string s = console.seen();
-        std::regex_search(s, m, status);
-        return "20" + m[3].str() + "-" + m[2].str() + "-" + m[1].str() + " " + m[4].str() + ":" + m[5].str() +
-               " UTC (from its status report, to the minute; to the second in test mode)";
+    const auto said = [&] {
+        const std::string t = console.since(mark);
+        return last_clock_line(t).has_value() || t.find("fecha erronea") != std::string::npos;
+    };
+    unit.link().listen(Clock::now() + std::chrono::milliseconds(1000), said);
+    const std::string text = console.since(mark);
+    const std::optional<ClockLine> c = last_clock_line(text);
+    if (!c) {
+        if (text.find("fecha erronea") != std::string::npos)
+            *problem = "the unit could not read a valid date from its clock";
+        return "";
     }
-    const std::string s = console.seen();
-    std::regex_search(s, m, date);
-    const int wd = std::stoi(m[4]);
-    std::string out = "20" + m[3].str() + "-" + m[2].str() + "-" + m[1].str() + " " + m[5].str() + ":" + m[6].str() +
-                      ":" + m[7].str() + " UTC";
-    if (wd >= 1 && wd <= 7) out += std::string(" (") + kWeekdays[wd] + ")";
-    if (console.seen().find("fecha erronea", static_cast<size_t>(m.position(0))) != std::string::npos)
-        out += ", out of range: the unit does not use it";
-    return out;
+    return c->text + (c->out_of_range ? ", out of range: the unit does not use it" : "");
 }
 
-void cmd_info(Unit& unit, Console& console, std::ostream& out, std::ostream& err) {
+// The clock to the minute from the unit's next status report (once a
+// minute). Empty when none comes.
+std::string report_clock(Unit& unit, Console& console, std::string* problem, std::ostream* note) {
+    const size_t mark = console.seen().size();
+    if (note) *note << "waiting for the unit's next status report (at most a minute)...\n";
+    unit.link().listen(Clock::now() + std::chrono::seconds(65),
+                       [&] { return last_status_report(console.since(mark)).has_value(); });
+    const std::optional<StatusReport> r = last_status_report(console.since(mark));
+    if (!r) {
+        *problem = "the unit printed neither its date nor a status report (it prints the date in test mode, "
+                   "`zelmora-pc test on`)";
+        return "";
+    }
+    return r->minute + " UTC (from its status report, to the minute; to the second in test mode)";
+}
+
+// The clock to the second when the unit prints it; otherwise its next
+// status report's, to the minute.
+std::string read_clock(Unit& unit, Console& console, std::string* problem, std::ostream* note = nullptr) {
+    const std::string now = rtc_now(unit, console, problem);
+    if (!now.empty() || !problem->empty()) return now;
+    return report_clock(unit, console, problem, note);
+}
+
+// ---- the event log's latest events ----
+
+// The events since the unit's last start-up record, oldest first: read
+// backwards from the newest, 16 records a request, until that record (the
+// whole ring when there is none).
+std::vector<Event> events_since_start(Unit& unit) {
+    std::vector<uint8_t> bytes(kLogEnd - kLogHeaderAt, 0x00);   // records left 0 count as wiped
+    const std::vector<uint8_t> head = unit.read(kLogHeaderAt, 4);
+    std::copy(head.begin(), head.end(), bytes.begin());
+    const unsigned next = static_cast<unsigned>(head[2] << 8 | head[3]);
+    const auto put = [&](unsigned first, unsigned n) {
+        const std::vector<uint8_t> r = unit.read(kLogAt + first * kLogRecord, n * kLogRecord);
+        std::copy(r.begin(), r.end(), bytes.begin() + (kLogAt - kLogHeaderAt) + first * kLogRecord);
+        for (unsigned i = 0; i < n; ++i) {
+            const uint8_t* rec = r.data() + i * kLogRecord;
+            if (rec[5] == 15 && !std::all_of(rec, rec + kLogRecord, [](uint8_t b) { return b == 0xFF; })) return true;
+        }
+        return false;
+    };
+    unsigned left = kLogSlots;
+    // An index past the ring is an erased one: the unit starts at slot 0.
+    unsigned newest = next < kLogSlots ? (next + kLogSlots - 1) % kLogSlots : kLogSlots - 1;
+    while (left > 0) {
+        const unsigned n = std::min({left, newest + 1, 16u});
+        const unsigned first = newest + 1 - n;
+        if (put(first, n)) break;
+        left -= n;
+        newest = (first + kLogSlots - 1) % kLogSlots;
+    }
+    return decode_log(bytes).events;
+}
+
+// ---- a short visit to test mode ----
+
+// Outside test mode the unit prints its clock and its monitors only in it:
+// entering and leaving test mode is what reads them now. Leaving it
+// switches the charger on, so a unit that switched its charger off for a
+// full battery is not visited (its log says so). Entering holds the charger
+// off and powers the GPS module down for the visit; both come back.
+struct Visit {
+    bool safe = true;
+    std::string why_not;
+};
+
+Visit may_visit(const LogState& log) {
+    Visit v;
+    if (log.charger_off) {
+        v.safe = false;
+        v.why_not = "the unit switched its charger off for a high battery at " + log.charger_off_at +
+                    ", and leaving test mode would switch it on again";
+    }
+    return v;
+}
+
+// Runs `f` in test mode, entered for it and left again whatever happens.
+template <typename F>
+void in_test_mode(Unit& unit, F f) {
+    unit.test(1, 1, "request to enter test mode");
+    try {
+        f();
+    } catch (const Failure& e) {
+        try {
+            unit.test(1, 0, "request to leave test mode again");
+        } catch (const Failure& again) {
+            throw Failure(std::string(e.what()) + "; leaving test mode again failed too: " + again.what() +
+                          " (`zelmora-pc test off` ends it)");
+        }
+        throw;
+    }
+    unit.test(1, 0, "request to leave test mode again");
+}
+
+// The clock line of `info`: read now, in a short visit to test mode when
+// the unit prints it nowhere else.
+std::string info_clock(Unit& unit, Console& console, std::ostream& err, bool no_test_mode) {
+    std::string problem;
+    std::string now = rtc_now(unit, console, &problem);
+    if (!now.empty()) return now + " (the unit's RTC, read now)";
+    if (!problem.empty()) return problem;
+    if (no_test_mode) {
+        now = report_clock(unit, console, &problem, &err);
+        return now.empty() ? problem : now;
+    }
+    const Visit v = may_visit(log_state(events_since_start(unit)));
+    if (!v.safe)
+        return "not read now: the unit prints its clock only in test mode, and " + v.why_not +
+               "; `zelmora-pc rtc` waits for its next status report (at most a minute)";
+    in_test_mode(unit, [&] { now = rtc_now(unit, console, &problem); });
+    if (!now.empty()) return now + " (the unit's RTC, read now in test mode, entered for the read and left again)";
+    return problem.empty() ? "the unit printed no date, even in test mode" : problem;
+}
+
+// ---- status ----
+
+// What the monitors print in test mode, and the clock: the monitors that
+// are off are switched on for the reading and off again after it.
+void read_monitors(Unit& unit, Console& console, const TestMode& found, Snapshot& s) {
+    const size_t mark = console.seen().size();
+    bool battery_on = false, panel_on = false, gps_on = false;
+    const auto put_back = [&] {
+        if (gps_on) unit.test(2, 0, "request to switch the GPS monitor off again");
+        gps_on = false;
+        if (panel_on) unit.test(13, 0, "request to switch the panel current monitor off again");
+        panel_on = false;
+        if (battery_on) unit.test(11, 0, "request to switch the battery monitor off again");
+        battery_on = false;
+    };
+    try {
+        unit.test(6, 0, "clock read request");
+        if (!found.battery) {
+            unit.test(11, 1, "battery monitor request");
+            battery_on = true;
+        }
+        if (!found.gps) {
+            // Test mode powers the GPS module down; its monitor powers it up.
+            unit.test(2, 1, "GPS monitor request");
+            gps_on = true;
+        }
+        size_t panel_mark = console.seen().size();
+        if (!found.panel) {
+            // Test mode holds the charger off, its panel monitor lets it
+            // run: the current needs a moment to flow.
+            unit.test(13, 1, "panel current monitor request");
+            panel_on = true;
+            unit.link().listen(Clock::now() + std::chrono::milliseconds(1500));
+            panel_mark = console.seen().size();
+        }
+        // The GPS module just powered may take a few seconds to report a position.
+        const auto all_in = [&] {
+            const std::string t = console.since(mark);
+            const std::optional<GpsLine> g = last_gps_line(t);
+            return last_reading(t, "BATERIA => ") && last_reading(console.since(panel_mark), "I PANEL => ") &&
+                   last_clock_line(t) && g && !g->latitude.empty();
+        };
+        unit.link().listen(Clock::now() + std::chrono::milliseconds(6000), all_in);
+        const std::string t = console.since(mark);
+        s.battery = last_reading(t, "BATERIA => ");
+        s.battery_from = "battery monitor, read now";
+        s.panel = last_reading(console.since(panel_mark), "I PANEL => ");
+        s.panel_from = panel_on ? "panel current monitor, read now with the charger let on for it"
+                                : "panel current monitor, read now";
+        s.gps = last_gps_line(t);
+        s.gps_from = gps_on ? "GPS monitor, the module powered for it" : "GPS monitor";
+        if (const std::optional<ClockLine> c = last_clock_line(t)) {
+            s.clock = c;
+            s.clock_from = "the unit's RTC, read now";
+        } else {
+            s.clock_note = t.find("fecha erronea") != std::string::npos
+                               ? "the unit could not read a valid date from its clock"
+                               : "not read: the unit printed no date";
+        }
+        put_back();
+    } catch (const Failure& e) {
+        try {
+            put_back();
+        } catch (const Failure& again) {
+            throw Failure(std::string(e.what()) + "; switching the monitors off again failed too: " + again.what());
+        }
+        throw;
+    }
+}
+
+// The same figures from the unit's next status report, touching nothing.
+void read_report(Unit& unit, Console& console, Snapshot& s, std::ostream& err) {
+    const size_t mark = console.seen().size();
+    err << "zelmora-pc: waiting for the unit's next status report (at most a minute)...\n";
+    unit.link().listen(Clock::now() + std::chrono::seconds(65),
+                       [&] { return last_status_report(console.since(mark)).has_value(); });
+    const std::optional<StatusReport> r = last_status_report(console.since(mark));
+    if (!r) throw Failure("the unit printed no status report within 65 s");
+    const std::string from = "its status report of " + r->minute;
+    s.battery = r->battery;
+    s.battery_from = from;
+    s.panel = r->panel;
+    s.panel_from = from;
+    s.charger = r->charger_off_high_battery ? "off: the unit switched it off for a high battery" : r->charger;
+    s.charger_from = from;
+    s.gps = r->gps;
+    s.gps_from = from;
+    s.clock = ClockLine{r->minute + " UTC", r->iso, false};
+    s.clock_from = from + ", to the minute";
+    // The report shows these alarms as the unit holds them now.
+    if (r->low_battery_alarm) s.alarms.push_back("low battery");
+    for (int i = 0; i < 3; ++i)
+        if (r->input_alarm[i]) s.alarms.push_back("external input " + std::to_string(i + 1));
+}
+
+void cmd_status(Unit& unit, Console& console, std::ostream& out, std::ostream& err, bool json, bool no_test_mode) {
+    const size_t start = console.seen().size();
+    Snapshot s;
+    TestMode found = probe_test_mode(unit, console);
+    if (found.on && !found.gps) {
+        // The GPS monitor prints once a second: listen a second more for it.
+        const size_t mark = console.seen().size();
+        unit.link().listen(Clock::now() + std::chrono::milliseconds(1200),
+                           [&] { return monitors_in(console.since(mark)).gps; });
+        found.gps = monitors_in(console.since(mark)).gps;
+    }
+    s.found_in_test_mode = found.on;
+    const zcfg::Config c = read_config(unit, false);
+    const LogState log = log_state(events_since_start(unit));
+    s.alarms_from = log.start_found ? "event log, since the start-up of " + log.start : "event log, all of it";
+    const Visit visit = may_visit(log);
+    if (found.on) {
+        read_monitors(unit, console, found, s);
+        s.how = "in test mode, and left so with its monitors as they were (its 10 minutes of test mode start again)";
+        s.charger = found.panel ? "let on by the panel current monitor" : "held off by test mode";
+        s.charger_from = "test mode";
+    } else if (no_test_mode || !visit.safe) {
+        s.how = no_test_mode ? "not in test mode, and left alone: the figures are its status report's"
+                             : "not in test mode, and left alone (" + visit.why_not + "): the figures are its status "
+                                                                                       "report's";
+        read_report(unit, console, s, err);
+    } else {
+        const auto t0 = Clock::now();
+        in_test_mode(unit, [&] { read_monitors(unit, console, TestMode{}, s); });
+        char buf[160];
+        std::snprintf(buf, sizeof buf,
+                      "not in test mode: put in test mode for %.1f s to read its monitors, and out of it again",
+                      std::chrono::duration<double>(Clock::now() - t0).count());
+        s.how = buf;
+        s.entered_test_mode = true;
+        s.charger = "on: the unit has not switched it off for a high battery";
+        s.charger_from = log.start_found ? "event log, since the start-up of " + log.start : "event log";
+    }
+    // The log gives every alarm with its time; a status report shows the
+    // battery's and the inputs' as the unit holds them now.
+    const bool from_report = !found.on && (no_test_mode || !visit.safe);
+    std::vector<std::string> alarms;
+    for (const std::string& now : s.alarms) {
+        std::string shown = now;
+        for (const std::string& a : log.raised)
+            if (a.rfind(now + " (", 0) == 0) shown = a;
+        alarms.push_back(shown);
+    }
+    for (const std::string& a : log.raised) {
+        const bool reported = a.rfind("low battery", 0) == 0 || a.rfind("external input", 0) == 0;
+        if (!from_report || !reported) alarms.push_back(a);
+    }
+    s.alarms = alarms;
+    if (from_report) s.alarms_from = "status report; " + s.alarms_from + ", for the others";
+    if (s.gps) {
+        const double sats = c[*zcfg::find("gps.min_satellites")].number;
+        const double worst = c[*zcfg::find("gps.max_quality")].number;
+        s.gps_valid = s.gps->satellites >= sats && s.gps->hdop_tenths <= worst && !s.gps->latitude.empty();
+        char buf[120];
+        std::snprintf(buf, sizeof buf, "the unit takes at least %.0f satellites and HDOP up to %.1f", sats, worst / 10);
+        s.gps_rule = buf;
+    }
+    s.transponder_firmware = transponder_firmware(console.since(start));
+    if (json) out << json_text(snapshot_json(s)) << "\n";
+    else out << snapshot_text(s);
+}
+
+void cmd_info(Unit& unit, Console& console, std::ostream& out, std::ostream& err, bool no_test_mode) {
     const zcfg::Config c = read_config(unit, true);
     const std::vector<uint8_t> head = unit.read(kLogHeaderAt, 4);
     const auto v = [&c](const char* key) { return zcfg::value_text(*zcfg::find(key), c[*zcfg::find(key)]); };
@@ -594,9 +927,7 @@ void cmd_info(Unit& unit, Console& console, std::ostream& out, std::ostream& err
         << v("calibration.panel_amps_per_count") << " A/count\n";
     out << "event log    next slot " << (head[2] << 8 | head[3]) << ", restarts counted " << (head[0] << 8 | head[1])
         << "\n";
-    std::string problem;
-    const std::string clock = read_clock(unit, console, &problem, &err);
-    out << "clock        " << (clock.empty() ? problem : clock) << "\n";
+    out << "clock        " << info_clock(unit, console, err, no_test_mode) << "\n";
     warn_problems(c, err);
 }
 
@@ -752,13 +1083,57 @@ void cmd_test(Unit& unit, Console& console, const std::vector<std::string>& args
     out << "and goes on while test mode is on: watch it with `zelmora-pc monitor --keepalive`\n";
 }
 
+// A calibration changes a working factor by a few per cent; more is a
+// misread meter (a range, a digit) far more often than a front end.
+constexpr double kMostCalibrationChange = 0.10;
+
+// Why `factor` must not be stored, or nothing: the factor's band always,
+// and unless `force` a change of more than 10 % from a working factor.
+std::string calibration_refusal(const zcfg::Field& field, float before, double factor, bool force, double reference,
+                                const char* unit_name, const char* what) {
+    char buf[400];
+    zcfg::Value v;
+    v.number = factor;
+    const std::string band = zcfg::refusal(field, v);
+    zcfg::Value old;
+    old.number = static_cast<double>(before);
+    const bool working = zcfg::refusal(field, old).empty();
+    const double counts = reference / factor;
+    std::string now;
+    if (working) {
+        std::snprintf(buf, sizeof buf, "; with its present factor the unit reads %.2f %s", counts * static_cast<double>(before),
+                      unit_name);
+        now = buf;
+    }
+    if (!band.empty()) {
+        std::snprintf(buf, sizeof buf, "%g %s for %.0f counts gives a %s factor of %.6g %s per count, but ", reference,
+                      unit_name, counts, what, factor, unit_name);
+        return buf + band + now + ": check the reading and the meter's range (--force does not lift this)";
+    }
+    const double change = factor / static_cast<double>(before) - 1;
+    if (!working || force || std::fabs(change) <= kMostCalibrationChange + 1e-9) return "";
+    std::snprintf(buf, sizeof buf,
+                  "the %s factor would go from %.6g to %.6g %s per count (%+.1f %%), more than the %.0f %% a "
+                  "calibration corrects",
+                  what, static_cast<double>(before), factor, unit_name, change * 100, kMostCalibrationChange * 100);
+    std::string msg = buf + now;
+    std::snprintf(buf, sizeof buf, " where the meter says %g %s", reference, unit_name);
+    if (working) msg += buf;
+    return msg + ": check the reading and the meter's range, or give --force to store it";
+}
+
 // Calibrates against the meter's reading and leaves the unit as it was
-// found: test mode, the panel monitor and with it the charger. The unit
-// uses a new factor at once.
-void cmd_calibrate(Unit& unit, Console& console, const std::string& what, double reference, std::ostream& out) {
+// found: test mode, its monitors and with the panel monitor the charger.
+// The factor is worked out from the monitor's counts before the request is
+// sent, and refused then if it breaks the band or (without `force`) moves
+// more than 10 %; the unit uses a stored factor at once.
+void cmd_calibrate(Unit& unit, Console& console, const std::string& what, double reference, bool force,
+                   WriteWatch& watch, std::ostream& out) {
     const bool battery = what == "battery";
     const char* unit_name = battery ? "V" : "A";
     const char* source = battery ? "battery" : "panel";
+    const zcfg::Field& field =
+        *zcfg::find(battery ? "calibration.battery_volts_per_count" : "calibration.panel_amps_per_count");
     const double most = battery ? 60 : 100;
     if (!std::isfinite(reference) || reference <= 0 || reference > most)
         throw Usage(std::string("the reference must be what the meter reads, above 0 and at most ") +
@@ -767,10 +1142,12 @@ void cmd_calibrate(Unit& unit, Console& console, const std::string& what, double
     const float before = float_le(unit.read(at, 4).data());
 
     const TestMode found = probe_test_mode(unit, console);
-    bool entered = false, panel_on = false;
+    bool entered = false, panel_on = false, battery_on = false;
     // The panel monitor goes off first: in test mode that switches the
     // charger off again, and leaving test mode then switches it on.
     const auto put_back = [&] {
+        if (battery_on) unit.test(11, 0, "request to switch the battery monitor off again");
+        battery_on = false;
         if (panel_on) unit.test(13, 0, "request to switch the panel current monitor off again");
         panel_on = false;
         if (entered) unit.test(1, 0, "request to leave test mode again");
@@ -779,12 +1156,30 @@ void cmd_calibrate(Unit& unit, Console& console, const std::string& what, double
     const char* left = found.on ? (battery || found.panel ? "the unit stays in test mode, its monitors as they were"
                                                          : "the unit stays in test mode, its panel current monitor off again")
                                 : "test mode left again, as the unit was not in it";
+    const auto with_put_back = [&](std::string msg) {
+        if (!entered && !panel_on && !battery_on) return msg;
+        try {
+            put_back();
+            return msg + "; " + left;
+        } catch (const Failure& again) {
+            return msg + "; putting the unit back as it was failed too: " + again.what() +
+                   " (`zelmora-pc test off` ends test mode)";
+        }
+    };
     std::ostringstream result;
+    char buf[400];
     try {
         // The unit switches the measurement's front end on by itself only in test mode.
         if (!found.on) {
             unit.test(1, 1, "request to enter test mode");
             entered = true;
+        }
+        watch.check = std::string("`zelmora-pc config get ") + field.key + "`" +
+                      (entered ? ", then leave test mode, entered for the calibration, with `zelmora-pc test off`" : "");
+        size_t mark = console.seen().size();
+        if (battery && !found.battery) {
+            unit.test(11, 1, "battery monitor request");
+            battery_on = true;
         }
         if (!battery && !found.panel) {
             // Test mode holds the charger off; its panel monitor lets the
@@ -792,60 +1187,77 @@ void cmd_calibrate(Unit& unit, Console& console, const std::string& what, double
             unit.test(13, 1, "panel current monitor request");
             panel_on = true;
             unit.link().listen(Clock::now() + std::chrono::milliseconds(1500));
+            mark = console.seen().size();
         }
+        // The monitor's counts are what the unit will divide the reference by.
+        const std::string prefix = battery ? "BATERIA AD => " : "PANEL AD => ";
+        unit.link().listen(Clock::now() + std::chrono::milliseconds(1000),
+                           [&] { return last_reading(console.since(mark), prefix).has_value(); });
+        const std::optional<double> counts = last_reading(console.since(mark), prefix);
+        if (!counts)
+            throw Failure(std::string("the unit's ") + (battery ? "battery" : "panel current") +
+                          " monitor printed no reading, so the factor could not be checked: nothing was sent, its "
+                          "factor is unchanged");
+        if (*counts < 10 || *counts > 4095) {
+            std::snprintf(buf, sizeof buf,
+                          "the unit measured %.0f counts for %g %s, no plausible reading (is the %s connected?); "
+                          "nothing was sent, its factor is unchanged",
+                          *counts, reference, unit_name, source);
+            throw Failure(buf);
+        }
+        const std::string refused =
+            calibration_refusal(field, before, reference / *counts, force, reference, unit_name, source);
+        if (!refused.empty()) throw Usage("refused: " + refused + "; nothing was written");
+
         const std::string request = std::string("calibration of the ") + (battery ? "battery voltage" : "panel current");
         const Reply r = unit.ask(Request::test(battery ? 11 : 13, 2, float_bytes(static_cast<float>(reference))), true,
                                  request);
-        char buf[300];
         if (r.result != 1) {
             // It found no usable factor: nothing was stored.
-            static const std::regex raw(R"(Valor AD:(\d+))");
-            std::smatch m;
-            const std::string said = unit.said();
             std::string msg = "the unit refused the calibration";
-            if (std::regex_search(said, m, raw)) {
-                std::snprintf(buf, sizeof buf, ": it measured %s counts for %g %s", m[1].str().c_str(), reference,
-                              unit_name);
+            if (const std::optional<double> raw = last_reading(unit.said(), "Valor AD:")) {
+                std::snprintf(buf, sizeof buf, ": it measured %.0f counts for %g %s", *raw, reference, unit_name);
                 msg += buf;
             }
             throw Failure(msg + ", no plausible reading (is the " + source + " connected?); its factor is unchanged");
         }
         const float after = float_le(unit.read(at, 4).data());
         unit.link().listen(Clock::now() + std::chrono::milliseconds(200));
-        const double counts = reference / static_cast<double>(after);
-        if (!std::isfinite(after) || after <= 0 || counts < 10 || counts > 4095) {
-            // A reading near zero gives a factor that would turn every later
-            // reading into nonsense: keep the old one in the EEPROM.
+        const double got = reference / static_cast<double>(after);
+        // The unit measured again for its own factor: a count or two off the
+        // monitor's is no new change, but its band still holds.
+        const std::string moved = std::isfinite(after) && after > 0
+                                      ? calibration_refusal(field, before, static_cast<double>(after), true, reference,
+                                                            unit_name, source)
+                                      : "it is no usable factor";
+        if (!moved.empty()) {
+            // Keep the old one in the EEPROM; the unit holds the new one until it restarts.
             unit.write(at, float_bytes(before), false);
-            std::snprintf(buf, sizeof buf,
-                          "the unit measured about %.0f counts for %g %s, no plausible reading (is the %s connected?); "
-                          "its previous factor is back in the EEPROM: restart the unit (`zelmora-pc restart`) to use it",
-                          std::isfinite(counts) ? counts : 0.0, reference, unit_name, source);
-            throw Failure(buf);
+            std::snprintf(buf, sizeof buf, "the unit stored %.6g %s per count from its own reading (%.0f counts), but ",
+                          static_cast<double>(after), unit_name, std::isfinite(got) ? got : 0.0);
+            throw Failure(buf + moved +
+                          "; its previous factor is back in the EEPROM: restart the unit (`zelmora-pc restart`) to "
+                          "use it");
         }
         std::snprintf(buf, sizeof buf, "%s factor at %s: %.9g %s per count, from %.0f counts at %g %s",
                       battery ? "battery" : "panel current", hex(at).c_str(), static_cast<double>(after), unit_name,
-                      counts, reference, unit_name);
+                      got, reference, unit_name);
         result << buf;
-        if (std::isfinite(before)) {
-            std::snprintf(buf, sizeof buf, " (was %.9g)", static_cast<double>(before));
+        if (zcfg::refusal(field, zcfg::Value{static_cast<double>(before), ""}).empty()) {
+            std::snprintf(buf, sizeof buf, " (was %.9g, %+.1f %%)", static_cast<double>(before),
+                          (static_cast<double>(after) / static_cast<double>(before) - 1) * 100);
+            result << buf;
+        } else if (std::isfinite(before)) {
+            std::snprintf(buf, sizeof buf, " (was %.9g, no usable factor)", static_cast<double>(before));
             result << buf;
         } else {
             result << " (none before)";
         }
         result << "; in use at once\n";
+    } catch (const Usage& e) {
+        throw Usage(with_put_back(e.what()));
     } catch (const Failure& e) {
-        std::string msg = e.what();
-        if (entered || panel_on) {
-            try {
-                put_back();
-                msg += std::string("; ") + left;
-            } catch (const Failure& again) {
-                msg += std::string("; putting the unit back as it was failed too: ") + again.what() +
-                       " (`zelmora-pc test off` ends test mode)";
-            }
-        }
-        throw Failure(msg);
+        throw Failure(with_put_back(e.what()));
     }
     out << result.str();
     try {
@@ -902,25 +1314,34 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     app.add_flag("-q,--quiet", quiet, "drop the unit's console text instead of passing it to standard error");
 
     CLI::App* ping = app.add_subcommand("ping", "link check");
-    CLI::App* info = app.add_subcommand("info", "configuration summary and the unit's clock");
+    CLI::App* info = app.add_subcommand("info", "configuration summary and the unit's clock, read now (in test mode if need be)");
+    bool no_test_mode = false;
+    info->add_flag("--no-test-mode", no_test_mode,
+                   "never enter test mode to read the clock: wait for the unit's next status report instead");
+    CLI::App* status = app.add_subcommand(
+        "status", "one look at the unit: battery, panel, charger, alarms, GPS, clock (in test mode if need be)");
+    bool json = false, csv = false, with_calibration = false, force = false;
+    status->add_flag("--json", json, "as JSON");
+    status->add_flag("--no-test-mode", no_test_mode,
+                     "never enter test mode: wait for the unit's next status report instead (up to a minute)");
     CLI::App* read = app.add_subcommand("read", "hex dump of EEPROM bytes");
     std::string addr_s, len_s;
     read->add_option("ADDR", addr_s, "first address (decimal, or hexadecimal with 0x)")->required();
     read->add_option("LEN", len_s, "number of bytes")->required();
-    CLI::App* write = app.add_subcommand("write", "store bytes in the EEPROM");
+    CLI::App* write = app.add_subcommand("write", "store bytes in the EEPROM (checked against the configuration's rules)");
     std::vector<std::string> hex_args;
     write->add_option("ADDR", addr_s, "first address")->required();
     write->add_option("HEXBYTES", hex_args, "the bytes, in hexadecimal (\"49 14 84\", 491484)")->required();
+    write->add_flag("--force", force, "store bytes even where they give the configuration a value its rules refuse");
 
     CLI::App* config = app.add_subcommand("config", "the unit's configuration, in the form of default-config.toml");
     config->require_subcommand(1);
     CLI::App* c_show = config->add_subcommand("show", "print the configuration");
-    bool json = false, csv = false, with_calibration = false;
     c_show->add_flag("--json", json, "as JSON");
     CLI::App* c_get = config->add_subcommand("get", "print one value");
     std::string key;
     c_get->add_option("KEY", key, "station.mmsi, power.low_battery, input.1.debounce, ...")->required();
-    CLI::App* c_set = config->add_subcommand("set", "change values");
+    CLI::App* c_set = config->add_subcommand("set", "change values (checked against the unit's rules first)");
     std::vector<std::string> assignments;
     bool dry_run = false, yes = false;
     c_set->add_option("KEY=VALUE", assignments, "one or more, e.g. station.name=\"ZELMORA SUR\"")->required();
@@ -948,11 +1369,14 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     CLI::App* test = app.add_subcommand("test", "test mode: on|off, or gps|dips|battery|panel on|off");
     std::vector<std::string> test_args;
     test->add_option("WHAT", test_args, "on|off, or gps|dips|battery|panel followed by on|off")->required()->expected(1, 2);
-    CLI::App* calibrate = app.add_subcommand("calibrate", "calibrate against a meter's reading (enters test mode)");
+    CLI::App* calibrate = app.add_subcommand(
+        "calibrate", "calibrate against a meter's reading (enters test mode; refuses a change of more than 10 %)");
     std::string cal_what;
     double cal_value = 0;
     calibrate->add_option("WHAT", cal_what, "battery or panel")->required()->check(CLI::IsMember({"battery", "panel"}));
     calibrate->add_option("VALUE", cal_value, "the meter's reading: volts (battery) or amperes (panel)")->required();
+    calibrate->add_flag("--force", force,
+                        "store a factor more than 10 % from the present one (never one outside the factor's band)");
     CLI::App* monitor = app.add_subcommand("monitor", "the unit's console, live, until Ctrl-C");
     double seconds = 0;
     bool keepalive = false;
@@ -968,6 +1392,7 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     }
 
     // Everything that needs no unit is checked before the line is opened.
+    WriteWatch watch;
     try {
         uint32_t addr = 0;
         size_t len = 0;
@@ -1004,6 +1429,10 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             } catch (const zcfg::ConfigError& e) {
                 throw Usage(std::string("refused: ") + e.what());
             }
+            // The factor's reach counts only when the file's factor is written.
+            zcfg::Config written = *loaded;
+            written.has_calibration = with_calibration && loaded->has_calibration;
+            refuse_conflicts(zcfg::conflicts(written), file + ": ");
         }
         if (port.empty()) throw Usage("--port DEVICE is required (or set ZELMORA_PORT)");
         if ((*c_wipe || *log_wipe) && !yes) {
@@ -1028,7 +1457,7 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         options.retries = retries;
         options.resync = std::chrono::milliseconds(resync_ms);
         Console console(err, quiet);
-        Unit unit(port, options, console, err);
+        Unit unit(port, options, console, err, watch);
         g_stop = false;
 
         if (*ping) {
@@ -1037,11 +1466,15 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count();
             out << "the unit answers on " << port << " (" << ms << " ms)\n";
         } else if (*info) {
-            cmd_info(unit, console, out, err);
+            cmd_info(unit, console, out, err, no_test_mode);
+        } else if (*status) {
+            cmd_status(unit, console, out, err, json, no_test_mode);
         } else if (*read) {
             print_hexdump(out, addr, unit.read(addr, len));
         } else if (*write) {
             const bool touches_config = addr < zcfg::kAreaSize;
+            if (!force) refuse_raw_write(unit, addr, bytes);
+            watch.check = "`zelmora-pc read " + hex(addr) + " " + std::to_string(bytes.size()) + "`";
             unit.write(addr, bytes, touches_config);
             out << bytes.size() << (bytes.size() == 1 ? " byte" : " bytes") << " written at " << hex(addr)
                 << " and read back";
@@ -1070,10 +1503,11 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             bool area_changed = false, cal_changed = false;
             for (const auto& [f, v] : changes) {
                 if (zcfg::same_stored(*f, next[*f], v)) continue;
-                out << f->key << ": " << zcfg::value_text(*f, next[*f]) << " -> " << zcfg::value_text(*f, v) << "\n";
                 next[*f] = v;
                 (zcfg::is_calibration(*f) ? cal_changed : area_changed) = true;
             }
+            refuse_to_write(next, area_changed, cal_changed);
+            print_changes(now, next, true, out);
             if (!area_changed && !cal_changed) {
                 out << "nothing to change: the unit holds these values already\n";
             } else if (dry_run) {
@@ -1103,11 +1537,13 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             else if (dry_run) out << "dry run: nothing written\n";
             else write_config(unit, next, area_changed, cal_changed, out);
         } else if (*c_wipe) {
+            watch.check = "`zelmora-pc config show`";
             unit.expect_done(unit.ask({2, 1, 0, 0, {}}, true, "configuration wipe"), "configuration wipe");
             if (unit.eeprom_failed())
                 throw Failure("the unit could not erase its configuration page: it said " + unit.reason());
             out << "configuration page erased; the unit keeps its present configuration until it restarts\n";
         } else if (*log_wipe) {
+            watch.check = "`zelmora-pc log`";
             unit.expect_done(unit.ask({2, 2, 0, 0, {}}, true, "event log wipe"), "event log wipe");
             if (unit.eeprom_failed()) throw Failure("the unit could not clear its event log: it said " + unit.reason());
             // The wipe clears slots 0..511; the ring's last slot lies past
@@ -1135,7 +1571,7 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         } else if (*test) {
             cmd_test(unit, console, test_args, out);
         } else if (*calibrate) {
-            cmd_calibrate(unit, console, cal_what, cal_value, out);
+            cmd_calibrate(unit, console, cal_what, cal_value, force, watch, out);
         } else if (*monitor) {
             cmd_monitor(unit, console, out, seconds, keepalive);
         }
@@ -1145,10 +1581,15 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         err << "zelmora-pc: " << e.what() << "\n";
         return 2;
     } catch (const Failure& e) {
-        err << "zelmora-pc: " << e.what() << "\n";
+        err << "zelmora-pc: " << e.what();
+        if (watch.in_flight) err << " The write may have landed all the same: check with " << watch.check << ".";
+        err << "\n";
         return 1;
     } catch (const LineError& e) {
-        err << "zelmora-pc: " << e.what() << "\n";
+        err << "zelmora-pc: " << e.what();
+        if (watch.in_flight)
+            err << "; the line dropped during the write: it may have landed; check with " << watch.check;
+        err << "\n";
         return 1;
     }
 }

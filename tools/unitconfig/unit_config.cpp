@@ -1,5 +1,6 @@
 #include "unit_config.h"
 
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,9 @@
 namespace zcfg {
 
 namespace {
+
+constexpr double kNominalBattery = kNominalBatteryVoltsPerCount;
+constexpr double kNominalPanel = kNominalPanelAmpsPerCount;
 
 constexpr const char* kAisText =
     "upper-case letters, digits, blank and punctuation (the AIS six-bit set, ASCII 0x20..0x5F)";
@@ -61,30 +65,57 @@ const std::vector<Field> kFields = {
     {"message18.communication_state_selector", "message18", -1, "communication_state_selector", 97, Kind::U8, 0, 0,
      1, true, "0 or 1 (a flag)", ""},
 
-    {"power.alarm_off", "power", -1, "alarm_off", 67, Kind::F32, 0, 0, 60, false,
-     "volts, a number from 0 to 60 (a threshold that is not a number switches the battery supervision off)",
+    // The thresholds are for a 12 V lead-acid battery: flat near 11.6 V and
+    // full at 12.6..12.8 V at rest, 13 V and more while charging; below 9 V
+    // it is ruined, above 16 V it gasses (and the battery input, 18.8 V at
+    // full scale, would soon read nothing more). Outside these bands a
+    // threshold never acts or always does.
+    {"power.alarm_off", "power", -1, "alarm_off", 67, Kind::F32, 0, 9.0, 16.0, false,
+     "9.0..16.0 V, what a 12 V lead-acid battery's threshold can mean (below 9 V it is ruined, above 16 V "
+     "overcharged)",
      "the low-battery alarm clears at or above this"},
-    {"power.low_battery", "power", -1, "low_battery", 71, Kind::F32, 0, 0, 60, false,
-     "volts, a number from 0 to 60 (a threshold that is not a number switches the battery supervision off)",
+    {"power.low_battery", "power", -1, "low_battery", 71, Kind::F32, 0, 9.0, 12.5, false,
+     "9.0..12.5 V, where a 12 V lead-acid battery's low-battery alarm can mean something (full, it rests at "
+     "12.6..12.8 V and would raise it; below 9 V it is ruined before the alarm comes)",
      "the low-battery alarm is raised at or below this"},
-    {"power.charger_off", "power", -1, "charger_off", 75, Kind::F32, 0, 0, 60, false,
-     "volts, a number from 0 to 60 (a threshold that is not a number switches the charging control off)",
+    {"power.charger_off", "power", -1, "charger_off", 75, Kind::F32, 0, 13.0, 16.0, false,
+     "13.0..16.0 V, where charging a 12 V lead-acid battery can end (a charging battery passes 13 V long before it "
+     "is full; above 16 V it is overcharged)",
      "solar charging is switched off at or above this"},
-    {"power.charger_on", "power", -1, "charger_on", 79, Kind::F32, 0, 0, 60, false,
-     "volts, a number from 0 to 60 (a threshold that is not a number switches the charging control off)",
+    {"power.charger_on", "power", -1, "charger_on", 79, Kind::F32, 0, 9.0, 16.0, false,
+     "9.0..16.0 V, what a 12 V lead-acid battery's threshold can mean (below 9 V it is ruined, above 16 V "
+     "overcharged)",
      "and on again at or below this"},
 
-    {"calibration.battery_volts_per_count", "calibration", -1, "battery_volts_per_count", 0xFFF8, Kind::F32, 0, 0,
-     1e6, false, "a positive number (volts per count of the 12-bit converter)", "battery, at 0xFFF8"},
-    {"calibration.panel_amps_per_count", "calibration", -1, "panel_amps_per_count", 0xFFF4, Kind::F32, 0, 0, 1e6,
-     false, "a positive number (amperes per count of the 12-bit converter)", "panel current, at 0xFFF4"},
+    // Nominal factors of the front end: 3.3 V / 4096 a count through the
+    // 47k/10k divider (x 5.7), and over the panel current's 0.33 V per A.
+    // The divider's 1 % resistors and the converter's reference move the
+    // battery's by a few per cent, so 20 % either side holds every real unit
+    // and refuses a meter misread by a range or a digit. The 10 mOhm shunt's
+    // solder joints and copper add a good share of its value, and the
+    // amplifier's offset weighs at low currents: 40 % for the panel.
+    {"calibration.battery_volts_per_count", "calibration", -1, "battery_volts_per_count", 0xFFF8, Kind::F32, 0,
+     kNominalBattery * 0.8, kNominalBattery * 1.2, false,
+     "a positive factor within 20 % of the front end's nominal 0.0045923 V per count (3.3 V / 4096 through the "
+     "47k/10k divider): 0.0036738..0.0055107",
+     "battery, at 0xFFF8"},
+    {"calibration.panel_amps_per_count", "calibration", -1, "panel_amps_per_count", 0xFFF4, Kind::F32, 0,
+     kNominalPanel * 0.6, kNominalPanel * 1.4, false,
+     "a positive factor within 40 % of the front end's nominal 0.0024414 A per count (3.3 V / 4096 over 0.33 V "
+     "per A): 0.0014648..0.0034180",
+     "panel current, at 0xFFF4"},
 
-    {"gps.min_satellites", "gps", -1, "min_satellites", 83, Kind::U8, 0, 0, 255, true, "a whole number 0..255",
+    {"gps.min_satellites", "gps", -1, "min_satellites", 83, Kind::U8, 0, 3, 12, true,
+     "a whole number 3..12 (a position takes at least 3 satellites, 4 for a 3D fix; the receiver's GGA sentence "
+     "counts at most 12 in use, so more would never give a valid fix and the GPS alarm follows)",
      "fewest satellites for a valid fix"},
-    {"gps.max_quality", "gps", -1, "max_quality", 84, Kind::U8, 0, 0, 255, true, "a whole number 0..255",
+    {"gps.max_quality", "gps", -1, "max_quality", 84, Kind::U8, 0, 5, 50, true,
+     "a whole number 5..50, the worst HDOP accepted x 10 (a receiver reports no HDOP below about 0.5, so less "
+     "refuses every fix; above 5.0 positions are tens of metres off)",
      "worst accepted HDOP x 10"},
-    {"gps.clock_update_minutes", "gps", -1, "clock_update_minutes", 85, Kind::U8, 0, 0, 255, true,
-     "a whole number 0..255", "minutes between clock updates from the GPS"},
+    {"gps.clock_update_minutes", "gps", -1, "clock_update_minutes", 85, Kind::U8, 0, 1, 255, true,
+     "a whole number of minutes 1..255 (0 has the unit rewrite its clock on every GPS burst, once a second)",
+     "minutes between clock updates from the GPS"},
 
     INPUT_FIELDS(1, 34),
     INPUT_FIELDS(2, 38),
@@ -230,6 +261,19 @@ const Field* find(const std::string& key) {
 
 bool is_calibration(const Field& f) { return std::strcmp(f.section, "calibration") == 0; }
 
+size_t stored_size(const Field& f) {
+    switch (f.kind) {
+        case Kind::U8:
+        case Kind::Level: return 1;
+        case Kind::BE16: return 2;
+        case Kind::LE24: return 3;
+        case Kind::LE32:
+        case Kind::F32: return 4;
+        case Kind::Text: return f.size;
+    }
+    return 0;
+}
+
 Value& Config::operator[](const Field& f) { return values.at(index_of(f)); }
 const Value& Config::operator[](const Field& f) const { return values.at(index_of(f)); }
 
@@ -241,10 +285,10 @@ std::string refusal(const Field& f, const Value& v) {
         return ok ? "" : std::string(f.key) + " must be " + f.rule;
     }
     // Checked as the unit will hold it, a single: a value that becomes 0 or
-    // a denormal there (4.59e-50, 1e-40) is not what was meant.
+    // a denormal there (4.59e-50, 1e-40) is not what was meant. The band's
+    // edges are taken as singles too, so that an edge typed is an edge held.
     const float s = single(x);
-    bool ok = std::isfinite(s) && s >= f.lo && s <= f.hi && (s == 0 ? x == 0 : std::isnormal(s));
-    if (ok && is_calibration(f)) ok = s > 0;
+    const bool ok = std::isfinite(s) && s >= single(f.lo) && s <= single(f.hi) && std::isnormal(s);
     if (ok) return "";
     std::string why = std::string(f.key) + " must be " + f.rule;
     if (std::isfinite(s) && s != 0 && !std::isnormal(s)) {
@@ -257,6 +301,35 @@ std::string refusal(const Field& f, const Value& v) {
     return why;
 }
 
+namespace {
+
+bool all_digits(const std::string& s) {
+    return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos;
+}
+
+// A decimal number as people write one: "12.4", ".5", "4.59e-3". strtod
+// alone would also take "0x3B", "inf", "nan" and leading blanks.
+bool decimal_number(const std::string& s) {
+    size_t i = 0;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+    size_t digits = 0;
+    while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) ++i, ++digits;
+    if (i < s.size() && s[i] == '.') {
+        ++i;
+        while (i < s.size() && std::isdigit(static_cast<unsigned char>(s[i]))) ++i, ++digits;
+    }
+    if (digits == 0) return false;
+    if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+        ++i;
+        if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+        if (!all_digits(s.substr(i))) return false;
+        return true;
+    }
+    return i == s.size();
+}
+
+}  // namespace
+
 Value parse_value(const Field& f, const std::string& raw) {
     Value v;
     std::string text = raw;
@@ -267,11 +340,19 @@ Value parse_value(const Field& f, const std::string& raw) {
     } else if (f.kind == Kind::Level && (text == "low" || text == "high")) {
         v.number = text == "high" ? 1 : 0;
     } else {
-        char* end = nullptr;
-        const double x = text.empty() ? NAN : std::strtod(text.c_str(), &end);
-        if (text.empty() || end == nullptr || *end != '\0' || f.kind == Kind::Level)
-            throw ConfigError(std::string(f.key) + " must be " + f.rule + ", not \"" + raw + "\"");
-        v.number = x;
+        const bool mmsi = std::strcmp(f.key, "station.mmsi") == 0;
+        // An MMSI is nine digits (a coast station's start 00): "59", "0x3B"
+        // or "1e8" is a slip, not an identity.
+        if (mmsi && !(all_digits(text) && text.size() == 9))
+            throw ConfigError(std::string(f.key) +
+                              " must be a whole number 1..999999999 typed as its nine decimal digits (an AtoN's: 99, "
+                              "the country's MID, then 4 digits, e.g. 992241234), not \"" + raw + "\"");
+        const bool typed_right = f.kind == Kind::Level ? false : f.integer ? all_digits(text) : decimal_number(text);
+        if (!typed_right) {
+            const char* how = f.kind == Kind::Level ? "" : f.integer ? ", in decimal digits" : ", a decimal number";
+            throw ConfigError(std::string(f.key) + " must be " + f.rule + how + ", not \"" + raw + "\"");
+        }
+        v.number = std::strtod(text.c_str(), nullptr);
     }
     const std::string why = refusal(f, v);
     if (!why.empty()) throw ConfigError(why + ", not " + raw);
@@ -355,6 +436,9 @@ Config from_toml(const std::string& text, const std::string& origin) {
             if (!f.integer) x = n->value<double>();
             else if (const auto i = n->value_exact<int64_t>()) x = static_cast<double>(*i);
             if (!x) fail_at(origin, n, std::string(f.key) + " must be " + f.rule);
+            // 0x3B is 59 to TOML, and to nobody who meant an MMSI.
+            if (const auto* whole = n->as_integer(); whole && whole->flags() != toml::value_flags::none)
+                fail_at(origin, n, std::string(f.key) + " must be written in decimal digits");
             v.number = *x;
         }
         const std::string why = refusal(f, v);
@@ -439,6 +523,53 @@ Config decode(const std::vector<uint8_t>& area, const uint8_t* calibration) {
     return c;
 }
 
+namespace {
+
+// Values that sit too close to tell apart on a reading: a tenth of a volt
+// is some twenty counts of the battery input, well above its noise.
+constexpr double kGap = 0.1;
+constexpr double kSlack = 1e-4;   // 12.4 and 12.3 held as singles are 0.0999994 apart
+
+std::string key_value(const Config& c, const char* key) {
+    const Field& f = *find(key);
+    return std::string(key) + "=" + value_text(f, c[f]);
+}
+
+}  // namespace
+
+std::vector<std::string> conflicts(const Config& c) {
+    std::vector<std::string> out;
+    const auto num = [&c](const char* key) { return c[*find(key)].number; };
+    const auto good = [&c](const char* key) { return refusal(*find(key), c[*find(key)]).empty(); };
+    const auto below = [&](const char* lo, const char* hi, const char* why) {
+        if (!good(lo) || !good(hi) || num(lo) <= num(hi) - kGap + kSlack) return;
+        out.push_back(key_value(c, lo) + " must be below " + key_value(c, hi) + " by at least 0.1 V: " + why);
+    };
+    below("power.low_battery", "power.alarm_off",
+          "the alarm raised at or below the first clears at or above the second, and closer it comes and goes with "
+          "every reading");
+    below("power.charger_on", "power.charger_off",
+          "the charger goes off at or above the second and on again at or below the first, and closer it switches "
+          "with every reading");
+    below("power.low_battery", "power.charger_on",
+          "a charger switched off for a full battery would come on again only after the low-battery alarm");
+    below("power.alarm_off", "power.charger_off",
+          "the charger stops the battery at the second, so the low-battery alarm might never clear");
+    const char* factor = "calibration.battery_volts_per_count";
+    if (c.has_calibration && good(factor) && good("power.charger_off")) {
+        // The battery input reads at most 4095 counts.
+        const double top = 4095 * static_cast<double>(single(num(factor)));
+        if (num("power.charger_off") > top - kGap) {
+            char buf[64];
+            std::snprintf(buf, sizeof buf, "%.2f V", top);
+            out.push_back(key_value(c, "power.charger_off") + " must be below what the battery input can read with " +
+                          key_value(c, factor) + " (4095 counts, " + buf +
+                          ") by at least 0.1 V: the charger would never be switched off");
+        }
+    }
+    return out;
+}
+
 std::vector<std::string> problems(const Config& c) {
     std::vector<std::string> out;
     for (const Field& f : kFields) {
@@ -446,15 +577,11 @@ std::vector<std::string> problems(const Config& c) {
         const std::string why = refusal(f, c[f]);
         if (!why.empty()) out.push_back("the unit holds " + std::string(f.key) + " = " + toml_value(f, c[f]) + ", but " + why);
     }
-    const auto num = [&c](const char* key) { return c[*find(key)].number; };
-    const double mmsi = num("station.mmsi");
+    const double mmsi = c[*find("station.mmsi")].number;
     if (mmsi >= 1 && mmsi <= 999999999 && (mmsi < 990000000 || mmsi > 999999999))
         out.push_back("station.mmsi " + std::to_string(static_cast<long long>(mmsi)) +
                       " is not an AtoN MMSI (99, the country's MID, then 4 digits)");
-    if (num("power.low_battery") >= num("power.alarm_off"))
-        out.push_back("power.low_battery is not below power.alarm_off: the low-battery alarm has no hysteresis");
-    if (num("power.charger_on") >= num("power.charger_off"))
-        out.push_back("power.charger_on is not below power.charger_off: the charger has no hysteresis");
+    for (const std::string& s : conflicts(c)) out.push_back(s);
     return out;
 }
 

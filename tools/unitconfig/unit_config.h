@@ -15,6 +15,12 @@ constexpr uint16_t kAreaSize = 98;           // bytes 0..97
 constexpr uint16_t kCalibrationAt = 0xFFF4;  // panel factor, then the battery factor at 0xFFF8
 constexpr uint16_t kCalibrationSize = 8;
 
+// The analog front end's factors by design: 3.3 V / 4096 a count, through
+// the battery's 47k/10k divider (x 5.7), and over the panel current
+// amplifier's 0.33 V per A.
+constexpr double kNominalBatteryVoltsPerCount = 3.3 / 4096 * 5.7;
+constexpr double kNominalPanelAmpsPerCount = 3.3 / 4096 / 0.33;
+
 enum class Kind : uint8_t {
     U8,     // one byte
     BE16,   // two bytes, most significant first
@@ -44,6 +50,8 @@ const std::vector<Field>& fields();
 // The field of a key, or nullptr.
 const Field* find(const std::string& key);
 bool is_calibration(const Field& f);
+// Bytes the field takes in the EEPROM.
+size_t stored_size(const Field& f);
 
 // A value: numbers (the level too: 0 low, 1 high) in `number`, text in `text`.
 struct Value {
@@ -70,6 +78,8 @@ std::string refusal(const Field& f, const Value& v);
 
 // Parses a value typed for `f` ("992241234", "12.4", "ZELMORA NORTE",
 // "low"), and checks it; throws ConfigError naming the rule it breaks.
+// Whole numbers are decimal digits only, an MMSI its nine digits; no
+// hexadecimal, exponent or sign ("0x3B", "1e8", "+5" are refused).
 Value parse_value(const Field& f, const std::string& text);
 
 // Whether the two values are stored as the same bytes (11.8 typed and the
@@ -79,7 +89,8 @@ bool same_stored(const Field& f, const Value& a, const Value& b);
 // The value as `config get` prints it: the number, the text, "low"/"high".
 std::string value_text(const Field& f, const Value& v);
 
-// Parses and checks a whole configuration file; throws ConfigError with
+// Parses and checks a whole configuration file, every value against its own
+// rule (conflicts() checks them against each other); throws ConfigError with
 // "origin:line: " in front. [calibration] may be left out.
 Config from_toml(const std::string& text, const std::string& origin);
 
@@ -91,9 +102,15 @@ std::vector<uint8_t> encode_area(const Config& c);
 std::array<uint8_t, kCalibrationSize> encode_calibration(const Config& c);
 Config decode(const std::vector<uint8_t>& area, const uint8_t* calibration /* 8 bytes, or null */);
 
-// Stored values outside the rules, and settings the unit accepts but that
-// defeat their purpose (inverted hysteresis, a station MMSI that is not an
-// AtoN's): one sentence each.
+// Values that keep their own rules but not each other's: the thresholds'
+// order (each pair at least 0.1 V apart) and a switch-off voltage the
+// battery input can read with its factor (when `c` has the calibration).
+// One sentence each, naming both keys and values; empty when none. A unit
+// is never written a configuration with any.
+std::vector<std::string> conflicts(const Config& c);
+
+// Stored values outside the rules, a station MMSI that is not an AtoN's, and
+// the conflicts: one sentence each.
 std::vector<std::string> problems(const Config& c);
 
 // The 64 KiB image of a unit holding `c`: the area, the calibration when
