@@ -251,22 +251,13 @@ void Monitor::take_monitor(Station& s, const ais::Message& m, std::int64_t t) {
     }
     check_battery(s, t);
 
-    nlohmann::ordered_json data = ais::to_json(m);
-    data["internal_v"] = opt(a.internal_v);
-    data["external1_v"] = opt(a.external1_v);
-    data["external2_v"] = opt(a.external2_v);
-    data["racon"] = a.racon;
-    data["light"] = a.light;
-    data["alarm"] = a.alarm;
-    data["digital"] = a.digital;
-    data["off_position"] = a.off_position;
     ReportRow row;
     row.mmsi = s.mmsi;
     row.time = t;
     row.kind = "dac235fi10";
     row.battery_v = s.battery_v;
     row.alarms = alarms.dump();
-    row.data = data.dump();
+    row.data = ais::to_json(m).dump();
     store_.add_report(row);
 }
 
