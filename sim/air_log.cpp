@@ -18,11 +18,11 @@ std::string AirLog::tag_block(int64_t utc) {
     return "\\" + body + b;
 }
 
-std::unique_ptr<AirLog> AirLog::open(const std::string& spec, bool tags, bool line_buffered, std::string& why) {
+std::unique_ptr<AirLog> AirLog::open(const std::string& where, bool tags, bool line_buffered, std::string& why) {
     std::unique_ptr<AirLog> log(new AirLog);
     log->tags_ = tags;
-    if (spec.rfind("udp://", 0) == 0) {
-        const std::string rest = spec.substr(6);
+    if (where.rfind("udp://", 0) == 0) {
+        const std::string rest = where.substr(6);
         std::string host, port;
         const auto colon = rest.rfind(':');
         if (colon != std::string::npos) {
@@ -32,7 +32,7 @@ std::unique_ptr<AirLog> AirLog::open(const std::string& spec, bool tags, bool li
         if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
         if (host.empty() || port.empty() || port.find_first_not_of("0123456789") != std::string::npos ||
             port.size() > 5 || std::stol(port) < 1 || std::stol(port) > 65535) {
-            why = spec + ": expected udp://HOST:PORT (port 1..65535)";
+            why = where + ": expected udp://HOST:PORT (port 1..65535)";
             return nullptr;
         }
         addrinfo hints{};
@@ -41,7 +41,7 @@ std::unique_ptr<AirLog> AirLog::open(const std::string& spec, bool tags, bool li
         addrinfo* list = nullptr;
         const int rc = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &list);
         if (rc != 0) {
-            why = spec + ": " + ::gai_strerror(rc);
+            why = where + ": " + ::gai_strerror(rc);
             return nullptr;
         }
         for (addrinfo* a = list; a && log->socket_ < 0; a = a->ai_next) {
@@ -54,18 +54,18 @@ std::unique_ptr<AirLog> AirLog::open(const std::string& spec, bool tags, bool li
         }
         ::freeaddrinfo(list);
         if (log->socket_ < 0) {
-            why = spec + ": cannot send there (" + std::strerror(errno) + ")";
+            why = where + ": cannot send there (" + std::strerror(errno) + ")";
             return nullptr;
         }
         return log;
     }
-    if (spec.find("://") != std::string::npos) {
-        why = spec + ": the air goes to a file or to udp://HOST:PORT";
+    if (where.find("://") != std::string::npos) {
+        why = where + ": the air goes to a file or to udp://HOST:PORT";
         return nullptr;
     }
-    log->file_ = std::fopen(spec.c_str(), "w");
+    log->file_ = std::fopen(where.c_str(), "w");
     if (!log->file_) {
-        why = spec + ": cannot write the air log";
+        why = where + ": cannot write the air log";
         return nullptr;
     }
     if (line_buffered) std::setvbuf(log->file_, nullptr, _IOLBF, 4096);

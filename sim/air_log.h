@@ -14,7 +14,7 @@ namespace zsim {
 class AirLog {
 public:
     // "udp://HOST:PORT" or a file path; nullptr and `why` when it cannot be opened.
-    static std::unique_ptr<AirLog> open(const std::string& spec, bool tags, bool line_buffered, std::string& why);
+    static std::unique_ptr<AirLog> open(const std::string& where, bool tags, bool line_buffered, std::string& why);
     ~AirLog();
     AirLog(const AirLog&) = delete;
     AirLog& operator=(const AirLog&) = delete;

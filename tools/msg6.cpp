@@ -29,10 +29,10 @@ void catch_stop_signals() {
 }
 
 // Sources that do not end by themselves.
-bool is_live(const std::string& spec, bool follow) {
-    if (follow || spec.find("://") != std::string::npos) return true;
+bool is_live(const std::string& where, bool follow) {
+    if (follow || where.find("://") != std::string::npos) return true;
     struct stat st{};
-    return spec != "-" && ::stat(spec.c_str(), &st) == 0 && S_ISCHR(st.st_mode);
+    return where != "-" && ::stat(where.c_str(), &st) == 0 && S_ISCHR(st.st_mode);
 }
 
 // One input to its end, or until a stop signal.
@@ -100,14 +100,14 @@ int main(int argc, char** argv) {
     };
     std::vector<std::unique_ptr<zelmora::feed::Source>> sources;
     bool live = false;
-    for (const auto& spec : inputs) {
+    for (const auto& where : inputs) {
         std::string why;
-        auto src = zelmora::feed::open(spec, opts, why);
+        auto src = zelmora::feed::open(where, opts, why);
         if (!src) {
             std::cerr << "zelmora-msg6: " << why << "\n";
             return 2;
         }
-        live = live || is_live(spec, follow);
+        live = live || is_live(where, follow);
         sources.push_back(std::move(src));
     }
     catch_stop_signals();

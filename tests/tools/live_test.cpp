@@ -285,15 +285,15 @@ TEST(Msg6Live, SimulatorAirOverUdpCarriesTheWorldsUtc) {
 TEST(Msg6Live, BadNamesAreRefusedAndLinesAreCutAsPromised) {
     std::string why;
     zelmora::feed::Options o;
-    for (const auto& [spec, error] : std::vector<std::pair<std::string, std::string>>{
+    for (const auto& [where, error] : std::vector<std::pair<std::string, std::string>>{
              {"tcp://localhost", "no port"},
              {"udp://:70000", "port out of range"},
              {"tcp://:2000", "no host"},
              {"ftp://host:21", "unknown kind of source"},
              {"/no/such/log.nmea", "cannot open"},
              {testing::TempDir(), "is a folder"}}) {
-        EXPECT_EQ(zelmora::feed::open(spec, o, why), nullptr) << spec;
-        EXPECT_NE(why.find(error), std::string::npos) << spec << ": " << why;
+        EXPECT_EQ(zelmora::feed::open(where, o, why), nullptr) << where;
+        EXPECT_NE(why.find(error), std::string::npos) << where << ": " << why;
     }
     const std::string cmd = program_command(ZELMORA_MSG6) + " tcp://localhost:0 2>/dev/null";
     const int st = std::system(cmd.c_str());

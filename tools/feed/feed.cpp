@@ -257,12 +257,12 @@ struct HostPort {
 };
 
 // "HOST:PORT", "[v6]:PORT", ":PORT".
-bool split_host_port(const std::string& spec, const std::string& rest, HostPort& out, std::string& error) {
+bool split_host_port(const std::string& where, const std::string& rest, HostPort& out, std::string& error) {
     std::string host, port;
     if (!rest.empty() && rest[0] == '[') {
         const auto close = rest.find(']');
         if (close == std::string::npos || close + 1 >= rest.size() || rest[close + 1] != ':') {
-            error = spec + ": expected [ADDRESS]:PORT";
+            error = where + ": expected [ADDRESS]:PORT";
             return false;
         }
         host = rest.substr(1, close - 1);
@@ -270,23 +270,23 @@ bool split_host_port(const std::string& spec, const std::string& rest, HostPort&
     } else {
         const auto colon = rest.rfind(':');
         if (colon == std::string::npos) {
-            error = spec + ": no port (HOST:PORT)";
+            error = where + ": no port (HOST:PORT)";
             return false;
         }
         host = rest.substr(0, colon);
         port = rest.substr(colon + 1);
         if (host.find(':') != std::string::npos) {
-            error = spec + ": an IPv6 address goes in brackets ([ADDRESS]:PORT)";
+            error = where + ": an IPv6 address goes in brackets ([ADDRESS]:PORT)";
             return false;
         }
     }
     if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos) {
-        error = spec + ": port \"" + port + "\" is not a number";
+        error = where + ": port \"" + port + "\" is not a number";
         return false;
     }
     const long p = std::stol(port);
     if (p < 1 || p > 65535) {
-        error = spec + ": port out of range (1..65535)";
+        error = where + ": port out of range (1..65535)";
         return false;
     }
     out = HostPort{host, port};
@@ -427,7 +427,7 @@ private:
     int fd_;
 };
 
-std::unique_ptr<Source> open_udp(const std::string& spec, const HostPort& hp, const Options& o, std::string& error) {
+std::unique_ptr<Source> open_udp(const std::string& where, const HostPort& hp, const Options& o, std::string& error) {
     AddrList addrs;
     int fd = -1;
     int err = 0;
@@ -462,7 +462,7 @@ std::unique_ptr<Source> open_udp(const std::string& spec, const HostPort& hp, co
     } else {
         const int rc = resolve(hp, SOCK_DGRAM, true, addrs);
         if (rc != 0) {
-            error = spec + ": " + ::gai_strerror(rc);
+            error = where + ": " + ::gai_strerror(rc);
             return nullptr;
         }
         for (addrinfo* a = addrs.list; a && fd < 0; a = a->ai_next) {
@@ -476,14 +476,14 @@ std::unique_ptr<Source> open_udp(const std::string& spec, const HostPort& hp, co
         }
     }
     if (fd < 0) {
-        error = spec + ": cannot listen (" + errno_text(err ? err : errno) + ")";
+        error = where + ": cannot listen (" + errno_text(err ? err : errno) + ")";
         return nullptr;
     }
     // A fast sender (a simulator at full speed) sends in bursts.
     int size = 1 << 20;
     ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    if (o.notice) o.notice("listening on " + spec);
-    return std::make_unique<UdpSource>(spec, o, fd);
+    if (o.notice) o.notice("listening on " + where);
+    return std::make_unique<UdpSource>(where, o, fd);
 }
 
 std::unique_ptr<Source> open_serial(const std::string& path, const Options& o, int fd, std::string& error) {
@@ -518,25 +518,25 @@ std::unique_ptr<Source> open_serial(const std::string& path, const Options& o, i
 
 }  // namespace
 
-std::unique_ptr<Source> open(const std::string& spec, const Options& options, std::string& error) {
+std::unique_ptr<Source> open(const std::string& where, const Options& options, std::string& error) {
     error.clear();
-    if (spec == "-") {
+    if (where == "-") {
         static const std::string kStdin = "<stdin>";
         return std::make_unique<FdSource>(kStdin, options, 0, false, false);
     }
-    const auto scheme = spec.find("://");
+    const auto scheme = where.find("://");
     if (scheme != std::string::npos) {
-        const std::string kind = spec.substr(0, scheme);
-        const std::string rest = spec.substr(scheme + 3);
+        const std::string kind = where.substr(0, scheme);
+        const std::string rest = where.substr(scheme + 3);
         if (kind != "tcp" && kind != "udp") {
-            error = spec + ": unknown kind of source \"" + kind + "://\" (tcp://HOST:PORT, udp://:PORT, a path)";
+            error = where + ": unknown kind of source \"" + kind + "://\" (tcp://HOST:PORT, udp://:PORT, a path)";
             return nullptr;
         }
         HostPort hp;
-        if (!split_host_port(spec, rest, hp, error)) return nullptr;
-        if (kind == "udp") return open_udp(spec, hp, options, error);
+        if (!split_host_port(where, rest, hp, error)) return nullptr;
+        if (kind == "udp") return open_udp(where, hp, options, error);
         if (hp.host.empty()) {
-            error = spec + ": no host (tcp://HOST:PORT)";
+            error = where + ": no host (tcp://HOST:PORT)";
             return nullptr;
         }
         // A name that cannot be resolved is a typing error; a name server
@@ -544,29 +544,29 @@ std::unique_ptr<Source> open(const std::string& spec, const Options& options, st
         AddrList addrs;
         const int rc = resolve(hp, SOCK_STREAM, false, addrs);
         if (rc != 0 && rc != EAI_AGAIN) {
-            error = spec + ": " + ::gai_strerror(rc);
+            error = where + ": " + ::gai_strerror(rc);
             return nullptr;
         }
-        return std::make_unique<TcpSource>(spec, options, hp);
+        return std::make_unique<TcpSource>(where, options, hp);
     }
-    if (spec.empty()) {
+    if (where.empty()) {
         error = "an empty name is no source";
         return nullptr;
     }
-    const int fd = ::open(spec.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::open(where.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        error = spec + ": cannot open (" + errno_text(errno) + ")";
+        error = where + ": cannot open (" + errno_text(errno) + ")";
         return nullptr;
     }
     struct stat st{};
     ::fstat(fd, &st);
     if (S_ISDIR(st.st_mode)) {
         ::close(fd);
-        error = spec + ": is a folder";
+        error = where + ": is a folder";
         return nullptr;
     }
-    if (S_ISCHR(st.st_mode) && ::isatty(fd)) return open_serial(spec, options, fd, error);
-    return std::make_unique<FdSource>(spec, options, fd, true, S_ISFIFO(st.st_mode));
+    if (S_ISCHR(st.st_mode) && ::isatty(fd)) return open_serial(where, options, fd, error);
+    return std::make_unique<FdSource>(where, options, fd, true, S_ISFIFO(st.st_mode));
 }
 
 }  // namespace zelmora::feed

@@ -52,6 +52,6 @@ public:
 // nullptr and `error` set ("tcp://x:99999: port out of range") when the
 // name cannot be opened at all; a tcp source that cannot connect yet is
 // returned and keeps trying.
-std::unique_ptr<Source> open(const std::string& spec, const Options& options, std::string& error);
+std::unique_ptr<Source> open(const std::string& where, const Options& options, std::string& error);
 
 }  // namespace zelmora::feed
