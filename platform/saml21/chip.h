@@ -185,6 +185,9 @@ struct Adc {
     volatile uint16_t SYNCBUSY;    // 0x20
     uint8_t Reserved4[0x02];
     volatile uint16_t RESULT;      // 0x24
+    uint8_t Reserved5[0x02];
+    volatile uint32_t SEQCTRL;     // 0x28
+    volatile uint16_t CALIB;       // 0x2C: BIASCOMP[2:0], BIASREFBUF[10:8]; enable-protected
 };
 CHIP_AT(Adc, INPUTCTRL, 0x08);
 CHIP_AT(Adc, CTRLC, 0x0A);
@@ -192,12 +195,22 @@ CHIP_AT(Adc, SAMPCTRL, 0x0D);
 CHIP_AT(Adc, SWTRIG, 0x18);
 CHIP_AT(Adc, SYNCBUSY, 0x20);
 CHIP_AT(Adc, RESULT, 0x24);
+CHIP_AT(Adc, CALIB, 0x2C);
 constexpr uint8_t ADC_CTRLA_ENABLE = 1u << 1;
 constexpr uint8_t ADC_PRESCALER_DIV4 = 0x1;     // 8 MHz / 4 = 2 MHz
 constexpr uint8_t ADC_REFSEL_INTVCC2 = 0x5;     // VDDANA
 constexpr uint16_t ADC_MUXNEG_GND = 0x18u << 8;
 constexpr uint8_t ADC_SWTRIG_START = 1u << 1;
 constexpr uint8_t ADC_INTFLAG_RESRDY = 1u << 0;
+constexpr uint16_t ADC_CALIB_BIASCOMP(uint32_t v) { return static_cast<uint16_t>(v & 0x7u); }
+constexpr uint16_t ADC_CALIB_BIASREFBUF(uint32_t v) { return static_cast<uint16_t>((v & 0x7u) << 8); }
+
+// ---- NVM Software Calibration Area (datasheet: NVM Software Calibration
+// Area Mapping; the vendor's ADC fuse definitions): the ADC's factory bias
+// trims, read-only, at 0x00806020 ----
+constexpr uintptr_t NVM_SW_CALIB_ADDR = 0x00806020u;
+constexpr unsigned NVM_SW_CALIB_BIASREFBUF_POS = 0;   // bits 2:0
+constexpr unsigned NVM_SW_CALIB_BIASCOMP_POS = 3;     // bits 5:3
 
 // ---- OSCCTRL: the 16 MHz internal oscillator (datasheet: OSCCTRL, Register
 // Summary; 0x12-0x13 are reserved on the SAM L21, whose XOSC has no clock

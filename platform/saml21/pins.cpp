@@ -197,7 +197,14 @@ void adc_init() {
     adc->CTRLB = chip::ADC_PRESCALER_DIV4;
     adc->REFCTRL = chip::ADC_REFSEL_INTVCC2;
     adc->CTRLC = 0;        // RESSEL 12 bits, single-ended
-    adc->SAMPCTRL = 3;     // 4 half ADC clock cycles of sampling
+    adc->SAMPCTRL = 3;     // (SAMPLEN + 1) = 4 ADC clock cycles of sampling
+    // The factory's bias trims, copied as they are while the converter is
+    // off (CALIB is enable-protected): without them it converts off its
+    // specified gain and offset (datasheet: ADC, Calibration; NVM Software
+    // Calibration Area Mapping).
+    const uint32_t sw_calib = *reinterpret_cast<const volatile uint32_t*>(chip::NVM_SW_CALIB_ADDR);
+    adc->CALIB = static_cast<uint16_t>(chip::ADC_CALIB_BIASREFBUF(sw_calib >> chip::NVM_SW_CALIB_BIASREFBUF_POS) |
+                                       chip::ADC_CALIB_BIASCOMP(sw_calib >> chip::NVM_SW_CALIB_BIASCOMP_POS));
     while (adc->SYNCBUSY) {
     }
     adc->CTRLA = chip::ADC_CTRLA_ENABLE;
