@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "gclk.h"
+#include "nvm.h"
 
 namespace zchip {
 namespace {
@@ -92,9 +93,9 @@ Adc::Adc(Ctx& ctx) : Model(ctx, "ADC", kBase, 0x400, ApbClock{Apb::D, 3}) {
     };
     result.on_write = [](uint32_t, uint32_t) {};
     regs_.add("SEQCTRL", 0x28, 4, 0, 0xFFFFFFFF);
-    Reg* calib = &regs_.add("CALIB", 0x2C, 2, 0, 0x0707);
-    calib->on_write = [this, calib](uint32_t d, uint32_t lanes) {
-        calib->value = enable_protect(*calib, d, lanes, 0x0707, (ctrla_->value & kEnable) != 0);
+    calib_ = &regs_.add("CALIB", 0x2C, 2, 0, 0x0707);
+    calib_->on_write = [this](uint32_t d, uint32_t lanes) {
+        calib_->value = enable_protect(*calib_, d, lanes, 0x0707, (ctrla_->value & kEnable) != 0);
     };
     ctx.on_clocks_changed([this] {
         sync_->clock_changed();
@@ -213,7 +214,10 @@ uint32_t Adc::convert() {
     const double vref = reference_volts();
     const unsigned pos = inputctrl_->value & 0x1F, neg = (inputctrl_->value >> 8) & 0x1F;
     const bool diff = ctrlc_->value & kDiffmode;
-    const double v = input_volts(pos) - (diff ? input_volts(neg) : 0.0);
+    double v = input_volts(pos) - (diff ? input_volts(neg) : 0.0);
+    // Without the factory trims the converter is off by far more than its
+    // electrical characteristics allow (uncalibrated_volts).
+    v = uncalibrated_volts(v, static_cast<uint16_t>(calib_->value));
     // The ideal transfer: one LSB is VREF / 2^bits (signed halves in differential mode).
     const double full = std::ldexp(1.0, static_cast<int>(diff ? bits - 1 : bits));
     const double low = diff ? -full : 0.0;
@@ -242,6 +246,13 @@ uint32_t Adc::convert() {
     uint32_t r = static_cast<uint32_t>(code) & 0xFFFF;
     if ((ctrlc_->value & kLeftadj) && ressel != 1) r = (r << (16 - bits)) & 0xFFFF;
     return r;
+}
+
+double Adc::uncalibrated_volts(double v, uint16_t calib) {
+    const uint16_t factory = nvm::kAdcCalib;
+    if ((calib ^ factory) & kCalibBiasRefBuf) v *= 1.0 + kUncalibratedGain;
+    if ((calib ^ factory) & kCalibBiasComp) v += kUncalibratedOffsetVolts;
+    return v;
 }
 
 void Adc::update_irq() { ctx_.chip.set_irq(kIrq, (intflag_ & inten_) != 0); }

@@ -4,6 +4,9 @@
 // running, RESRDY when the result is in RESULT. The input volts come from
 // Wires::pad_volts of the AIN's pad; a conversion lasts what its clock
 // (GCLK_ADC over CTRLB.PRESCALER), SAMPCTRL and the resolution give.
+// CALIB must hold the factory trims from the NVM software calibration area
+// (nvm.h); with other values the converter has a gross gain and offset
+// error (uncalibrated_volts).
 #pragma once
 #include <memory>
 #include <optional>
@@ -32,6 +35,18 @@ public:
     double clk_adc_hz() const;
     vtime conversion_ns() const;
 
+    // CALIB's fields: BIASREFBUF biases the reference buffer (the gain),
+    // BIASCOMP the comparator (the offset).
+    static constexpr uint16_t kCalibBiasComp = 0x0007, kCalibBiasRefBuf = 0x0700;
+    // The converter with a trim other than the factory's: 6 % low in gain
+    // with BIASREFBUF wrong, 20 mV high in offset with BIASCOMP wrong; both
+    // far beyond the few millivolts of gain and offset error a trimmed
+    // converter keeps to. Forgetting the load costs a battery reading of
+    // 1.5 V some 5 %.
+    static constexpr double kUncalibratedGain = -0.06, kUncalibratedOffsetVolts = 0.020;
+    // The volts the converter takes `v` for with `calib` in CALIB.
+    static double uncalibrated_volts(double v, uint16_t calib);
+
 private:
     RegTable& table() override { return regs_; }
     void write_ctrla(uint32_t data, uint32_t lanes);
@@ -54,6 +69,7 @@ private:
     Reg* sampctrl_;
     Reg* gaincorr_;
     Reg* offsetcorr_;
+    Reg* calib_;
     uint8_t inten_ = 0;
     uint8_t intflag_ = 0;
     uint16_t result_ = 0;

@@ -113,6 +113,9 @@ public:
     // a HardFault).
     virtual bool read(uint32_t offset, unsigned width, uint32_t& value) = 0;
     virtual bool write(uint32_t offset, unsigned width, uint32_t value) = 0;
+    // Why an access it refused is one (the register and the rule), for the
+    // fault report; empty when there is nothing to add.
+    virtual std::string refusal(uint32_t /*offset*/, unsigned /*width*/, bool /*write*/) const { return {}; }
     // Power-on and system reset.
     virtual void reset() = 0;
 

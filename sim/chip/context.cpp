@@ -61,8 +61,16 @@ void Sync::schedule(Item& it) {
     const vtime d = delay();
     if (d == kNever) {
         // Without its clock a write never synchronises: SYNCBUSY stays set.
-        ctx_.report.forbidden_once(std::string(owner_) +
-                                   ": a write waits for synchronisation with a generic clock that does not run");
+        // An on-demand source the write itself requested is still starting:
+        // reported only if the clock has not come by the time it should have.
+        const uint64_t id = it.id, gen = gen_;
+        ctx_.chip.schedule(ctx_.now() + kClockPatienceNs, [this, id, gen] {
+            if (gen != gen_) return;
+            for (const Item& i : items_)
+                if (i.id == id && !i.scheduled)
+                    ctx_.report.forbidden_once(std::string(owner_) +
+                                               ": a write waits for synchronisation with a generic clock that does not run");
+        });
         return;
     }
     it.scheduled = true;

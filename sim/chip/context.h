@@ -131,6 +131,8 @@ public:
     void reset();
 
 private:
+    // Longer than any modelled source's start-up.
+    static constexpr vtime kClockPatienceNs = 100000;
     struct Item {
         uint64_t id;
         uint32_t bits;

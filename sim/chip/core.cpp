@@ -63,6 +63,7 @@
 #include <stdexcept>
 
 #include "host/timebase.h"
+#include "nvm.h"
 
 namespace zchip {
 
@@ -307,10 +308,14 @@ struct CoreHooks {
         case UC_MEM_WRITE_UNMAPPED:
             c.mem_fault("write to unmapped address " + hex32(addr), addr, index);
             return false;
-        case UC_MEM_WRITE_PROT:
-            c.mem_fault((addr < Core::kFlashSize ? "write to flash at " : "write to read-only memory at ") + hex32(addr),
+        case UC_MEM_WRITE_PROT: {
+            const std::string row = nvm::row_name(addr);
+            c.mem_fault(addr < Core::kFlashSize ? "write to flash at " + hex32(addr)
+                        : !row.empty()          ? "bus error: write to the " + row + " at " + hex32(addr) + " (read-only)"
+                                                : "write to read-only memory at " + hex32(addr),
                         addr, index);
             return false;
+        }
         default:
             c.mem_fault("read of protected memory at " + hex32(addr), addr, index);
             return false;
@@ -392,6 +397,11 @@ Core::Core(Chip& chip)
         check(uc_ctl_set_cpu_model(uc_, UC_CPU_ARM_CORTEX_M0), "CPU model");
         check(uc_mem_map_ptr(uc_, kFlashBase, kFlashSize, UC_PROT_READ | UC_PROT_EXEC, flash_.data()), "map flash");
         check(uc_mem_map_ptr(uc_, kSramBase, kSramSize, UC_PROT_ALL, sram_.data()), "map SRAM");
+        // The NVM rows: readable data, never code, never written.
+        for (nvm::Row& r : nvm::rows()) {
+            nvm_.push_back(std::move(r.bytes));
+            check(uc_mem_map_ptr(uc_, r.base, nvm::kMappedBytes, UC_PROT_READ, nvm_.back().data()), "map NVM row");
+        }
         uc_hook h;
         check(uc_hook_add(uc_, &h, UC_HOOK_BLOCK, reinterpret_cast<void*>(&CoreHooks::block), this, 1, 0), "block hook");
         check(uc_hook_add(uc_, &h, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(&CoreHooks::mem), this,
@@ -661,6 +671,8 @@ void Core::bus_access_fault(Page& page, uint32_t addr, unsigned size, bool write
         char off[16];
         std::snprintf(off, sizeof off, "0x%X", addr - p->base());
         kind += std::string(" (") + p->name() + " offset " + off + ")";
+        const std::string why = p->refusal(addr - p->base(), size, write);
+        if (!why.empty()) kind += ": " + why;
     } else {
         kind += " (no peripheral there)";
     }

@@ -3,10 +3,11 @@
 // Unicorn lacks done here: the NVIC, SysTick and SCB (nvic.h, systick.h),
 // exception entry and return, faults, cycle counting and the virtual clock.
 //
-// Flash (256 KiB at 0x00000000, read-only and executable) and SRAM (32 KiB
-// at 0x20000000, read-write and executable) are the core's own memory; every
-// other access goes to the Peripheral mapped at its address, or is a bus
-// error. Time: zplat::tb.now advances by the cycles executed at the CPU clock.
+// Flash (256 KiB at 0x00000000, read-only and executable), SRAM (32 KiB
+// at 0x20000000, read-write and executable) and the NVM rows (nvm.h,
+// read-only data) are the core's own memory; every other access goes to the
+// Peripheral mapped at its address, or is a bus error. The system control
+// space takes word accesses only: a byte or halfword one is a bus error. Time: zplat::tb.now advances by the cycles executed at the CPU clock.
 #pragma once
 #include <cstddef>
 #include <cstdint>
@@ -181,6 +182,7 @@ private:
     Chip& chip_;
     uc_struct* uc_ = nullptr;
     std::vector<uint8_t> flash_, sram_;
+    std::vector<std::vector<uint8_t>> nvm_;   // the NVM rows, as mapped
     Nvic nvic_;
     Elf image_;
     uint32_t bss_end_ = 0, stack_top_ = kSramBase + kSramSize;

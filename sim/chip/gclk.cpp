@@ -8,6 +8,7 @@
 namespace zchip {
 namespace {
 constexpr uint32_t kGenen = 1u << 8;
+constexpr uint32_t kOe = 1u << 11;
 constexpr uint32_t kDivsel = 1u << 12;
 constexpr uint32_t kChen = 1u << 6;
 constexpr uint32_t kWrtlock = 1u << 7;
@@ -42,7 +43,7 @@ Gclk::Gclk(Ctx& ctx) : Model(ctx, "GCLK", kBase, 0x400, ApbClock{Apb::A, 6}) {
     };
     Reg& syncbusy = regs_.add("SYNCBUSY", 0x04, 4, 0, 0);
     syncbusy.on_read = [this] {
-        uint32_t v = ctrla_sync_->busy() & 1u;
+        uint32_t v = (ctrla_sync_->busy() & 1u) | waiting_;
         for (unsigned g = 0; g < kGenerators; ++g)
             if (gen_sync_[g]->busy()) v |= 1u << (g + 2);
         return v;
@@ -66,6 +67,8 @@ Gclk::Gclk(Ctx& ctx) : Model(ctx, "GCLK", kBase, 0x400, ApbClock{Apb::A, 6}) {
         ctrla_sync_->clock_changed();
         for (auto& s : gen_sync_) s->clock_changed();
         for (auto& s : chan_sync_) s->clock_changed();
+        for (unsigned g = 0; g < kGenerators; ++g)
+            if ((waiting_ >> (g + 2)) & 1u) settle(g);
     });
     reset();
 }
@@ -78,6 +81,61 @@ void Gclk::reset() {
     gens_[0].reg = gens_[0].applied = kGenctrl0Reset;
     chans_ = {};
     chan_sync_gen_ = {};
+    chan_pending_ = {};
+    waiting_ = 0;
+}
+
+bool Gclk::switching(unsigned g) const { return gen_sync_[g]->busy() || ((waiting_ >> (g + 2)) & 1u); }
+
+bool Gclk::generator_requested(unsigned g, int depth) const {
+    if (g == 0 || (gens_[g].reg & kOe)) return true;
+    for (unsigned ch = 0; ch < kChannels; ++ch) {
+        const Channel& c = chans_[ch];
+        if ((c.chen && c.gen == g) || (chan_pending_[ch] != 0 && (c.reg & kChen) && (c.reg & 0xF) == g)) return true;
+    }
+    if (g == 1 && depth == 0)
+        for (unsigned h = 0; h < kGenerators; ++h) {
+            if (h == 1) continue;
+            const auto feeds = [](uint32_t cfg) { return (cfg & kGenen) && (cfg & 0x1F) == gsrc::kGclkGen1; };
+            if ((feeds(gens_[h].applied) || (switching(h) && feeds(gens_[h].reg))) && generator_requested(h, 1))
+                return true;
+        }
+    return false;
+}
+
+bool Gclk::requests(unsigned src) const {
+    // While switching, a generator holds requests to both its old and its
+    // new source (datasheet, GCLK: Selecting a Clock Source for the Generator).
+    for (unsigned g = 0; g < kGenerators; ++g) {
+        const uint32_t now = gens_[g].applied, next = gens_[g].reg;
+        if (switching(g) && (next & kGenen) && (next & 0x1F) == src) return true;
+        if ((now & kGenen) && (now & 0x1F) == src && generator_requested(g, 0)) return true;
+    }
+    return false;
+}
+
+void Gclk::demand_changed() {
+    if (ctx_.osc) ctx_.osc->demand_changed();
+}
+
+void Gclk::settle(unsigned g) {
+    const uint32_t bit = 1u << (g + 2);
+    const uint32_t now = gens_[g].applied, next = gens_[g].reg;
+    const bool new_source = (next & kGenen) && (!(now & kGenen) || (now & 0x1F) != (next & 0x1F));
+    if (new_source && !(source_hz(next & 0x1F, g, 0) > 0.0)) {
+        // It runs on from the old source, SYNCBUSY.GENCTRLn set, until the
+        // new one is ready.
+        waiting_ |= bit;
+        return;
+    }
+    apply(g);
+}
+
+void Gclk::apply(unsigned g) {
+    waiting_ &= ~(1u << (g + 2));
+    gens_[g].applied = gens_[g].reg;
+    ctx_.clocks_changed();
+    demand_changed();
 }
 
 void Gclk::software_reset() {
@@ -89,14 +147,17 @@ void Gclk::software_reset() {
     for (unsigned g = 0; g < kGenerators; ++g) {
         if (keep[g]) continue;
         gen_sync_[g]->reset();
+        waiting_ &= ~(1u << (g + 2));
         gens_[g].reg = gens_[g].applied = g == 0 ? kGenctrl0Reset : 0;
     }
     for (unsigned ch = 0; ch < kChannels; ++ch) {
         if (chans_[ch].reg & kWrtlock) continue;
         chan_sync_[ch]->reset();
         chans_[ch] = Channel{};
+        chan_pending_[ch] = 0;
     }
     ctx_.clocks_changed();
+    demand_changed();
 }
 
 double Gclk::source_hz(unsigned src, unsigned g, int depth) const {
@@ -128,7 +189,7 @@ double Gclk::channel_hz(unsigned ch) const {
 
 void Gclk::write_genctrl(unsigned g, uint32_t data, uint32_t lanes) {
     const std::string name = "GENCTRL" + std::to_string(g);
-    if (gen_sync_[g]->busy()) {
+    if (switching(g)) {
         // A write to a register still synchronising is discarded (datasheet,
         // Register Synchronization: General Write Synchronization).
         forbidden(name + " written while SYNCBUSY.GENCTRL" + std::to_string(g) + " is set: discarded");
@@ -151,10 +212,8 @@ void Gclk::write_genctrl(unsigned g, uint32_t data, uint32_t lanes) {
             forbidden_once(name + ".SRC = " + source_name(src) + ": source not modelled, the generator gives no clock");
     }
     gens_[g].reg = v;
-    gen_sync_[g]->start(1u << (g + 2), [this, g] {
-        gens_[g].applied = gens_[g].reg;
-        ctx_.clocks_changed();
-    });
+    gen_sync_[g]->start(1u << (g + 2), [this, g] { settle(g); });
+    demand_changed();   // the new source is requested from now on
 }
 
 void Gclk::write_pchctrl(unsigned ch, uint32_t data, uint32_t lanes) {
@@ -176,12 +235,16 @@ void Gclk::write_pchctrl(unsigned ch, uint32_t data, uint32_t lanes) {
     // CHEN reads its previous state until synchronised with the generator's
     // clock (datasheet, GCLK: Peripheral Channel Control, CHEN).
     chan_sync_gen_[ch] = chen ? gen : c.gen;
+    ++chan_pending_[ch];
     chan_sync_[ch]->start(0, [this, ch] {
         Channel& cc = chans_[ch];
         cc.chen = cc.reg & kChen;
         cc.gen = cc.reg & 0xF;
+        --chan_pending_[ch];
         ctx_.clocks_changed();
+        demand_changed();
     });
+    demand_changed();   // an enabling channel requests its generator's clock
 }
 
 }  // namespace zchip

@@ -1,7 +1,9 @@
 // GCLK – Generic Clock Controller: generators 0..8 (GENCTRL: SRC, GENEN,
-// DIV, DIVSEL), each from a clock source, and peripheral channels 0..34
+// DIV, DIVSEL), each from a clock source, and peripheral channels 0..35
 // (PCHCTRL: GEN, CHEN, WRTLOCK) that take a generator to a peripheral.
-// Generator 0 is GCLK_MAIN, the source of the CPU clock.
+// Generator 0 is GCLK_MAIN, the source of the CPU clock. The clock tree's
+// requests run back from its consumers to the sources (On Demand Clock
+// Requests): an on-demand source runs only while requested.
 #pragma once
 #include <array>
 #include <memory>
@@ -47,6 +49,13 @@ public:
     double generator_hz(unsigned g) const;
     // A channel's clock (0 while the channel is off or its generator stopped).
     double channel_hz(unsigned ch) const;
+    // Whether the tree requests clock source `src` (a gsrc value): a generator
+    // switching to it, or one running from it that is itself requested -
+    // generator 0 by the CPU, any by an enabled or enabling peripheral
+    // channel or its GCLK_IO output, generator 1 by the generators it feeds.
+    // The peripheral behind a channel is taken to request its clock whenever
+    // the channel is enabled.
+    bool requests(unsigned src) const;
 
 private:
     struct Gen {
@@ -64,6 +73,12 @@ private:
     void write_genctrl(unsigned g, uint32_t data, uint32_t lanes);
     void write_pchctrl(unsigned ch, uint32_t data, uint32_t lanes);
     void software_reset();
+    bool switching(unsigned g) const;
+    bool generator_requested(unsigned g, int depth) const;
+    // A GENCTRL write synchronised: in force now, or once its new source is ready.
+    void settle(unsigned g);
+    void apply(unsigned g);
+    void demand_changed();
 
     RegTable regs_;
     std::array<Gen, kGenerators> gens_{};
@@ -72,6 +87,8 @@ private:
     std::array<std::unique_ptr<Sync>, kGenerators> gen_sync_;
     std::array<std::unique_ptr<Sync>, kChannels> chan_sync_;
     std::array<unsigned, kChannels> chan_sync_gen_{};
+    std::array<uint8_t, kChannels> chan_pending_{};   // PCHCTRL writes synchronising
+    uint32_t waiting_ = 0;   // SYNCBUSY.GENCTRLn bits held until the new source is ready
 };
 
 }  // namespace zchip

@@ -20,13 +20,14 @@ Mclk::Mclk(Ctx& ctx) : Model(ctx, "MCLK", kBase, 0x400, ApbClock{Apb::A, 1}) {
     lpdiv->on_write = [this, lpdiv](uint32_t d, uint32_t lanes) { write_div(*lpdiv, "LPDIV", d, lanes); };
     Reg* bupdiv = &regs_.add("BUPDIV", 0x06, 1, 0x01, 0xFF);
     bupdiv->on_write = [this, bupdiv](uint32_t d, uint32_t lanes) { write_div(*bupdiv, "BUPDIV", d, lanes); };
-    regs_.add("AHBMASK", 0x10, 4, 0x00001CFF, 0x00001CFF);
-    // Every bus clock runs after reset (datasheet, MCLK: APBx Mask reset values).
+    // Every clock runs after reset; the reset values set reserved bits too
+    // (the vendor's MCLK_*MASK_RESETVALUE), which read back as set.
+    regs_.add("AHBMASK", 0x10, 4, 0x000FFFFF, 0x000FDF3F);
     mask_[0] = &regs_.add("APBAMASK", 0x14, 4, 0x00001FFF, 0x00001FFF);
-    mask_[1] = &regs_.add("APBBMASK", 0x18, 4, 0x00000007, 0x00000007);
+    mask_[1] = &regs_.add("APBBMASK", 0x18, 4, 0x00000017, 0x00000007);
     mask_[2] = &regs_.add("APBCMASK", 0x1C, 4, 0x00007FFF, 0x00007FFF);
     mask_[3] = &regs_.add("APBDMASK", 0x20, 4, 0x000000FF, 0x000000FF);
-    mask_[4] = &regs_.add("APBEMASK", 0x24, 4, 0x00000001, 0x00000001);
+    mask_[4] = &regs_.add("APBEMASK", 0x24, 4, 0x0000000D, 0x00000001);
 }
 
 void Mclk::reset() { regs_.reset(); }

@@ -137,37 +137,40 @@ void Nvic::report_once(const std::string& what) {
     if (reported_.insert(what).second) chip_.forbidden(what);
 }
 
+// The NVIC, SCB and SysTick registers are word-accessible only on ARMv6-M
+// (ARMv6-M ARM, "System Control Space"): a byte or halfword access is a bus
+// error here, never merged into the word.
 bool Nvic::read(uint32_t offset, unsigned width, uint32_t& value) {
-    const uint32_t word = offset & ~3u;
-    if (width != 4) report_once("sub-word read of the system control space at " + hex(kBase + offset));
-    const uint32_t v = read_word(word);
-    const unsigned shift = 8 * (offset & 3);
-    value = width == 4 ? v : (v >> shift) & ((1u << (8 * width)) - 1);
+    if (width != 4) return false;
+    value = read_word(offset);
     return true;
 }
 
 bool Nvic::write(uint32_t offset, unsigned width, uint32_t value) {
-    const uint32_t word = offset & ~3u;
-    if (width == 4) {
-        write_word(word, value);
-        return true;
-    }
-    // The NVIC and SCB registers are word-accessible only on ARMv6-M:
-    // reported, then merged into the word as a byte lane write would be.
-    report_once("sub-word write of the system control space at " + hex(kBase + offset));
-    const unsigned shift = 8 * (offset & 3);
-    const uint32_t mask = ((1u << (8 * width)) - 1) << shift;
-    uint32_t old = 0;
-    if (word >= kIprLo && word < kIprHi) {
-        const unsigned n = word - kIprLo;
-        old = irq_prio_[n] | irq_prio_[n + 1] << 8 | irq_prio_[n + 2] << 16 | uint32_t{irq_prio_[n + 3]} << 24;
-    } else if (word == kShpr2) {
-        old = uint32_t{svcall_prio_} << 24;
-    } else if (word == kShpr3) {
-        old = uint32_t{systick_prio_} << 24 | uint32_t{pendsv_prio_} << 16;
-    }
-    write_word(word, (old & ~mask) | ((value << shift) & mask));
+    if (width != 4) return false;
+    write_word(offset, value);
     return true;
+}
+
+std::string Nvic::register_name(uint32_t offset) {
+    const uint32_t off = offset & ~3u;
+    if (off >= kIprLo && off < kIprHi) return "NVIC_IPR" + std::to_string((off - kIprLo) / 4);
+    static const struct {
+        uint32_t off;
+        const char* name;
+    } kNames[] = {{0x010, "SYST_CSR"}, {0x014, "SYST_RVR"}, {0x018, "SYST_CVR"},  {0x01C, "SYST_CALIB"},
+                  {kIser, "NVIC_ISER"}, {kIcer, "NVIC_ICER"}, {kIspr, "NVIC_ISPR"}, {kIcpr, "NVIC_ICPR"},
+                  {kCpuidOff, "CPUID"},  {kIcsr, "ICSR"},      {kVtor, "VTOR"},      {kAircr, "AIRCR"},
+                  {kScr, "SCR"},         {kCcr, "CCR"},        {kShpr2, "SHPR2"},    {kShpr3, "SHPR3"}};
+    for (const auto& n : kNames)
+        if (n.off == off) return n.name;
+    return "SCS+0x" + hex(off).substr(7);
+}
+
+std::string Nvic::refusal(uint32_t offset, unsigned width, bool write) const {
+    if (width == 4) return {};
+    return register_name(offset) + " at " + hex(kBase + (offset & ~3u)) + " takes word accesses only (ARMv6-M), not a " +
+           std::to_string(8 * width) + "-bit " + (write ? "write" : "read");
 }
 
 uint32_t Nvic::read_word(uint32_t off) {

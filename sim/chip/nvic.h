@@ -43,9 +43,13 @@ public:
 
     Nvic(Chip& chip, ScsOwner& owner);
 
+    // Word accesses only; any other is refused (a bus error).
     bool read(uint32_t offset, unsigned width, uint32_t& value) override;
     bool write(uint32_t offset, unsigned width, uint32_t value) override;
+    std::string refusal(uint32_t offset, unsigned width, bool write) const override;
     void reset() override;
+    // "NVIC_IPR6", "SYST_CSR", ... for an offset from kBase.
+    static std::string register_name(uint32_t offset);
 
     // An external interrupt line's level (level-sensitive, ARMv6-M ARM
     // "NVIC operation": pending while asserted and not active; re-pended at the return

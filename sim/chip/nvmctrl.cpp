@@ -79,7 +79,9 @@ void Pm::update_irq() { ctx_.system_irq(kPmSystemSource, (intflag_ & inten_) != 
 Nvmctrl::Nvmctrl(Ctx& ctx) : Model(ctx, "NVMCTRL", kBase, 0x400, ApbClock{Apb::B, 2}) {
     Reg* ctrla = &regs_.add("CTRLA", 0x00, 2, 0, 0);
     Reg* status = &regs_.add("STATUS", 0x18, 2, 0, 0);
-    Reg* intflag = &regs_.add("INTFLAG", 0x14, 1, 0x01, 0);
+    // READY reads 0 from reset (NVMCTRL_INTFLAG_RESETVALUE): no command is
+    // modelled that would set it.
+    Reg* intflag = &regs_.add("INTFLAG", 0x14, 1, 0x00, 0);
     Reg* intenset = &regs_.add("INTENSET", 0x10, 1, 0, 0);
     auto irq = [this, intflag, intenset] { ctx_.chip.set_irq(kNvmctrlIrq, (intflag->value & intenset->value) != 0); };
     ctrla->on_write = [this, status, intflag, irq](uint32_t d, uint32_t lanes) {
@@ -112,7 +114,7 @@ Nvmctrl::Nvmctrl(Ctx& ctx) : Model(ctx, "NVMCTRL", kBase, 0x400, ApbClock{Apb::B
         irq();
     };
     intflag->on_write = [intflag, irq](uint32_t d, uint32_t) {
-        intflag->value &= ~(d & 0x02u);   // READY follows the controller, idle here
+        intflag->value &= ~(d & 0x02u);   // READY is not cleared by writing it
         irq();
     };
     status->on_write = [status](uint32_t d, uint32_t) { status->value &= ~(d & 0x1Cu); };

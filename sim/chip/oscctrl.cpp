@@ -1,9 +1,12 @@
 #include "oscctrl.h"
 
+#include "gclk.h"
+
 namespace zchip {
 namespace {
 constexpr uint32_t kOsc16mRdy = 1u << 4;   // STATUS / INTFLAG bit
 constexpr uint32_t kEnable = 1u << 1;      // ENABLE in every oscillator control register
+constexpr uint32_t kOnDemand = 1u << 7;
 constexpr unsigned kSystemSource = 1;      // OSCCTRL's share of NVIC line 0
 }  // namespace
 
@@ -55,7 +58,10 @@ void Oscctrl::reset() {
     regs_.reset();
     inten_ = 0;
     intflag_ = 0;
-    enabled_ = true;   // after reset OSC16M runs at 4 MHz (datasheet, OSC16M Operation)
+    // After reset OSC16M runs at 4 MHz for generator 0, the CPU's clock
+    // (datasheet, OSC16M Operation).
+    enabled_ = true;
+    running_ = true;
     osc16m_ready_ = true;
     fsel_ = 0;
     ctx_.system_irq(kSystemSource, false);
@@ -72,22 +78,34 @@ void Oscctrl::write_osc16m(uint32_t data, uint32_t lanes) {
         v = (v & ~0x0Cu) | (fsel_ << 2);
     }
     osc16mctrl_->value = v;
-    const bool enable = v & kEnable;
-    if (enable == enabled_) return;
-    enabled_ = enable;
+    enabled_ = v & kEnable;
     fsel_ = (v >> 2) & 3;
-    ++gen_;
-    if (!enable) {
-        osc16m_ready_ = false;
-        ctx_.clocks_changed();
-        return;
-    }
-    const uint64_t gen = gen_;
+    demand_changed();
+}
+
+void Oscctrl::demand_changed() {
+    const bool ondemand = osc16mctrl_->value & kOnDemand;
+    const bool wanted = enabled_ && (!ondemand || (ctx_.gclk && ctx_.gclk->requests(gsrc::kOsc16m)));
+    if (wanted && !running_) start();
+    if (!wanted && running_) stop();
+}
+
+void Oscctrl::start() {
+    running_ = true;
+    const uint64_t gen = ++gen_;
     ctx_.chip.schedule(ctx_.now() + startup_ns(fsel_), [this, gen] { ready_now(gen); });
 }
 
+void Oscctrl::stop() {
+    running_ = false;
+    ++gen_;
+    if (!osc16m_ready_) return;
+    osc16m_ready_ = false;
+    ctx_.clocks_changed();
+}
+
 void Oscctrl::ready_now(uint64_t gen) {
-    if (gen != gen_ || !enabled_) return;
+    if (gen != gen_ || !running_) return;
     osc16m_ready_ = true;
     intflag_ |= kOsc16mRdy;
     update_irq();

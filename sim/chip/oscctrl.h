@@ -14,9 +14,15 @@ public:
     explicit Oscctrl(Ctx& ctx);
     void reset() override;
 
-    // OSC16M output: 4/8/12/16 MHz once ready, 0 while disabled or starting.
+    // OSC16M output: 4/8/12/16 MHz once ready, 0 while disabled, stopped or starting.
     double osc16m_hz() const { return osc16m_ready_ ? fsel_hz(fsel_) : 0.0; }
     bool osc16m_enabled() const { return enabled_; }
+    bool osc16m_running() const { return running_; }
+    // With ONDEMAND set (its reset value) OSC16M runs only while the clock
+    // tree requests it (datasheet, GCLK: On Demand Clock Requests): the GCLK
+    // calls this whenever its requests may have changed; OSC16M starts (its
+    // start-up time, then OSC16MRDY) or stops accordingly.
+    void demand_changed();
 
     static double fsel_hz(unsigned fsel) { return 4e6 * (fsel + 1); }
     // Start-up time (datasheet, Electrical Characteristics, 16MHz RC
@@ -26,6 +32,8 @@ public:
 private:
     RegTable& table() override { return regs_; }
     void write_osc16m(uint32_t data, uint32_t lanes);
+    void start();
+    void stop();
     void ready_now(uint64_t gen);
     void update_irq();
 
@@ -34,6 +42,7 @@ private:
     uint32_t inten_ = 0;
     uint32_t intflag_ = 0;
     bool enabled_ = true;
+    bool running_ = true;        // oscillating: starting up or ready
     bool osc16m_ready_ = true;
     unsigned fsel_ = 0;
     uint64_t gen_ = 0;

@@ -6,6 +6,7 @@
 #include <map>
 #include <queue>
 
+#include "nvm.h"
 #include "peripherals.h"
 
 namespace zchip {
@@ -175,12 +176,15 @@ TEST_F(PeripheralsTest, ClocksAfterResetAndOsc16mRetunedAsTheDatasheetAllows) {
     EXPECT_DOUBLE_EQ(p.cpu_hz(), 32768.0);
     wr(kOscctrl + 0x14, 0x84, 1);   // disabled, 8 MHz
     EXPECT_EQ(rd(kOscctrl + 0x0C) & (1u << 4), 0u);
+    // On demand and requested by nobody, it does not start.
     wr(kOscctrl + 0x14, 0x86, 1);
-    const vtime enabled = chip.t;
-    ASSERT_TRUE(chip.run_until_true([&] { return (rd(kOscctrl + 0x0C) & (1u << 4)) != 0; }));
-    EXPECT_EQ(chip.t - enabled, Oscctrl::startup_ns(1));
+    EXPECT_FALSE(chip.run_until_true([&] { return (rd(kOscctrl + 0x0C) & (1u << 4)) != 0; }, zplat::kMs));
     chip.reports.clear();
+    // Generator 0 switching to it requests it; SYNCBUSY holds until it runs.
     wr(genctrl(0), 0x00000106);
+    const vtime requested = chip.t;
+    ASSERT_TRUE(chip.run_until_true([&] { return (rd(kOscctrl + 0x0C) & (1u << 4)) != 0; }));
+    EXPECT_EQ(chip.t - requested, Oscctrl::startup_ns(1));
     until_clear(kGclk + 0x04, 1u << 2);
     EXPECT_DOUBLE_EQ(p.cpu_hz(), 8e6);
     EXPECT_GE(chip.cpu_changes, 2);
@@ -361,6 +365,7 @@ TEST_F(PeripheralsTest, AdcResultForAVoltsInputAt12Bits) {
     wr(kAdc + 0x01, 0, 1);                     // PRESCALER DIV2: CLK_ADC 2 MHz
     wr(kAdc + 0x02, 5, 1);                     // REFSEL INTVCC2 = VDDANA
     wr(kAdc + 0x08, 8, 2);                     // MUXPOS AIN8
+    wr(kAdc + 0x2C, nvm::kAdcCalib, 2);        // the factory trims
     wr(kAdc + 0x00, 2, 1);
     until_clear(kAdc + 0x20, 0xFFFF, 2);
     wr(kAdc + 0x18, 2, 1);                     // START
