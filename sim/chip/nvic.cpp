@@ -169,8 +169,8 @@ std::string Nvic::register_name(uint32_t offset) {
 
 std::string Nvic::refusal(uint32_t offset, unsigned width, bool write) const {
     if (width == 4) return {};
-    return register_name(offset) + " at " + hex(kBase + (offset & ~3u)) + " takes word accesses only (ARMv6-M), not a " +
-           std::to_string(8 * width) + "-bit " + (write ? "write" : "read");
+    return register_name(offset) + " at " + hex(kBase + (offset & ~3u)) + " takes word accesses only (ARMv6-M), not " +
+           std::to_string(8 * width) + "-bit " + (write ? "writes" : "reads");
 }
 
 uint32_t Nvic::read_word(uint32_t off) {
