@@ -92,7 +92,8 @@ int main(int argc, char** argv) {
         ->check(CLI::ExistingFile);
     app.add_flag("--chip-report", chip_report,
                  "with --chip: at the end, print on standard error what only the chip image tells (cycles, the "
-                 "longest pass, the tick handler, interrupts, stack, forbidden register writes)");
+                 "longest pass, the tick handler, interrupts, stack, forbidden register writes, the pads each bus "
+                 "used and any device left unconnected)");
     CLI11_PARSE(app, argc, argv);
     if (chip_report && chip_path.empty()) {
         std::cerr << "zelmora-sim: --chip-report reports on a --chip run\n";

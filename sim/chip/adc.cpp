@@ -16,16 +16,6 @@ constexpr unsigned kMuxGnd = 0x18;   // MUXNEG: internal ground
 const unsigned kBits[4] = {12, 12, 10, 8};   // by CTRLC.RESSEL: 12, 16 (of 12-bit samples), 10, 8
 }  // namespace
 
-std::optional<AinPad> Adc::pad_of(unsigned ain) {
-    static const AinPad kPads[20] = {
-        {Group::A, 2},  {Group::A, 3},  {Group::B, 8},  {Group::B, 9},  {Group::A, 4},  {Group::A, 5},  {Group::A, 6},
-        {Group::A, 7},  {Group::B, 0},  {Group::B, 1},  {Group::B, 2},  {Group::B, 3},  {Group::B, 4},  {Group::B, 5},
-        {Group::B, 6},  {Group::B, 7},  {Group::A, 8},  {Group::A, 9},  {Group::A, 10}, {Group::A, 11},
-    };
-    if (ain >= 20) return std::nullopt;
-    return kPads[ain];
-}
-
 Adc::Adc(Ctx& ctx) : Model(ctx, "ADC", kBase, 0x400, ApbClock{Apb::D, 3}) {
     sync_ = std::make_unique<Sync>(ctx, "ADC", [this] { return ctx_.channel_hz(pch::kAdc); });
     ctrla_ = &regs_.add("CTRLA", 0x00, 1, 0, 0xC3);
@@ -202,7 +192,16 @@ double Adc::reference_volts() {
 }
 
 double Adc::input_volts(unsigned mux) {
-    if (auto pad = pad_of(mux)) return ctx_.chip.wires().pad_volts(pad->group, pad->pin);
+    if (auto pad = pad_of(mux)) {
+        // Off function B the AIN is cut off from its pad. The datasheet gives
+        // no value for that input; it converts 0 V here.
+        if (!mux_ || !mux_->analog(*pad)) {
+            ains_cut_off_ |= 1u << mux;
+            return 0.0;
+        }
+        ains_read_ |= 1u << mux;
+        return ctx_.chip.wires().pad_volts(pad->group, pad->pin);
+    }
     if (mux == kMuxGnd) return 0.0;
     forbidden_once("INPUTCTRL input " + hex(mux, 2) + " (internal) is not modelled: it reads 0 V");
     return 0.0;

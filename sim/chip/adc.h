@@ -2,23 +2,19 @@
 // conversions of AIN0..19 against the selected reference, 8/10/12-bit
 // results (and 16-bit accumulation), started by SWTRIG.START or free
 // running, RESRDY when the result is in RESULT. The input volts come from
-// Wires::pad_volts of the AIN's pad; a conversion lasts what its clock
-// (GCLK_ADC over CTRLB.PRESCALER), SAMPCTRL and the resolution give.
-// CALIB must hold the factory trims from the NVM software calibration area
-// (nvm.h); with other values the converter has a gross gain and offset
-// error (uncalibrated_volts).
+// Wires::pad_volts of the AIN's pad while that pad is on its analog
+// function (B); a conversion lasts what its clock (GCLK_ADC over
+// CTRLB.PRESCALER), SAMPCTRL and the resolution give. CALIB must hold the
+// factory trims from the NVM software calibration area (nvm.h); with other
+// values the converter has a gross gain and offset error (uncalibrated_volts).
 #pragma once
 #include <memory>
 #include <optional>
 
 #include "context.h"
+#include "pinmux.h"
 
 namespace zchip {
-
-struct AinPad {
-    Group group;
-    uint8_t pin;
-};
 
 class Adc : public Model {
 public:
@@ -28,7 +24,12 @@ public:
     void reset() override;
 
     // The pad of AINn (datasheet, I/O Multiplexing: ADC AIN[n]).
-    static std::optional<AinPad> pad_of(unsigned ain);
+    static std::optional<Pad> pad_of(unsigned ain) { return pad_of_ain(ain); }
+    // The multiplexer that connects an AIN to its pad.
+    void attach(const PinMux& mux) { mux_ = &mux; }
+    // AINs converted over the run with their pad on function B, and with it off.
+    uint32_t ains_read() const { return ains_read_; }
+    uint32_t ains_cut_off() const { return ains_cut_off_; }
     // VDDANA, the supply the VDDANA references follow (3.3 V on the board).
     void set_vddana(double volts) { vddana_ = volts; }
     // CLK_ADC and the length of one conversion at the present settings.
@@ -78,6 +79,9 @@ private:
     bool waiting_for_clock_ = false;
     double vddana_ = 3.3;
     uint64_t gen_ = 0;
+    const PinMux* mux_ = nullptr;
+    uint32_t ains_read_ = 0;
+    uint32_t ains_cut_off_ = 0;
 };
 
 }  // namespace zchip

@@ -37,6 +37,22 @@ struct PadDrive {
     uint8_t mux = 0;
 };
 
+// A pad of the chip: pin 0..31 of PORT group A or B.
+struct Pad {
+    Group group;
+    uint8_t pin;
+};
+
+// Pads as a set, one bit each (group × 32 + pin): the pads a signal is on.
+struct PadSet {
+    uint64_t bits = 0;
+    static unsigned index(Pad p) { return static_cast<unsigned>(p.group) * 32u + p.pin; }
+    static Pad at(unsigned i) { return Pad{static_cast<Group>(i / 32), static_cast<uint8_t>(i % 32)}; }
+    bool has(Pad p) const { return (bits >> index(p)) & 1u; }
+    void add(Pad p) { bits |= uint64_t{1} << index(p); }
+    bool empty() const { return bits == 0; }
+};
+
 // SPI transfer format as SERCOM in SPI master mode clocks it.
 struct SpiFormat {
     bool cpol = false;
@@ -45,8 +61,19 @@ struct SpiFormat {
     uint32_t hz = 0;   // SCK frequency from BAUD and the generic clock
 };
 
+// Where an SPI master's signals are, and an I2C master's.
+struct SpiPads {
+    PadSet sck, mosi, miso;
+};
+struct I2cPads {
+    PadSet sda, scl;
+};
+
 // What the chip's pads and serial engines meet outside the chip. Implemented
-// by the virtual board over the same device models as the host build.
+// by the virtual board over the same device models as the host build. The
+// serial engines name the pads their signals are on (PORT's multiplexer and
+// the SERCOM's pad selection put them there); the board knows which device
+// hangs on which pad. An empty set: the signal leaves the chip nowhere.
 class Wires {
 public:
     virtual ~Wires() = default;
@@ -57,16 +84,18 @@ public:
     virtual bool pad_level(Group g, uint8_t pin) = 0;
     // Volts on a pad, for the ADC.
     virtual double pad_volts(Group g, uint8_t pin) = 0;
-    // A SERCOM in USART mode finished sending `byte`: its stop bit ended at
-    // `at`, at the bit rate `baud` its BAUD register and clock give.
-    virtual void serial_out(uint8_t sercom, uint8_t byte, vtime at, double baud) = 0;
-    // A SERCOM in SPI master mode clocks one byte; returns MISO.
-    virtual uint8_t spi_exchange(uint8_t sercom, uint8_t mosi, const SpiFormat& f) = 0;
+    // A SERCOM in USART mode finished sending `byte` on the pads `tx`: its
+    // stop bit ended at `at`, at the bit rate `baud` its BAUD register and
+    // clock give.
+    virtual void serial_out(PadSet tx, uint8_t byte, vtime at, double baud) = 0;
+    // A SERCOM in SPI master mode clocks one byte; returns what its MISO
+    // pads read.
+    virtual uint8_t spi_exchange(const SpiPads& pads, uint8_t mosi, const SpiFormat& f) = 0;
     // A SERCOM in I2C master mode: a write transaction to the 7-bit address;
     // returns the bytes acknowledged, 0 when not even the address was.
-    virtual size_t i2c_write(uint8_t sercom, uint8_t address, const uint8_t* data, size_t n) = 0;
+    virtual size_t i2c_write(const I2cPads& pads, uint8_t address, const uint8_t* data, size_t n) = 0;
     // A read transaction of n bytes; false when the address is not acknowledged.
-    virtual bool i2c_read(uint8_t sercom, uint8_t address, uint8_t* out, size_t n) = 0;
+    virtual bool i2c_read(const I2cPads& pads, uint8_t address, uint8_t* out, size_t n) = 0;
 };
 
 // What a peripheral sees of the chip around it. Implemented by the chip

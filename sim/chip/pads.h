@@ -10,11 +10,6 @@
 
 namespace zchip {
 
-struct Pad {
-    Group group;
-    uint8_t pin;   // 0..31
-};
-
 // The pad of a board line; none for numbers the board leaves unconnected.
 std::optional<Pad> pad_of_line(uint8_t line);
 // The board line on a pad; none for pads the board leaves unconnected.

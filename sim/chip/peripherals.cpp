@@ -2,6 +2,8 @@
 
 namespace zchip {
 
+static_assert(Sercom::kCount == kSercoms);
+
 Peripherals::Peripherals(Chip& chip) : ctx_(chip) {
     oscctrl_ = std::make_unique<Oscctrl>(ctx_);
     osc32kctrl_ = std::make_unique<Osc32kctrl>(ctx_);
@@ -22,6 +24,14 @@ Peripherals::Peripherals(Chip& chip) : ctx_(chip) {
     };
     adc_ = std::make_unique<Adc>(ctx_);
     for (unsigned n = 0; n < Sercom::kCount; ++n) sercom_[n] = std::make_unique<Sercom>(ctx_, n);
+    // The SERCOMs' and the ADC's signals reach the pads through PORT's multiplexer.
+    pinmux_ = std::make_unique<PinMux>(*port_);
+    adc_->attach(*pinmux_);
+    for (auto& s : sercom_) s->attach(*pinmux_);
+    port_->on_functions_changed = [this] {
+        pinmux_->update();
+        for (auto& s : sercom_) s->reroute();
+    };
     for (unsigned n = 0; n < Tc::kCount; ++n) tc_[n] = std::make_unique<Tc>(ctx_, n);
     // The chip's other peripherals (datasheet, Product Mapping), so that an
     // access to one is reported by name rather than taken for a bus error.
@@ -71,6 +81,11 @@ void Peripherals::reset() {
 void Peripherals::power_on_reset() {
     wdt_->power_on_reset();
     reset();
+}
+
+void Peripherals::pad_in(Pad pad, uint8_t byte, vtime stop_bit_end, double sender_baud) {
+    for (auto& s : sercom_)
+        if (s->pins_of(Signal::Rx).has(pad)) s->line_in(byte, stop_bit_end, sender_baud);
 }
 
 void Peripherals::line_in(uint8_t sercom, uint8_t byte, vtime stop_bit_end, double sender_baud) {

@@ -1,8 +1,8 @@
 // The ATSAML21J18B's peripherals as the chip image meets them: one model per
 // peripheral at its base address (datasheet, Peripherals Configuration
 // Summary), sharing the clock tree and the reports. The core maps all() into
-// its address space; the virtual board delivers serial bytes through
-// line_in() and resets through reset().
+// its address space; the virtual board delivers serial bytes at their pads
+// through pad_in() and resets through reset().
 #pragma once
 #include <array>
 #include <functional>
@@ -15,6 +15,7 @@
 #include "mclk.h"
 #include "nvmctrl.h"
 #include "oscctrl.h"
+#include "pinmux.h"
 #include "port.h"
 #include "sercom.h"
 #include "tc.h"
@@ -50,7 +51,10 @@ public:
     void power_on_reset();
     // GCLK generator 0 / MCLK CPUDIV (4 MHz from OSC16M after reset).
     double cpu_hz() const { return ctx_.cpu_hz(); }
-    // A byte on SERCOMn's RX line, at the time its stop bit ends.
+    // A byte arriving at a pad, its stop bit ending now: it reaches the
+    // SERCOM whose RX is on that pad, if any.
+    void pad_in(Pad pad, uint8_t byte, vtime stop_bit_end, double sender_baud);
+    // A byte straight into SERCOMn's receiver, past the pads.
     void line_in(uint8_t sercom, uint8_t byte, vtime stop_bit_end, double sender_baud);
     // Each CLEAR the watchdog accepts, at the time it takes effect.
     std::function<void(vtime)> on_watchdog_clear;
@@ -65,6 +69,7 @@ public:
     Pm& pm() { return *pm_; }
     Nvmctrl& nvmctrl() { return *nvmctrl_; }
     Port& port() { return *port_; }
+    const PinMux& pinmux() const { return *pinmux_; }
     Wdt& wdt() { return *wdt_; }
     Adc& adc() { return *adc_; }
     Sercom& sercom(unsigned n) { return *sercom_[n]; }
@@ -80,6 +85,7 @@ private:
     std::unique_ptr<Nvmctrl> nvmctrl_;
     std::unique_ptr<Port> port_;
     std::unique_ptr<PortIobus> port_iobus_;
+    std::unique_ptr<PinMux> pinmux_;
     std::unique_ptr<Wdt> wdt_;
     std::unique_ptr<Adc> adc_;
     std::array<std::unique_ptr<Sercom>, Sercom::kCount> sercom_;

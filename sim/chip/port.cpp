@@ -122,6 +122,7 @@ void Port::write_config(unsigned g, uint32_t d) {
 // Tells the wires about the pads among `pins` whose drive changed: the
 // firmware re-applies its pin modes on every pass.
 void Port::publish(unsigned g, uint32_t pins) {
+    bool functions = false;
     for (uint8_t pin = 0; pins != 0; ++pin, pins >>= 1) {
         if (!(pins & 1u)) continue;
         const PadDrive d = drive(static_cast<Group>(g), pin);
@@ -129,9 +130,11 @@ void Port::publish(unsigned g, uint32_t pins) {
         if (d.output == last.output && d.level == last.level && d.pull == last.pull && d.input == last.input &&
             d.function == last.function && d.mux == last.mux)
             continue;
+        functions |= d.function != last.function || d.mux != last.mux;
         last = d;
         ctx_.chip.wires().pad_driven(static_cast<Group>(g), pin, d);
     }
+    if (functions && on_functions_changed) on_functions_changed();
 }
 
 bool PortIobus::read(uint32_t offset, unsigned width, uint32_t& value) {

@@ -2,8 +2,9 @@
 // direction, output value, input value, pin configuration and peripheral
 // multiplexing. Every change in how a pad is driven goes to
 // Wires::pad_driven; IN reads the wire through Wires::pad_level for pins
-// whose input buffer is on (PINCFG.INEN). The same registers answer on the
-// single-cycle IOBUS.
+// whose input buffer is on (PINCFG.INEN), the pull (PINCFG.PULLEN, towards
+// OUT) acting on the wire of a pin that is not an output. The same
+// registers answer on the single-cycle IOBUS.
 #pragma once
 #include <array>
 
@@ -23,6 +24,8 @@ public:
     PadDrive drive(Group g, uint8_t pin) const;
     // The registers as the IOBUS reaches them (no bus clock in between).
     RegTable& iobus_table() { return regs_; }
+    // Called when PINCFG.PMUXEN or PMUX of some pad changed.
+    std::function<void()> on_functions_changed;
 
 private:
     struct GroupState {

@@ -168,6 +168,7 @@ void Sercom::write_ctrla(uint32_t data, uint32_t lanes) {
     }
     const uint32_t old = ctrla_;
     ctrla_ = v;
+    reroute();
     if ((v ^ old) & kEnable) sync_->start(kSyncEnable, [this] { apply_enable(ctrla_ & kEnable); });
 }
 
@@ -210,6 +211,7 @@ void Sercom::write_ctrlb(uint32_t data, uint32_t lanes, unsigned kind) {
 void Sercom::apply_enable(bool on) {
     if (on == enabled_) return;
     enabled_ = on;
+    reroute();
     ++gen_;
     shifting_ = false;
     i2c_busy_ = addr_waits_ = false;
@@ -254,6 +256,7 @@ void Sercom::software_reset() {
     rbuf_.clear();
     rpos_ = 0;
     i2c_data_ = 0;
+    reroute();
     update_irq();
 }
 
@@ -261,6 +264,40 @@ void Sercom::reset() {
     sync_->reset();
     software_reset();
     rx_ignored_ = 0;
+}
+
+// ---- pads ----
+
+void Sercom::attach(const PinMux& mux) {
+    mux_ = &mux;
+    reroute();
+}
+
+int Sercom::pad_of(Signal s) const {
+    // USART TXPO: TxD on PAD2 for 1, else PAD0; SPI DOPO 0..3: DO on PAD0,
+    // 2, 3, 0 and SCK on PAD1, 3, 1, 3; RXPO and DIPO name the pad
+    // (datasheet, SERCOM USART and SPI: CTRLA). I2C: SDA on PAD0, SCL on PAD1.
+    static const int kDo[4] = {0, 2, 3, 0}, kSck[4] = {1, 3, 1, 3};
+    const unsigned m = mode(), out = (ctrla_ >> 16) & 3, in = (ctrla_ >> 20) & 3;
+    const bool usart = m == kUsartExt || m == kUsartInt;
+    switch (s) {
+        case Signal::Tx: return usart ? (out == 1 ? 2 : 0) : -1;
+        case Signal::Rx: return usart ? static_cast<int>(in) : -1;
+        case Signal::Sck: return m == kSpiMaster ? kSck[out] : -1;
+        case Signal::Mosi: return m == kSpiMaster ? kDo[out] : -1;
+        case Signal::Miso: return m == kSpiMaster ? static_cast<int>(in) : -1;
+        case Signal::Sda: return m == kI2cMaster ? 0 : -1;
+        case Signal::Scl: return m == kI2cMaster ? 1 : -1;
+    }
+    return -1;
+}
+
+void Sercom::reroute() {
+    for (unsigned i = 0; i < kSignals; ++i) {
+        const int pad = pad_of(static_cast<Signal>(i));
+        route_[i] = (mux_ && pad >= 0) ? mux_->pads(index_, static_cast<unsigned>(pad)) : PadSet{};
+        if (enabled_) seen_[i].bits |= route_[i].bits;
+    }
 }
 
 uint8_t Sercom::flags() const {
@@ -438,8 +475,8 @@ void Sercom::tx_start() {
 void Sercom::tx_done(uint64_t gen) {
     if (gen != gen_ || !shifting_) return;
     shifting_ = false;
-    ctx_.chip.wires().serial_out(static_cast<uint8_t>(index_), static_cast<uint8_t>(shift_data_), ctx_.now(),
-                                 usart_baud());
+    ctx_.chip.wires().serial_out(route_[static_cast<unsigned>(Signal::Tx)], static_cast<uint8_t>(shift_data_),
+                                 ctx_.now(), usart_baud());
     if (tx_buf_) tx_start();
     else intflag_ |= kTxc;
     update_irq();
@@ -496,7 +533,8 @@ void Sercom::spi_done(uint64_t gen, uint16_t mosi) {
     f.cpha = ctrla_ & kCpha;
     f.lsb_first = ctrla_ & kDord;
     f.hz = static_cast<uint32_t>(std::llround(spi_sck_hz()));
-    const uint8_t miso = ctx_.chip.wires().spi_exchange(static_cast<uint8_t>(index_), static_cast<uint8_t>(mosi), f);
+    const SpiPads pads{pins_of(Signal::Sck), pins_of(Signal::Mosi), pins_of(Signal::Miso)};
+    const uint8_t miso = ctx_.chip.wires().spi_exchange(pads, static_cast<uint8_t>(mosi), f);
     if (rxen_) {
         if (rx_.size() >= kSpiRxDepth) {
             status_ |= kBufovf;
@@ -586,7 +624,7 @@ void Sercom::i2c_address() {
         wbuf_.clear();
         Wires& w = ctx_.chip.wires();
         if (!i2c_read_) {
-            i2c_acked_ = w.i2c_read(static_cast<uint8_t>(index_), i2c_addr_, nullptr, 0);
+            i2c_acked_ = w.i2c_read(i2c_pads(), i2c_addr_, nullptr, 0);
             // START, address and R/W, acknowledge.
             i2c_op(10, [this] {
                 status_ = static_cast<uint16_t>(i2c_acked_ ? status_ & ~kRxnack : status_ | kRxnack);
@@ -616,7 +654,7 @@ bool Sercom::i2c_fetch() {
     const size_t n = ((addr_ & kLenen) && len) ? len : read_ahead_;
     rbuf_.assign(n, 0);
     rpos_ = 0;
-    return ctx_.chip.wires().i2c_read(static_cast<uint8_t>(index_), i2c_addr_, rbuf_.data(), n);
+    return ctx_.chip.wires().i2c_read(i2c_pads(), i2c_addr_, rbuf_.data(), n);
 }
 
 void Sercom::i2c_next_byte() {
@@ -704,7 +742,7 @@ void Sercom::i2c_command(unsigned cmd) {
 void Sercom::i2c_flush_write() {
     if (i2c_acked_ && !wbuf_.empty()) {
         const size_t n = wbuf_.size();
-        const size_t k = ctx_.chip.wires().i2c_write(static_cast<uint8_t>(index_), i2c_addr_, wbuf_.data(), n);
+        const size_t k = ctx_.chip.wires().i2c_write(i2c_pads(), i2c_addr_, wbuf_.data(), n);
         if (k < n)
             forbidden_once("I2C device " + hex(i2c_addr_, 2) + " acknowledged " + std::to_string(k) + " of " +
                            std::to_string(n) + " data bytes: known only at the STOP, the firmware saw them all acknowledged");

@@ -9,13 +9,18 @@
 // - I2C master: ADDR starts a transaction, DATA and CTRLB.CMD carry it on,
 //   mapped onto Wires::i2c_write / Wires::i2c_read (see the .cpp for how a
 //   byte-level master meets transaction-level devices).
+// Each signal is on the pads where PORT's multiplexer puts the SERCOM PADn
+// that CTRLA's pad selection gives it (TXPO/RXPO, DOPO/DIPO; in I2C PAD0 is
+// SDA, PAD1 SCL); the Wires calls name those pads.
 #pragma once
+#include <array>
 #include <deque>
 #include <memory>
 #include <optional>
 #include <vector>
 
 #include "context.h"
+#include "pinmux.h"
 
 namespace zchip {
 
@@ -50,6 +55,19 @@ public:
     void set_i2c_read_ahead(size_t n) { read_ahead_ = n ? n : 1; }
 
     uint64_t rx_ignored() const { return rx_ignored_; }
+
+    // The pad multiplexer the SERCOM's pads go through.
+    void attach(const PinMux& mux);
+    // PORT moved a pad: the signals' pads follow.
+    void reroute();
+    // The SERCOM PADn the CTRLA in force puts a signal on; -1 when the mode
+    // has no such signal.
+    int pad_of(Signal s) const;
+    // The pads a signal is on now.
+    PadSet pins_of(Signal s) const { return route_[static_cast<unsigned>(s)]; }
+    // Every pad a signal was on while the SERCOM was enabled, over the run
+    // (resets included).
+    PadSet seen(Signal s) const { return seen_[static_cast<unsigned>(s)]; }
 
 private:
     struct RxEntry {
@@ -98,6 +116,7 @@ private:
     void i2c_stop();
     void i2c_op(double bits, std::function<void()> done);
     bool i2c_sysop_busy(const char* what);
+    I2cPads i2c_pads() const { return I2cPads{pins_of(Signal::Sda), pins_of(Signal::Scl)}; }
 
     unsigned index_;
     unsigned core_channel_;
@@ -116,6 +135,9 @@ private:
     bool txen_ = false;
     bool rxen_ = false;
     uint64_t gen_ = 0;
+    const PinMux* mux_ = nullptr;
+    std::array<PadSet, kSignals> route_{};
+    std::array<PadSet, kSignals> seen_{};
 
     // USART and SPI data paths
     std::optional<uint16_t> tx_buf_;

@@ -10,6 +10,7 @@
 #include "host/buses.h"
 #include "host/pins.h"
 #include "pads.h"
+#include "pinmux.h"
 #include "serial_line.h"
 #include "wiring.h"
 
@@ -19,22 +20,67 @@ using zplat::tb;
 
 namespace {
 
-// The board's serial lines by SERCOM: Serial0 on SERCOM0, Serial1 on
-// SERCOM1, Serial3 on SERCOM5; their index among the board's ports.
-constexpr uint8_t kLineSercom[3] = {0, 1, 5};
+// The board's schematic from the unit's side: the device on each line and
+// the unit's signal on that wire. Facts about the board, whatever the
+// registers say: a device reaches the chip only through the pad of its line.
+struct DeviceWire {
+    const char* device;
+    uint8_t line;
+    bool analog;
+    Signal signal;   // the unit's end of a digital wire
+};
+constexpr DeviceWire kDeviceWires[] = {
+    {"PC", 1, false, Signal::Tx},          {"PC", 0, false, Signal::Rx},
+    {"GPS", 3, false, Signal::Tx},         {"GPS", 2, false, Signal::Rx},
+    {"transponder", 5, false, Signal::Tx}, {"transponder", 4, false, Signal::Rx},
+    {"EEPROM", 51, false, Signal::Miso},   {"EEPROM", 53, false, Signal::Mosi},
+    {"EEPROM", 54, false, Signal::Sck},    {"RTC", 47, false, Signal::Sda},
+    {"RTC", 48, false, Signal::Scl},       {"battery", zsim::wiring::kBatteryAdc, true, Signal::Tx},
+    {"panel current", zsim::wiring::kPanelAdc, true, Signal::Tx},
+};
 
-int port_of_sercom(uint8_t sercom) {
-    for (int i = 0; i < 3; ++i)
-        if (kLineSercom[i] == sercom) return i;
-    return -1;
-}
-
-// The rate the device at the other end of each line expects.
-constexpr double kLineBaud[3] = {38400, 9600, 38400};
+// The serial lines by the board's port index (Serial0, Serial1, Serial3):
+// the unit's TX and RX lines, and the rate the device at the other end expects.
+struct SerialLine {
+    uint8_t tx, rx;
+    double baud;
+};
+constexpr SerialLine kSerial[zplat::kUartCount] = {{1, 0, 38400}, {3, 2, 9600}, {5, 4, 38400}};
+constexpr uint8_t kEepromMiso = 51, kEepromMosi = 53, kEepromSck = 54, kRtcSda = 47, kRtcScl = 48;
 
 // A receiver sampling 16 times a bit takes a byte whose rate is off by less
 // than this; beyond it the byte arrives garbled.
 constexpr double kRateTolerance = 0.03;
+
+// The pads of those lines, looked up once.
+struct BoardPads {
+    Pad serial_tx[zplat::kUartCount], serial_rx[zplat::kUartCount];
+    Pad miso, mosi, sck, sda, scl;
+};
+const BoardPads& board_pads() {
+    static const BoardPads p = [] {
+        auto at = [](uint8_t line) { return pad_of_line(line).value(); };
+        BoardPads b{};
+        for (uint8_t i = 0; i < zplat::kUartCount; ++i) {
+            b.serial_tx[i] = at(kSerial[i].tx);
+            b.serial_rx[i] = at(kSerial[i].rx);
+        }
+        b.miso = at(kEepromMiso);
+        b.mosi = at(kEepromMosi);
+        b.sck = at(kEepromSck);
+        b.sda = at(kRtcSda);
+        b.scl = at(kRtcScl);
+        return b;
+    }();
+    return p;
+}
+
+// The RTC answers only with SDA and SCL both on their lines.
+bool on_rtc_bus(const I2cPads& p) { return p.sda.has(board_pads().sda) && p.scl.has(board_pads().scl); }
+
+std::string wire_name(const DeviceWire& w) {
+    return w.analog ? std::string(w.device) : std::string(w.device) + " " + signal_name(w.signal);
+}
 
 uint64_t pad_key(Group g, uint8_t pin) { return (static_cast<uint64_t>(g) << 8) | pin; }
 
@@ -59,9 +105,9 @@ ChipUnit::ChipUnit(zsim::Board& board, const std::string& elf_path) : board_(boa
     for (Peripheral* p : periph_->all()) core_->map(*p);
     core_->load(elf_);
     periph_->on_watchdog_clear = [this](vtime at) { watchdog_cleared(at); };
-    for (uint8_t i = 0; i < 3; ++i) {
+    for (uint8_t i = 0; i < zplat::kUartCount; ++i) {
         lines_[i].unit = this;
-        lines_[i].sercom = kLineSercom[i];
+        lines_[i].rx = board_pads().serial_rx[i];
         zplat::uart_by_index(i)->host_set_sink(&lines_[i]);
     }
     board_.attach_unit(this);
@@ -72,7 +118,7 @@ ChipUnit::ChipUnit(zsim::Board& board, const std::string& elf_path) : board_(boa
 }
 
 ChipUnit::~ChipUnit() {
-    for (uint8_t i = 0; i < 3; ++i) zplat::uart_by_index(i)->host_set_sink(nullptr);
+    for (uint8_t i = 0; i < zplat::kUartCount; ++i) zplat::uart_by_index(i)->host_set_sink(nullptr);
 }
 
 void ChipUnit::run_until(vtime t) {
@@ -211,37 +257,45 @@ double ChipUnit::pad_volts(Group g, uint8_t pin) {
     return line ? board_.analog_volts(*line) : 0.0;
 }
 
-void ChipUnit::serial_out(uint8_t sercom, uint8_t byte, vtime at, double baud) {
-    const int port = port_of_sercom(sercom);
-    if (port < 0) return;
-    zplat::SerialPeer* peer = zplat::uart_by_index(static_cast<uint8_t>(port))->host_peer();
-    if (!peer) return;
-    const double nominal = kLineBaud[port];
-    if (std::fabs(baud - nominal) <= nominal * kRateTolerance) {
-        peer->on_byte(byte, at, static_cast<uint32_t>(nominal));
-    } else {
-        // Sampled at the wrong rate: framing garbage, at a rate the device does not speak.
-        peer->on_byte(static_cast<uint8_t>(byte ^ 0xA5), at, static_cast<uint32_t>(std::lround(baud)));
+void ChipUnit::serial_out(PadSet tx, uint8_t byte, vtime at, double baud) {
+    for (uint8_t port = 0; port < zplat::kUartCount; ++port) {
+        if (!tx.has(board_pads().serial_tx[port])) continue;
+        zplat::SerialPeer* peer = zplat::uart_by_index(port)->host_peer();
+        if (!peer) continue;
+        const double nominal = kSerial[port].baud;
+        if (std::fabs(baud - nominal) <= nominal * kRateTolerance) {
+            peer->on_byte(byte, at, static_cast<uint32_t>(nominal));
+        } else {
+            // Sampled at the wrong rate: framing garbage, at a rate the device does not speak.
+            peer->on_byte(static_cast<uint8_t>(byte ^ 0xA5), at, static_cast<uint32_t>(std::lround(baud)));
+        }
     }
 }
 
 void ChipUnit::Line::on_arrival(uint8_t byte, uint64_t at, uint32_t baud) {
-    unit->periph_->line_in(sercom, byte, at, static_cast<double>(baud));
+    unit->periph_->pad_in(rx, byte, at, static_cast<double>(baud));
 }
 
-uint8_t ChipUnit::spi_exchange(uint8_t, uint8_t mosi, const SpiFormat& f) {
+// The EEPROM is clocked only from its SCK line. It shifts in the MOSI line's
+// level when no SERCOM drives its MOSI there; the SERCOM shifts in the idle
+// level of a data line, all ones, unless its MISO is on the EEPROM's line.
+uint8_t ChipUnit::spi_exchange(const SpiPads& pads, uint8_t mosi, const SpiFormat& f) {
+    const BoardPads& b = board_pads();
+    if (!pads.sck.has(b.sck)) return 0xFF;
+    const uint8_t in = pads.mosi.has(b.mosi) ? mosi : (zplat::pin_level(kEepromMosi) ? 0xFF : 0x00);
     // Mode codes of SPI.h: bit 0 is CPOL, bit 1 set means CPHA 0.
     const uint8_t mode = static_cast<uint8_t>((f.cpol ? 1 : 0) | (f.cpha ? 0 : 2));
-    return zplat::spi_exchange_with(mosi, SPISettings(f.hz, f.lsb_first ? LSBFIRST : MSBFIRST, mode));
+    const uint8_t out = zplat::spi_exchange_with(in, SPISettings(f.hz, f.lsb_first ? LSBFIRST : MSBFIRST, mode));
+    return pads.miso.has(b.miso) ? out : 0xFF;
 }
 
-size_t ChipUnit::i2c_write(uint8_t, uint8_t address, const uint8_t* data, size_t n) {
-    zplat::I2cTarget* t = zplat::i2c_target(address);
+size_t ChipUnit::i2c_write(const I2cPads& pads, uint8_t address, const uint8_t* data, size_t n) {
+    zplat::I2cTarget* t = on_rtc_bus(pads) ? zplat::i2c_target(address) : nullptr;
     return t ? t->on_write(data, n) : 0;
 }
 
-bool ChipUnit::i2c_read(uint8_t, uint8_t address, uint8_t* out, size_t n) {
-    zplat::I2cTarget* t = zplat::i2c_target(address);
+bool ChipUnit::i2c_read(const I2cPads& pads, uint8_t address, uint8_t* out, size_t n) {
+    zplat::I2cTarget* t = on_rtc_bus(pads) ? zplat::i2c_target(address) : nullptr;
     return t && t->on_read(out, n);
 }
 
@@ -264,6 +318,19 @@ void ChipUnit::watchdog_cleared(vtime at) {
     last_clear_ = at;
 }
 
+namespace {
+
+__attribute__((format(printf, 1, 2))) std::string fmt(const char* format, ...) {
+    char buf[256];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(buf, sizeof buf, format, args);
+    va_end(args);
+    return buf;
+}
+
+}  // namespace
+
 ChipReport ChipUnit::report() const {
     ChipReport r;
     const Core::Stats& s = core_->stats();
@@ -282,21 +349,96 @@ ChipReport ChipUnit::report() const {
     r.stack_left = core_->stack_headroom();
     r.forbidden = forbidden_;
     r.restarts = restarts_;
+    report_pins(r);
     return r;
 }
 
+
 namespace {
 
-__attribute__((format(printf, 1, 2))) std::string fmt(const char* format, ...) {
-    char buf[256];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(buf, sizeof buf, format, args);
-    va_end(args);
-    return buf;
+const char* needs(Signal s) {
+    if (s == Signal::Tx || s == Signal::Rx) return "a USART";
+    if (s == Signal::Sda || s == Signal::Scl) return "an I2C master";
+    return "an SPI master";
 }
 
 }  // namespace
+
+// Every pad a peripheral's signal was on while it ran, and the device wires
+// none reached, with why as the registers stand at the end.
+void ChipUnit::report_pins(ChipReport& r) const {
+    Peripherals& p = *periph_;
+    auto where = [](Pad pad) {
+        const auto line = line_of_pad(pad.group, pad.pin);
+        if (!line) return std::string(" (no board line)");
+        std::string s = " = line " + std::to_string(*line);
+        for (const DeviceWire& w : kDeviceWires)
+            if (w.line == *line) return s + " (" + wire_name(w) + ")";
+        return s;
+    };
+    auto pads = [](PadSet set, auto each) {
+        for (unsigned i = 0; i < 64; ++i)
+            if ((set.bits >> i) & 1u) each(PadSet::at(i));
+    };
+    PadSet reached[kSignals];
+    for (unsigned n = 0; n < Sercom::kCount; ++n) {
+        for (unsigned i = 0; i < kSignals; ++i) {
+            const PadSet seen = p.sercom(n).seen(static_cast<Signal>(i));
+            reached[i].bits |= seen.bits;
+            pads(seen, [&](Pad pad) {
+                const uint8_t f = function_of(pad, n).value_or(0);
+                const unsigned k = sercom_on(pad, f) ? sercom_on(pad, f)->pad : 0;
+                r.pins.push_back(fmt("SERCOM%u %s on %s, function %c, PAD%u", n, signal_name(static_cast<Signal>(i)),
+                                     pad_name(pad).c_str(), function_letter(f), k) +
+                                 where(pad));
+            });
+        }
+    }
+    const uint32_t ains = p.adc().ains_read();
+    for (unsigned ain = 0; ain < 32; ++ain) {
+        const auto pad = pad_of_ain(ain);
+        if (((ains >> ain) & 1u) && pad)
+            r.pins.push_back(fmt("ADC AIN%u on %s, function B", ain, pad_name(*pad).c_str()) + where(*pad));
+    }
+
+    for (const DeviceWire& w : kDeviceWires) {
+        const Pad pad = pad_of_line(w.line).value();
+        const PadDrive d = p.port().drive(pad.group, pad.pin);
+        std::string why;
+        if (w.analog) {
+            const unsigned ain = ain_on(pad).value_or(0);
+            if (((ains >> ain) & 1u)) continue;
+            const std::string a = "AIN" + std::to_string(ain);
+            const std::string off = !d.function            ? "PINCFG.PMUXEN is off"
+                                    : d.mux != fn::kB      ? std::string("PMUX selects function ") + function_letter(d.mux)
+                                                           : "";
+            if ((p.adc().ains_cut_off() >> ain) & 1u)
+                why = "the ADC converted " + a + " with this pad off function B, reading 0 V (" +
+                      (off.empty() ? "since moved to B" : off) + ")";
+            else
+                why = "the ADC never converted " + a + (off.empty() ? "" : " (" + off + ")");
+        } else {
+            if (reached[static_cast<unsigned>(w.signal)].has(pad)) continue;
+            const char* sig = signal_name(w.signal);
+            why = std::string("no SERCOM's ") + sig + " is on this pad (";
+            const auto sp = d.function ? sercom_on(pad, d.mux) : std::nullopt;
+            if (!d.function) {
+                why += "PINCFG.PMUXEN is off)";
+            } else if (!sp) {
+                why += std::string("PMUX selects function ") + function_letter(d.mux) + ", no SERCOM's)";
+            } else {
+                const Sercom& s = p.sercom(sp->sercom);
+                const int k = s.pad_of(w.signal);
+                const unsigned n = sp->sercom;
+                why += fmt("function %c puts SERCOM%u PAD%u here, but ", function_letter(d.mux), n, unsigned{sp->pad});
+                if (!s.enabled()) why += fmt("SERCOM%u is not enabled)", n);
+                else if (k < 0) why += fmt("SERCOM%u is not %s)", n, needs(w.signal));
+                else why += fmt("its %s is on PAD%d)", sig, k);
+            }
+        }
+        r.unconnected.push_back(wire_name(w) + fmt(" (line %u, ", unsigned{w.line}) + pad_name(pad) + "): " + why);
+    }
+}
 
 std::string ChipUnit::report_text() const {
     const ChipReport r = report();
@@ -322,6 +464,10 @@ std::string ChipUnit::report_text() const {
         out += "  forbidden writes\n";
         for (const std::string& f : r.forbidden) out += "    " + f + "\n";
     }
+    out += "  pins\n";
+    for (const std::string& p : r.pins) out += "    " + p + "\n";
+    if (r.unconnected.empty()) out += "    unconnected: none\n";
+    for (const std::string& u : r.unconnected) out += "    unconnected: " + u + "\n";
     return out;
 }
 

@@ -31,6 +31,11 @@ struct ChipReport {
     uint32_t stack_left = 0;             // bytes between the end of .bss and it
     std::vector<std::string> forbidden;  // register writes the datasheet forbids, with their PC
     uint32_t restarts = 0;
+    // The pads that carried each signal of the peripherals in use ("SERCOM0
+    // TX on PA04, function D, PAD0 = line 1 (PC TX)"), and the board's device
+    // wires nothing drove or read ("transponder RX (line 4, PB23): why").
+    std::vector<std::string> pins;
+    std::vector<std::string> unconnected;
 };
 
 class ChipUnit final : public zsim::ExternalUnit, public Chip, public Wires {
@@ -67,22 +72,24 @@ public:
     void pad_driven(Group g, uint8_t pin, const PadDrive& d) override;
     bool pad_level(Group g, uint8_t pin) override;
     double pad_volts(Group g, uint8_t pin) override;
-    void serial_out(uint8_t sercom, uint8_t byte, vtime at, double baud) override;
-    uint8_t spi_exchange(uint8_t sercom, uint8_t mosi, const SpiFormat& f) override;
-    size_t i2c_write(uint8_t sercom, uint8_t address, const uint8_t* data, size_t n) override;
-    bool i2c_read(uint8_t sercom, uint8_t address, uint8_t* out, size_t n) override;
+    void serial_out(PadSet tx, uint8_t byte, vtime at, double baud) override;
+    uint8_t spi_exchange(const SpiPads& pads, uint8_t mosi, const SpiFormat& f) override;
+    size_t i2c_write(const I2cPads& pads, uint8_t address, const uint8_t* data, size_t n) override;
+    bool i2c_read(const I2cPads& pads, uint8_t address, uint8_t* out, size_t n) override;
 
 private:
-    // Bytes arriving on one of the board's serial lines, for its SERCOM.
+    // Bytes a device sends on one of the board's serial lines, arriving at
+    // the unit's RX pad of that line.
     struct Line : zplat::LineSink {
         ChipUnit* unit = nullptr;
-        uint8_t sercom = 0;
+        Pad rx{};
         void on_arrival(uint8_t byte, uint64_t at, uint32_t baud) override;
     };
 
     void reset_chip();
     void watchdog_cleared(vtime at);
     void sample_pass();
+    void report_pins(ChipReport& r) const;
 
     zsim::Board& board_;
     Elf elf_;

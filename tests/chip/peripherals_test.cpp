@@ -23,7 +23,8 @@ uint32_t genctrl(unsigned g) { return kGclk + 0x20 + 4 * g; }
 class FakeWires : public Wires {
 public:
     struct Sent {
-        uint8_t sercom, byte;
+        PadSet tx;
+        uint8_t byte;
         vtime at;
         double baud;
     };
@@ -40,19 +41,19 @@ public:
     void pad_driven(Group g, uint8_t pin, const PadDrive& d) override { drives[{int(g), pin}] = d; }
     bool pad_level(Group g, uint8_t pin) override { return levels[{int(g), pin}]; }
     double pad_volts(Group g, uint8_t pin) override { return volts[{int(g), pin}]; }
-    void serial_out(uint8_t s, uint8_t b, vtime at, double baud) override { sent.push_back({s, b, at, baud}); }
-    uint8_t spi_exchange(uint8_t, uint8_t mosi, const SpiFormat& f) override {
+    void serial_out(PadSet tx, uint8_t b, vtime at, double baud) override { sent.push_back({tx, b, at, baud}); }
+    uint8_t spi_exchange(const SpiPads&, uint8_t mosi, const SpiFormat& f) override {
         spi.emplace_back(mosi, f);
         return static_cast<uint8_t>(~mosi);
     }
-    size_t i2c_write(uint8_t, uint8_t address, const uint8_t* data, size_t n) override {
+    size_t i2c_write(const I2cPads&, uint8_t address, const uint8_t* data, size_t n) override {
         if (address != 0x6F) return 0;
         ++i2c_writes;
         if (n > 0) pointer = data[0];
         for (size_t i = 1; i < n; ++i) mem[pointer++] = data[i];
         return n;
     }
-    bool i2c_read(uint8_t, uint8_t address, uint8_t* out, size_t n) override {
+    bool i2c_read(const I2cPads&, uint8_t address, uint8_t* out, size_t n) override {
         if (address != 0x6F) return false;
         for (size_t i = 0; i < n; ++i) out[i] = mem[pointer++];
         return true;
@@ -363,6 +364,8 @@ TEST_F(PeripheralsTest, WithoutItsBusClockAPeripheralIgnoresWritesAndReadsZero) 
 TEST_F(PeripheralsTest, AdcResultForAVoltsInputAt12Bits) {
     channel(30, 0);   // GCLK_ADC 4 MHz
     chip.w.volts[{int(Group::B), 0}] = 1.65;   // AIN8
+    wr(0x40002800 + 0x80 + 0x30, 1, 1);        // PB00 on function B, its analog function
+    wr(0x40002800 + 0x80 + 0x40, 1, 1);        // PINCFG0.PMUXEN
     wr(kAdc + 0x01, 0, 1);                     // PRESCALER DIV2: CLK_ADC 2 MHz
     wr(kAdc + 0x02, 5, 1);                     // REFSEL INTVCC2 = VDDANA
     wr(kAdc + 0x08, 8, 2);                     // MUXPOS AIN8
