@@ -149,6 +149,10 @@ void Reset_Handler(void) {
     pad(B, 0, wrong == 6 ? FN_D : FN_B);
     pad(B, 1, FN_B);
     R8(ADC + 0x02) = 5;
+    /* The factory trims into CALIB while the converter is off: BIASREFBUF
+     * (bits 2:0 of the calibration area) to 10:8, BIASCOMP (5:3) to 2:0. */
+    const uint32_t trims = R32(0x00806020u);
+    R16(ADC + 0x2C) = (uint16_t)(((trims & 7u) << 8) | ((trims >> 3) & 7u));
     R8(ADC + 0x00) = 2;
     while (R16(ADC + 0x20)) {
     }
