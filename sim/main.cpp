@@ -8,6 +8,7 @@
 #include <CLI/CLI.hpp>
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -56,6 +57,7 @@ int main(int argc, char** argv) {
     std::string scenario_path;
     bool realtime = false;
     bool pty = false;
+    bool utc_now = false;
     double speed = 0;
     std::string eeprom_path;
     std::string air_path;
@@ -79,6 +81,9 @@ int main(int argc, char** argv) {
     app.add_flag("--realtime", realtime, "pace virtual time to the wall clock; standard input feeds the console port");
     app.add_flag("--pty", pty,
                  "put the console port on a pseudo-terminal (path printed on standard error), paced to the wall clock");
+    app.add_flag("--utc-now", utc_now,
+                 "with --realtime or --pty: the world's UTC starts at the wall clock's time instead of the "
+                 "scenario's utc_start, so that what the unit stamps and sends is the real time of day");
     app.add_option("--speed", speed, "with --realtime or --pty: run this many times faster than the wall clock")
         ->check(above_zero("a factor", 1e6));
     app.add_option("--trace", trace_path,
@@ -103,6 +108,11 @@ int main(int argc, char** argv) {
         std::cerr << "zelmora-sim: --speed paces a --realtime or --pty run\n";
         return 2;
     }
+    if (utc_now && !realtime && !pty) {
+        std::cerr << "zelmora-sim: --utc-now starts the world at the wall clock's time: it goes with --realtime or "
+                     "--pty, whose virtual time keeps pace with it\n";
+        return 2;
+    }
     if (speed <= 0) speed = 1.0;
     const bool paced = realtime || pty;
 
@@ -116,6 +126,7 @@ int main(int argc, char** argv) {
     const bool until_stopped = pty && minutes <= 0;
     if (minutes <= 0) minutes = sc.minutes;
     if (!eeprom_path.empty()) sc.eeprom.image_path = eeprom_path;
+    if (utc_now) sc.utc_start = zsim::from_epoch(static_cast<int64_t>(std::time(nullptr)));
 
     static char outbuf[1 << 16];
     std::setvbuf(stdout, outbuf, _IOFBF, sizeof(outbuf));

@@ -68,7 +68,7 @@ int main(int argc, char** argv) {
                  "other messages left out");
     app.add_option("--mmsi", filter.mmsi, "only messages from this MMSI (repeatable, or a comma-separated list)")
         ->delimiter(',')
-        ->check(CLI::Range(0u, 999999999u));
+        ->check(CLI::Range(1u, 1073741823u));
     app.add_flag("--reports-only", filter.reports_only,
                  "only monitoring reports: the unit's (DAC 1 FI 51) and AtoN monitoring reports (DAC 235 FI 10)");
     app.add_flag("--follow,-f", follow,

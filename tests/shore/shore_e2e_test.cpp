@@ -156,7 +156,9 @@ TEST(ShoreEndToEnd, TheVirtualUnitOnTheAirReachesTheEventsTheDatabaseAndThePage)
     const fs::path db = dir / "shore.db", out = dir / "events.jsonl", err = dir / "shore.log";
 
     const std::string listen = "udp://:" + std::to_string(udp), air = "udp://127.0.0.1:" + std::to_string(udp);
-    Child shore{spawn({ZELMORA_SHORE_PATH, listen, "--http", "0", "--db", db.string()}, out, err)};
+    // The simulator runs its hours in minutes, stamping its virtual UTC: a
+    // recording played back, whose own times are the clock.
+    Child shore{spawn({ZELMORA_SHORE_PATH, listen, "--replay", "--http", "0", "--db", db.string()}, out, err)};
     ASSERT_GT(shore.pid, 0);
     // Its inputs are open once it names its page.
     std::string log;

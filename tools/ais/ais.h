@@ -73,6 +73,9 @@ public:
     std::int64_t s(std::size_t first, unsigned width) const;   // two's complement
     // `chars` six-bit characters of ITU-R M.1371 text (0 = '@', 32 = ' ').
     std::string text(std::size_t first, unsigned chars) const;
+    // The bits as armoured characters again, the last one padded with zeros:
+    // the same for every receiver that heard the message.
+    std::string armoured() const;
 
 private:
     std::vector<std::uint8_t> values_;
@@ -122,7 +125,10 @@ struct Value {
     std::string text;                  // Text fields
 
     bool available() const;            // false for the field's "not available" value
-    std::optional<double> number() const;   // raw / divisor, nullopt when not available
+    // False for a latitude past 90 degrees or a longitude past 180 (other
+    // than "not available"): such a value is no position.
+    bool valid() const;
+    std::optional<double> number() const;   // raw / divisor, nullopt when not available or not valid
     bool flag() const { return raw != 0; }
     std::string label() const;         // Label fields
 };
@@ -142,7 +148,10 @@ struct AtonPosition {
     unsigned aid_type = 0;              // 0..31 (1 reference point ... 31 light vessel)
     std::string name;                   // name with its extension, trailing '@' and spaces trimmed
     bool accuracy = false;
-    std::optional<double> lon, lat;     // degrees, east / north positive; nullopt: not available
+    std::optional<double> lon, lat;     // degrees, east / north positive; nullopt: not available or invalid
+    // A longitude past 180 degrees or a latitude past 90 (not the "not
+    // available" value): no position, kept only to be shown.
+    std::optional<double> bad_lon, bad_lat;
     unsigned dim_a = 0, dim_b = 0, dim_c = 0, dim_d = 0;   // metres
     unsigned epfd = 0;
     unsigned second = 60;               // UTC second; 60..63 none
@@ -233,6 +242,9 @@ class Decoder {
 public:
     Output feed(std::string_view line, long line_number);
     Output finish();                   // end of input: incomplete messages are errors
+    // True while fragments of a message wait for the rest: a reader that
+    // remembers where it stopped keeps the place before the first of them.
+    bool waiting() const { return !pending_.empty(); }
 
 private:
     struct Pending {

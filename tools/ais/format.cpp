@@ -71,8 +71,9 @@ std::string readable(const Value& v, const Report& r) {
     case Kind::Latitude: {
         const bool lon = f.kind == Kind::Longitude;
         if (!v.available()) return std::string("not available (") + (lon ? "181" : "91") + "\u00B0)";
-        std::string t = degrees_minutes(v.raw, lon) + "  " + fixed(*v.number(), f.decimals) + "\u00B0";
-        if (std::llabs(v.raw) > (lon ? 180 : 90) * 600000LL) t += " (out of range)";
+        const double deg = static_cast<double>(v.raw) / f.divisor;
+        const std::string t = degrees_minutes(v.raw, lon) + "  " + fixed(deg, f.decimals) + "\u00B0";
+        if (!v.valid()) return "invalid: " + t + " (out of range)";
         return t;
     }
     case Kind::TimeStamp:
@@ -99,7 +100,7 @@ nlohmann::ordered_json json_value(const Value& v) {
     case Kind::Text: return v.text;
     case Kind::Longitude:
     case Kind::Latitude:
-        if (!v.available()) return nullptr;
+        if (!v.available() || !v.valid()) return nullptr;
         return *v.number();
     case Kind::Hex:
     case Kind::TimeStamp:
@@ -134,12 +135,14 @@ std::string header_fields(const Message& m) {
     return t + ")";
 }
 
-std::string position_text(const std::optional<double>& deg, bool longitude) {
+std::string position_text(const std::optional<double>& deg, const std::optional<double>& bad, bool longitude) {
+    const auto text = [longitude](double d) {
+        const auto raw = static_cast<std::int64_t>(d * 600000.0 + (d < 0 ? -0.5 : 0.5));
+        return degrees_minutes(raw, longitude) + "  " + fixed(d, 6) + "\u00B0";
+    };
+    if (bad) return "invalid: " + text(*bad) + " (out of range)";
     if (!deg) return std::string("not available (") + (longitude ? "181" : "91") + "\u00B0)";
-    const auto raw = static_cast<std::int64_t>(*deg * 600000.0 + (*deg < 0 ? -0.5 : 0.5));
-    std::string t = degrees_minutes(raw, longitude) + "  " + fixed(*deg, 6) + "\u00B0";
-    if (std::fabs(*deg) > (longitude ? 180 : 90)) t += " (out of range)";
-    return t;
+    return text(*deg);
 }
 
 std::string volts_text(const std::optional<double>& v) { return v ? fixed(*v, 2) + " V" : "not used (0)"; }
@@ -184,8 +187,8 @@ std::string describe(const Message& m, std::string_view where) {
         t += row("Type of aid", std::string(aid_type_name(a.aid_type)) + " (" + std::to_string(a.aid_type) + ")");
         t += row("Name", a.name.empty() ? "(none)" : a.name);
         t += row("Position accuracy", a.accuracy ? "high" : "low");
-        t += row("Longitude", position_text(a.lon, true));
-        t += row("Latitude", position_text(a.lat, false));
+        t += row("Longitude", position_text(a.lon, a.bad_lon, true));
+        t += row("Latitude", position_text(a.lat, a.bad_lat, false));
         t += row("Dimensions", "to bow " + std::to_string(a.dim_a) + " m, to stern " + std::to_string(a.dim_b) +
                                    " m, to port " + std::to_string(a.dim_c) + " m, to starboard " +
                                    std::to_string(a.dim_d) + " m");
@@ -251,8 +254,13 @@ nlohmann::ordered_json to_json(const Message& m) {
     j["bits"] = m.bits.size();
     j["report"] = m.report.has_value();
     if (m.report) {
-        for (const Value& v : m.report->values) j[v.field->key] = json_value(v);
+        nlohmann::ordered_json invalid = nlohmann::ordered_json::array();
+        for (const Value& v : m.report->values) {
+            j[v.field->key] = json_value(v);
+            if (!v.valid()) invalid.push_back(v.field->key);
+        }
         j["msg_ids_match"] = m.report->ids_match();
+        if (!invalid.empty()) j["invalid"] = invalid;
     }
     const auto opt = [](const std::optional<double>& v) -> nlohmann::ordered_json {
         if (v) return *v;
@@ -266,6 +274,12 @@ nlohmann::ordered_json to_json(const Message& m) {
         j["position_accuracy"] = a.accuracy;
         j["lon_deg"] = opt(a.lon);
         j["lat_deg"] = opt(a.lat);
+        if (a.bad_lon || a.bad_lat) {
+            nlohmann::ordered_json invalid = nlohmann::ordered_json::array();
+            if (a.bad_lon) invalid.push_back("lon_deg");
+            if (a.bad_lat) invalid.push_back("lat_deg");
+            j["invalid"] = invalid;
+        }
         j["to_bow_m"] = a.dim_a;
         j["to_stern_m"] = a.dim_b;
         j["to_port_m"] = a.dim_c;
@@ -314,6 +328,7 @@ std::string brief(const Message& m, std::string_view where) {
                                         {"alarm_input3", "input3"}})
             if (v(key)->flag()) alarms += (alarms.empty() ? "" : ",") + std::string(name);
         t += "  alarms " + (alarms.empty() ? std::string("none") : alarms);
+        if (!v("lat_deg")->valid() || !v("lon_deg")->valid()) t += "  position invalid";
     } else if (m.monitor) {
         const AtonMonitor& x = *m.monitor;
         const auto volts = [](const std::optional<double>& o) { return o ? fixed(*o, 2) + " V" : std::string("-"); };
@@ -324,8 +339,11 @@ std::string brief(const Message& m, std::string_view where) {
              (x.alarm ? "ALARM" : "alarm none") + (x.off_position ? "  OFF POSITION" : "");
     } else {
         const AtonPosition& a = *m.aton;
-        const auto deg = [](const std::optional<double>& o) { return o ? fixed(*o, 5) : std::string("-"); };
-        t += "  aton  \"" + a.name + "\"  " + deg(a.lat) + " " + deg(a.lon) + "  " + aid_type_name(a.aid_type) +
+        const auto deg = [](const std::optional<double>& o, const std::optional<double>& bad) {
+            return bad ? std::string("invalid") : o ? fixed(*o, 5) : std::string("-");
+        };
+        t += "  aton  \"" + a.name + "\"  " + deg(a.lat, a.bad_lat) + " " + deg(a.lon, a.bad_lon) + "  " +
+             aid_type_name(a.aid_type) +
              (a.virtual_aid ? "  virtual" : "") + (a.off_position && a.second < 60 ? "  OFF POSITION" : "");
     }
     return t + "\n";

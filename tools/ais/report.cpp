@@ -2,6 +2,8 @@
 #include "ais.h"
 
 #include <array>
+#include <cmath>
+#include <cstdlib>
 
 namespace zelmora::ais {
 
@@ -44,6 +46,15 @@ bool Bits::append_armoured(std::string_view chars) {
 }
 
 void Bits::drop_last(std::size_t n) { count_ = n >= count_ ? 0 : count_ - n; }
+
+std::string Bits::armoured() const {
+    std::string out;
+    for (std::size_t b = 0; b < count_; b += 6) {
+        const auto v = static_cast<unsigned>(u(b, 6));
+        out += static_cast<char>(v < 40 ? v + '0' : v - 40 + '`');
+    }
+    return out;
+}
 
 std::uint64_t Bits::u(std::size_t first, unsigned width) const {
     std::uint64_t r = 0;
@@ -166,8 +177,14 @@ bool Value::available() const {
     return field->not_available < 0 || raw != field->not_available;
 }
 
+bool Value::valid() const {
+    if (field->kind == Kind::Latitude) return !available() || std::llabs(raw) <= 90 * 600000LL;
+    if (field->kind == Kind::Longitude) return !available() || std::llabs(raw) <= 180 * 600000LL;
+    return true;
+}
+
 std::optional<double> Value::number() const {
-    if (!available()) return std::nullopt;
+    if (!available() || !valid()) return std::nullopt;
     return static_cast<double>(raw) / field->divisor;
 }
 
@@ -214,6 +231,14 @@ std::optional<double> degrees(std::int64_t raw, std::int64_t not_available) {
     return static_cast<double>(raw) / 600000.0;
 }
 
+// A coordinate past its range is no position: cleared, and kept aside to be shown.
+void out_of_range(std::optional<double>& deg, std::optional<double>& bad, double limit) {
+    if (deg && std::abs(*deg) > limit) {
+        bad = deg;
+        deg.reset();
+    }
+}
+
 // 0 means "not used" in FI 10; each step is 0.05 V.
 std::optional<double> volts(std::uint64_t raw) {
     if (raw == 0) return std::nullopt;
@@ -229,6 +254,8 @@ AtonPosition decode_aton(const Bits& b) {
     a.accuracy = b.u(163, 1) != 0;
     a.lon = degrees(b.s(164, 28), kLonNotAvailable);
     a.lat = degrees(b.s(192, 27), kLatNotAvailable);
+    out_of_range(a.lon, a.bad_lon, 180);
+    out_of_range(a.lat, a.bad_lat, 90);
     a.dim_a = static_cast<unsigned>(b.u(219, 9));
     a.dim_b = static_cast<unsigned>(b.u(228, 9));
     a.dim_c = static_cast<unsigned>(b.u(237, 6));

@@ -26,15 +26,18 @@ int hex_digit(char c) {
 }
 
 // Decimal digits only, at most `max_len` of them.
-std::optional<unsigned long> digits(std::string_view s, std::size_t max_len) {
+std::optional<std::uint64_t> digits(std::string_view s, std::size_t max_len) {
     if (s.empty() || s.size() > max_len) return std::nullopt;
-    unsigned long v = 0;
+    std::uint64_t v = 0;
     for (char c : s) {
         if (c < '0' || c > '9') return std::nullopt;
-        v = v * 10 + static_cast<unsigned long>(c - '0');
+        v = v * 10 + static_cast<std::uint64_t>(c - '0');
     }
     return v;
 }
+
+// An MMSI is 30 bits: up to 1073741823, ten digits.
+constexpr std::uint64_t kMaxMmsi = (std::uint64_t{1} << 30) - 1;
 
 std::string hex2(unsigned v) {
     char b[4];
@@ -421,9 +424,10 @@ void Decoder::complete(Pending& p, long last_line, unsigned fill, Output& out) {
     if (p.sentence == Sentence::MEB) {
         // 0,mmsi,6,index,behaviour,dest,0,C
         const auto& h = p.meb_fields;
-        const auto mmsi = digits(h[1], 9);
+        auto mmsi = digits(h[1], 10);
+        if (mmsi && *mmsi > kMaxMmsi) mmsi.reset();
         const auto type = digits(h[2], 2);
-        if (!mmsi) return error("MEB: own MMSI \"" + shown(h[1]) + "\" is not a number of at most 9 digits");
+        if (!mmsi) return error("MEB: own MMSI \"" + shown(h[1]) + "\" is not a number up to 1073741823");
         if (!type || minimum_bits(static_cast<unsigned>(*type)) == 0)
             return error("MEB: message number \"" + shown(h[2]) + "\" is not an AIS message type");
         m.mmsi = static_cast<std::uint32_t>(*mmsi);
@@ -442,9 +446,10 @@ void Decoder::complete(Pending& p, long last_line, unsigned fill, Output& out) {
         };
         if (!optional_number(h[3], 1, "message index", m.meb_index)) return;
         if (!optional_number(h[4], 1, "broadcast behaviour", m.meb_broadcast)) return;
-        std::optional<std::uint32_t> dest;
-        if (!optional_number(h[5], 9, "destination MMSI", dest)) return;
-        if (m.type == 6) m.dest_mmsi = dest;
+        std::optional<std::uint64_t> dest;
+        if (!optional_number(h[5], 10, "destination MMSI", dest)) return;
+        if (dest && *dest > kMaxMmsi) return error("MEB: destination MMSI \"" + shown(h[5]) + "\" is above 1073741823");
+        if (m.type == 6 && dest) m.dest_mmsi = static_cast<std::uint32_t>(*dest);
         if (nbits == 0) return error("empty payload");
         const std::size_t header = m.type == 6 ? 72 : 40;
         if (header + nbits > kMaxMessageBits)

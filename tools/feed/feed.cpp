@@ -13,6 +13,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -129,9 +130,26 @@ public:
             dev_ = st.st_dev;
             ino_ = st.st_ino;
         }
+        if (regular_ && owned_ && opt_.resume) resume(*opt_.resume, st);
     }
     ~FdSource() override {
         if (owned_ && fd_ >= 0) ::close(fd_);
+    }
+
+    std::optional<Place> place() const override {
+        // Bytes of a file truncated or replaced may still wait in the buffer:
+        // no place until they are gone.
+        if (!regular_ || !owned_ || (mixed_ && !buf_.empty())) return std::nullopt;
+        mixed_ = false;
+        Place p;
+        p.dev = static_cast<std::uint64_t>(dev_);
+        p.ino = static_cast<std::uint64_t>(ino_);
+        p.offset = read_off_ - static_cast<std::int64_t>(buf_.size());
+        if (p.offset < 0) return std::nullopt;
+        struct stat st{};
+        p.size = ::fstat(fd_, &st) == 0 ? static_cast<std::int64_t>(st.st_size) : p.offset;
+        p.before = bytes_before(p.offset);
+        return p;
     }
 
 protected:
@@ -141,7 +159,10 @@ protected:
             // A FIFO with no writer yet reads as its end: poll first, it waits.
             if (!regular_ && wait_readable(fd_, left_ms(wait_ms, start)) <= 0) return Got::Nothing;
             const ssize_t n = read_into(fd_, buf_);
-            if (n > 0) return Got::Data;
+            if (n > 0) {
+                read_off_ += n;
+                return Got::Data;
+            }
             if (n == -2) {
                 tell(name_ + ": read error (" + errno_text(errno) + ")");
                 return Got::End;
@@ -165,6 +186,30 @@ protected:
 
 private:
     static constexpr int kPollMs = 100;
+    static constexpr std::int64_t kBefore = 64;
+
+    std::string bytes_before(std::int64_t offset) const {
+        const std::int64_t n = offset < kBefore ? offset : kBefore;
+        std::string b(static_cast<std::size_t>(n), '\0');
+        const ssize_t got = n > 0 ? ::pread(fd_, b.data(), b.size(), static_cast<off_t>(offset - n)) : 0;
+        b.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+        return b;
+    }
+
+    // The file read before, grown or not: on from there. Anything else (another
+    // file under the name, the same one truncated or rewritten) from its start.
+    void resume(const Place& p, const struct stat& st) {
+        const bool same = static_cast<std::uint64_t>(st.st_dev) == p.dev &&
+                          static_cast<std::uint64_t>(st.st_ino) == p.ino && st.st_size >= p.offset &&
+                          p.offset > 0 && bytes_before(p.offset) == p.before;
+        if (same && ::lseek(fd_, static_cast<off_t>(p.offset), SEEK_SET) == static_cast<off_t>(p.offset)) {
+            read_off_ = p.offset;
+            tell(name_ + ": going on from byte " + std::to_string(p.offset) + ", where the last run stopped");
+        } else if (p.offset > 0) {
+            tell(name_ + ": not the file the last run read up to byte " + std::to_string(p.offset) +
+                 ", reading from its start");
+        }
+    }
 
     bool reopen() {
         const int fd = ::open(name_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
@@ -185,6 +230,8 @@ private:
         const off_t at = ::lseek(fd_, 0, SEEK_CUR);
         if (at > here.st_size) {
             ::lseek(fd_, 0, SEEK_SET);
+            read_off_ = 0;
+            mixed_ = !buf_.empty();
             end_line();
             tell(name_ + ": truncated, reading from its start");
             return true;
@@ -196,6 +243,8 @@ private:
             fd_ = fd;
             dev_ = there.st_dev;
             ino_ = there.st_ino;
+            read_off_ = 0;
+            mixed_ = !buf_.empty();
             end_line();
             tell(name_ + ": replaced, reading the new file");
             return true;
@@ -209,6 +258,8 @@ private:
     bool regular_ = false;
     dev_t dev_ = 0;
     ino_t ino_ = 0;
+    std::int64_t read_off_ = 0;   // where the bytes read so far end in the file
+    mutable bool mixed_ = false;  // the buffer starts with bytes of the file before
 };
 
 // ---- serial lines ----
@@ -398,10 +449,44 @@ private:
     Clock::time_point retry_at_{};
 };
 
+// A sender's address in the form a Network holds; an IPv4 address that
+// reached an IPv6 socket (::ffff:a.b.c.d) as the IPv4 address it is.
+Network sender(const sockaddr_storage& from) {
+    Network n;
+    if (from.ss_family == AF_INET) {
+        const auto& a = reinterpret_cast<const sockaddr_in&>(from);
+        n.family = AF_INET;
+        std::memcpy(n.addr, &a.sin_addr, 4);
+        n.bits = 32;
+    } else if (from.ss_family == AF_INET6) {
+        const auto& a = reinterpret_cast<const sockaddr_in6&>(from);
+        if (IN6_IS_ADDR_V4MAPPED(&a.sin6_addr)) {
+            n.family = AF_INET;
+            std::memcpy(n.addr, a.sin6_addr.s6_addr + 12, 4);
+            n.bits = 32;
+        } else {
+            n.family = AF_INET6;
+            std::memcpy(n.addr, &a.sin6_addr, 16);
+            n.bits = 128;
+        }
+    }
+    return n;
+}
+
+bool within(const Network& addr, const Network& net) {
+    if (addr.family != net.family) return false;
+    const unsigned whole = net.bits / 8, rest = net.bits % 8;
+    if (std::memcmp(addr.addr, net.addr, whole) != 0) return false;
+    if (rest == 0) return true;
+    const unsigned mask = (0xFFu << (8 - rest)) & 0xFFu;
+    return (addr.addr[whole] & mask) == (net.addr[whole] & mask);
+}
+
 class UdpSource : public LineSource {
 public:
     UdpSource(std::string name, const Options& o, int fd) : LineSource(std::move(name), o), fd_(fd) {}
     ~UdpSource() override { ::close(fd_); }
+    Counters counters() const override { return Counters{lost_.load(), refused_.load()}; }
 
 protected:
     Got read_some(int wait_ms) override {
@@ -409,11 +494,38 @@ protected:
         for (;;) {
             if (wait_readable(fd_, left_ms(wait_ms, start)) <= 0) return Got::Nothing;
             char d[65536];
-            const ssize_t n = ::recv(fd_, d, sizeof d, 0);
+            sockaddr_storage from{};
+            iovec io{d, sizeof d};
+            alignas(cmsghdr) char control[CMSG_SPACE(sizeof(std::uint32_t))];
+            msghdr msg{};
+            msg.msg_name = &from;
+            msg.msg_namelen = sizeof from;
+            msg.msg_iov = &io;
+            msg.msg_iovlen = 1;
+            msg.msg_control = control;
+            msg.msg_controllen = sizeof control;
+            const ssize_t n = ::recvmsg(fd_, &msg, 0);
             if (n < 0) {
                 if (errno == EAGAIN || errno == EINTR || errno == ECONNREFUSED) continue;
                 tell(name_ + ": receive error (" + errno_text(errno) + ")");
                 return Got::End;
+            }
+            // The kernel's count of datagrams dropped on this socket so far.
+            for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+                if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL) {
+                    std::uint32_t dropped = 0;
+                    std::memcpy(&dropped, CMSG_DATA(c), sizeof dropped);
+                    lost_ = static_cast<long>(dropped);
+                }
+            }
+            if (!opt_.allow.empty()) {
+                const Network who = sender(from);
+                bool ok = false;
+                for (const Network& net : opt_.allow) ok = ok || within(who, net);
+                if (!ok) {
+                    ++refused_;
+                    continue;
+                }
             }
             if (n == 0) continue;
             // A datagram ends its last line, with or without a line end.
@@ -425,13 +537,17 @@ protected:
 
 private:
     int fd_;
+    std::atomic<long> lost_{0}, refused_{0};
 };
 
-std::unique_ptr<Source> open_udp(const std::string& where, const HostPort& hp, const Options& o, std::string& error) {
+std::unique_ptr<Source> open_udp(const std::string& where, HostPort hp, const Options& o, std::string& error) {
     AddrList addrs;
     int fd = -1;
     int err = 0;
-    if (hp.host.empty()) {
+    // A bare port is this machine only, as the page is: listening wider is
+    // asked for by name.
+    if (hp.host.empty()) hp.host = "127.0.0.1";
+    if (hp.host == "::") {
         // Any address, IPv6 and IPv4 on one socket where the system can.
         fd = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         if (fd >= 0) {
@@ -482,7 +598,10 @@ std::unique_ptr<Source> open_udp(const std::string& where, const HostPort& hp, c
     // A fast sender (a simulator at full speed) sends in bursts.
     int size = 1 << 20;
     ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    if (o.notice) o.notice("listening on " + where);
+    // What the kernel drops when the buffer is full anyway is counted with each datagram.
+    int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
+    if (o.notice) o.notice("listening on " + where + (where.find("://:") != std::string::npos ? " (127.0.0.1)" : ""));
     return std::make_unique<UdpSource>(where, o, fd);
 }
 
@@ -517,6 +636,35 @@ std::unique_ptr<Source> open_serial(const std::string& path, const Options& o, i
 }
 
 }  // namespace
+
+bool parse_network(const std::string& text, Network& out, std::string& error) {
+    const auto slash = text.find('/');
+    std::string addr = text.substr(0, slash);
+    if (addr.size() > 2 && addr.front() == '[' && addr.back() == ']') addr = addr.substr(1, addr.size() - 2);
+    Network n;
+    if (::inet_pton(AF_INET, addr.c_str(), n.addr) == 1) {
+        n.family = AF_INET;
+        n.bits = 32;
+    } else if (::inet_pton(AF_INET6, addr.c_str(), n.addr) == 1) {
+        n.family = AF_INET6;
+        n.bits = 128;
+    } else {
+        error = "\"" + text + "\": not an IPv4 or IPv6 address (ADDRESS or ADDRESS/BITS)";
+        return false;
+    }
+    if (slash != std::string::npos) {
+        const std::string bits = text.substr(slash + 1);
+        const unsigned most = n.bits;
+        if (bits.empty() || bits.size() > 3 || bits.find_first_not_of("0123456789") != std::string::npos ||
+            std::stoul(bits) > most) {
+            error = "\"" + text + "\": the prefix length goes from 0 to " + std::to_string(most);
+            return false;
+        }
+        n.bits = static_cast<unsigned>(std::stoul(bits));
+    }
+    out = n;
+    return true;
+}
 
 std::unique_ptr<Source> open(const std::string& where, const Options& options, std::string& error) {
     error.clear();
