@@ -282,9 +282,10 @@ Reply acknowledge(Sources& src, const nlohmann::json& request, std::int64_t wall
     const auto bad = [](const std::string& why) { return Reply{400, error(why), {}}; };
     if (!request.is_object()) return bad("the body is a JSON object: {\"mmsi\", \"alarm\", \"by\", \"note\"}");
     const auto m = request.find("mmsi");
-    if (m == request.end() || !m->is_number_unsigned() || m->get<std::uint64_t>() < 1 ||
-        m->get<std::uint64_t>() > kMaxMmsi)
-        return bad("mmsi: a whole number from 1 to 1073741823");
+    const bool whole = m != request.end() && m->is_number_integer();
+    const std::int64_t mmsi = !whole ? 0 : m->is_number_unsigned() ? static_cast<std::int64_t>(std::min<std::uint64_t>(m->get<std::uint64_t>(), kMaxMmsi + 1u))
+                                                                  : m->get<std::int64_t>();
+    if (mmsi < 1 || mmsi > kMaxMmsi) return bad("mmsi: a whole number from 1 to 1073741823");
     std::optional<std::string> alarm;
     if (const auto a = request.find("alarm"); a != request.end() && !a->is_null()) {
         if (!a->is_string() || !text_ok(a->get<std::string>(), 1, 64))
@@ -303,7 +304,7 @@ Reply acknowledge(Sources& src, const nlohmann::json& request, std::int64_t wall
         std::replace(flat.begin(), flat.end(), '\n', ' ');
         if (!text_ok(flat, 0, 500)) return bad("note: a text of up to 500 characters");
     }
-    const auto r = src.monitor->acknowledge(static_cast<std::uint32_t>(m->get<std::uint64_t>()), alarm,
+    const auto r = src.monitor->acknowledge(static_cast<std::uint32_t>(mmsi), alarm,
                                             by->get<std::string>(), note, wall_now);
     if (r.status != 200) return {r.status, error(r.error), {}};
     return {200, {{"ok", true}, {"event", r.event}}, {}};

@@ -491,6 +491,8 @@ void Monitor::handle(const ais::Message& m, std::int64_t wall_now, int input, co
     transaction(wall_now, [&] {
         const std::int64_t t = time_of(m, wall_now, input);
         if (place) store_.save_place(*place);
+        // What fell due while the clock moved on to this message, before the message itself.
+        check_overdue();
         // What claims to be an aid to navigation; MMSI 0 is nobody.
         if ((m.report || m.monitor || m.aton) && m.mmsi != 0) {
             if (Station* s = listed(m.mmsi)) take(*s, m, t);
@@ -761,10 +763,14 @@ void Monitor::check_overdue() {
         s.overdue = true;
         unacknowledged(s, "overdue");
         const std::int64_t since = s.last_report ? *s.last_report : *s.registered_since;
-        emit(s, *clock_, "overdue",
+        // A recording's clock moves in jumps: told as of when it fell due.
+        const auto due_at =
+            since + static_cast<std::int64_t>(std::floor(opt_.limits.overdue_intervals * *s.interval_s())) + 1;
+        const std::int64_t t = opt_.replay ? std::min(*clock_, due_at) : *clock_;
+        emit(s, t, "overdue",
              {{"last_report", iso_or_null(s.last_report)},
               {"interval_s", *s.interval_s()},
-              {"silent_s", *clock_ - since}});
+              {"silent_s", t - since}});
     }
 }
 
@@ -801,7 +807,7 @@ Monitor::Ack Monitor::acknowledge(std::uint32_t mmsi, const std::optional<std::s
 }
 
 long Monitor::thin(int days, std::int64_t wall_now) {
-    const std::int64_t now = clock_.value_or(wall_now);
+    const std::int64_t now = opt_.replay ? clock_.value_or(wall_now) : wall_now;
     const std::int64_t cutoff = (now - static_cast<std::int64_t>(days) * kDay) / kHour * kHour;
     long removed = 0;
     if (!transaction(wall_now, [&] { removed = store_.thin(cutoff); })) return -1;

@@ -54,7 +54,8 @@ struct Options {
     std::int64_t replay_jump_s = 86400;   // replay: a time this far past the clock is no time
     std::int64_t silent_after_s = 300;    // an input without a line for this long is silent
     Register stations;                    // the register; empty: none
-    bool learn = true;                    // unregistered MMSIs that claim to be aids become stations
+    bool learn = false;                   // unregistered MMSIs that claim to be aids become stations
+                                          // (always, without a register)
 };
 
 // Metres along the great circle (haversine, mean earth radius 6371008.8 m).

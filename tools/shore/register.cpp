@@ -14,7 +14,7 @@ namespace {
 constexpr std::int64_t kMaxMmsi = (std::int64_t{1} << 30) - 1;
 
 [[noreturn]] void fail(const std::string& file, const toml::node* n, const std::string& what) {
-    throw RegisterError(file + ":" + std::to_string(n ? n->source().begin.line : 0) + ": " + what);
+    throw RegisterError(file + (n ? ":" + std::to_string(n->source().begin.line) : std::string()) + ": " + what);
 }
 
 // A number written as an integer or a float, within [lo, hi].
@@ -58,10 +58,6 @@ Register parse_register(std::string_view text, const std::string& file) {
         const toml::table* t = item.as_table();
         if (!t) fail(file, &item, "station " + std::to_string(index) + ": not a table ([[station]])");
         std::string who = "station " + std::to_string(index);
-        for (const auto& [key, node] : *t)
-            if (!kKeys.count(std::string(key.str())))
-                fail(file, &node, who + ": unknown key \"" + std::string(key.str()) +
-                                      "\" (mmsi, name, lat, lon, interval_s, off_position_m, low_battery_v)");
         Registered r;
         r.line = static_cast<long>(t->source().begin.line);
         const toml::node* mmsi = t->get("mmsi");
@@ -73,6 +69,10 @@ Register parse_register(std::string_view text, const std::string& file) {
             fail(file, mmsi, who + ": mmsi: " + std::to_string(m) + " is out of range (1 to 1073741823)");
         r.mmsi = static_cast<std::uint32_t>(m);
         who = "station " + std::to_string(m);
+        for (const auto& [key, node] : *t)
+            if (!kKeys.count(std::string(key.str())))
+                fail(file, &node, who + ": unknown key \"" + std::string(key.str()) +
+                                      "\" (mmsi, name, lat, lon, interval_s, off_position_m, low_battery_v)");
         if (const auto it = out.find(r.mmsi); it != out.end())
             fail(file, mmsi, who + ": registered twice (first at line " + std::to_string(it->second.line) + ")");
         const toml::node* name = t->get("name");
