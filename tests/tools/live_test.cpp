@@ -15,6 +15,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -307,4 +308,91 @@ TEST(Msg6Live, BadNamesAreRefusedAndLinesAreCutAsPromised) {
     for (std::string l; src->next(l, 1000) == zelmora::feed::Status::Line;) lines.push_back(l);
     EXPECT_EQ(lines, (std::vector<std::string>{"a", std::string(4096, 'x'), std::string(904, 'x'), "", "tail"}));
     fs::remove(file);
+}
+
+// A bare udp://:PORT is this machine's loopback only; --allow keeps other
+// senders out and counts them; what the kernel drops in a burst is counted too.
+TEST(FeedUdp, ABarePortIsLoopbackOnlyStrangersAreRefusedAndDropsCounted) {
+    int port = 0;
+    const int probe = local_socket(SOCK_DGRAM, port);
+    ASSERT_GE(probe, 0);
+    ::close(probe);
+    std::string why;
+    zelmora::feed::Network net;
+    EXPECT_FALSE(zelmora::feed::parse_network("10.0.0.0/33", net, why));
+    EXPECT_FALSE(zelmora::feed::parse_network("300.1.1.1", net, why));
+    EXPECT_TRUE(zelmora::feed::parse_network("2001:db8::/32", net, why)) << why;
+    ASSERT_TRUE(zelmora::feed::parse_network("127.0.0.2", net, why)) << why;
+    zelmora::feed::Options o;
+    o.allow = {net};
+    auto src = zelmora::feed::open("udp://:" + std::to_string(port), o, why);
+    ASSERT_NE(src, nullptr) << why;
+
+    const auto at = [](const char* ip, int p) {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        ::inet_pton(AF_INET, ip, &a.sin_addr);
+        a.sin_port = htons(static_cast<std::uint16_t>(p));
+        return a;
+    };
+    // The same port on another loopback address is free: the source holds 127.0.0.1 alone.
+    const int friendly = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in mine = at("127.0.0.2", port);
+    ASSERT_EQ(::bind(friendly, reinterpret_cast<sockaddr*>(&mine), sizeof mine), 0) << std::strerror(errno);
+    const int stranger = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const sockaddr_in to = at("127.0.0.1", port);
+    const auto send_from = [&](int s, const std::string& d) {
+        return ::sendto(s, d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    };
+    ASSERT_GT(send_from(stranger, kMonitorB + "\r\n"), 0);
+    ASSERT_GT(send_from(friendly, kMonitorA + "\r\n"), 0);
+    std::string line;
+    ASSERT_EQ(src->next(line, kWaitMs), zelmora::feed::Status::Line);
+    EXPECT_EQ(line, kMonitorA);
+    EXPECT_EQ(src->counters().refused, 1);
+
+    // A burst far beyond the receive buffer, read only afterwards: the
+    // kernel's count comes with the next datagram that gets through.
+    const std::string big(1400, 'x');
+    for (int i = 0; i < 4000; ++i) send_from(friendly, big);
+    long lines = 0;
+    while (src->next(line, 300) == zelmora::feed::Status::Line) ++lines;
+    ASSERT_GT(send_from(friendly, kMonitorA + "\r\n"), 0);
+    ASSERT_EQ(src->next(line, kWaitMs), zelmora::feed::Status::Line);
+    EXPECT_GT(lines, 0);
+    EXPECT_EQ(lines + src->counters().lost, 4000);
+    ::close(friendly);
+    ::close(stranger);
+}
+
+// zelmora-sim --utc-now: the world's UTC starts at the wall clock, and only
+// on a run paced to it.
+TEST(SimUtcNow, TheWorldStartsAtTheWallClockOnPacedRunsOnly) {
+    const std::string sim = program_command(ZELMORA_SIM_PATH);
+    FILE* p = ::popen((sim + " --utc-now --minutes 1 2>&1 >/dev/null; echo status $?").c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    std::string said;
+    char b[512];
+    while (std::fgets(b, sizeof b, p)) said += b;
+    ::pclose(p);
+    EXPECT_NE(said.find("--utc-now starts the world at the wall clock's time: it goes with --realtime or --pty"),
+              std::string::npos)
+        << said;
+    EXPECT_NE(said.find("status 2"), std::string::npos) << said;
+
+    const fs::path air = fs::path(testing::TempDir()) / ("zelmora-utcnow-" + std::to_string(::getpid()) + ".nmea");
+    const auto start = std::chrono::duration_cast<std::chrono::seconds>(
+                           std::chrono::system_clock::now().time_since_epoch()).count();
+    ASSERT_EQ(std::system((sim + " --realtime --speed 60 --minutes 5 --utc-now --air " + air.string() +
+                           " < /dev/null > /dev/null")
+                              .c_str()),
+              0);
+    std::ifstream in(air);
+    std::string first;
+    ASSERT_TRUE(std::getline(in, first));
+    ASSERT_EQ(first.rfind("\\c:", 0), 0u) << first;
+    const long long stamped = std::stoll(first.substr(3));
+    EXPECT_GE(stamped, start - 5) << first;
+    EXPECT_LE(stamped, start + 300) << first;
+    fs::remove(air);
 }

@@ -186,6 +186,34 @@ TEST(Msg6Report, EveryFieldOfABuiltReportReadsBackFromTheAir) {
         EXPECT_NE(text.find(s), std::string::npos) << s << "\n" << text;
 }
 
+// A latitude past 90° or a longitude past 180° is no position: not a
+// number in JSON, "invalid" in text and brief, in a report and in Message 21.
+TEST(Msg6Report, PositionsOutOfRangeAreInvalidNotNumbers) {
+    const auto rep = feed_all({report_vdm({{"lon_deg", -181 * 600000 - 1}, {"lat_deg", 95 * 600000}})});
+    const auto air = feed_all({"!AIVDM,1,1,,A,E>jAVDb7S3@3V7Q2P0000000000@0000ON:@000003g000,4*1B"});
+    ASSERT_EQ(rep.messages.size(), 1u);
+    ASSERT_EQ(air.messages.size(), 1u);
+    const auto r = ais::to_json(rep.messages[0]), a = ais::to_json(air.messages[0]);
+    EXPECT_TRUE(r["lat_deg"].is_null() && r["lon_deg"].is_null()) << r;
+    EXPECT_EQ(r["invalid"], nlohmann::ordered_json::array({"lon_deg", "lat_deg"}));
+    EXPECT_TRUE(a["lat_deg"].is_null()) << a;
+    EXPECT_EQ(a["lon_deg"], 0.0);
+    EXPECT_EQ(a["invalid"], nlohmann::ordered_json::array({"lat_deg"}));
+    EXPECT_FALSE(rep.messages[0].report->find("lat_deg")->number());
+    EXPECT_DOUBLE_EQ(*air.messages[0].aton->bad_lat, 110.0);
+    const std::string rt = ais::describe(rep.messages[0], "log:1"), at = ais::describe(air.messages[0], "log:1");
+    EXPECT_NE(rt.find("Latitude                      invalid: 95\u00B000.0000'N  95.000000\u00B0 (out of range)"),
+              std::string::npos)
+        << rt;
+    EXPECT_NE(at.find("Latitude                      invalid: 110\u00B000.0000'N  110.000000\u00B0 (out of range)"),
+              std::string::npos)
+        << at;
+    EXPECT_NE(ais::brief(rep.messages[0], "log:1").find("  position invalid\n"), std::string::npos)
+        << ais::brief(rep.messages[0], "log:1");
+    EXPECT_EQ(ais::brief(air.messages[0], "log:1"),
+              "log:1  992241234  aton  \"OFF GLOBE\"  invalid 0.00000  cardinal mark N\n");
+}
+
 // Until its first fix the unit sends the position block's "not available" values.
 TEST(Msg6Report, PositionBlockWithoutAFixReadsNotAvailable) {
     const auto out = feed_all({report_vdm({{"speed_kn", 1023}, {"lon_deg", 181 * 600000}, {"lat_deg", 91 * 600000},
