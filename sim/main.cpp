@@ -83,7 +83,7 @@ int main(int argc, char** argv) {
                  "put the console port on a pseudo-terminal (path printed on standard error), paced to the wall clock");
     app.add_flag("--utc-now", utc_now,
                  "with --realtime or --pty: the world's UTC starts at the wall clock's time instead of the "
-                 "scenario's utc_start, so that what the unit stamps and sends is the real time of day");
+                 "scenario's [world] utc, so that what the unit stamps and sends is the real time of day");
     app.add_option("--speed", speed, "with --realtime or --pty: run this many times faster than the wall clock")
         ->check(above_zero("a factor", 1e6));
     app.add_option("--trace", trace_path,

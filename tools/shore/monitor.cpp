@@ -16,6 +16,7 @@ constexpr std::int64_t kSecondCopy = 1;   // a report this close to the last one
 constexpr std::int64_t kHour = 3600, kDay = 86400;
 constexpr std::size_t kUnsavedKept = 100;
 constexpr std::int64_t kRetryS = 10;      // a failing database is tried again this often without traffic
+constexpr std::size_t kUnknownToldPerHour = 60;
 
 // The unit's alarm flags, as the events name them.
 constexpr std::pair<const char*, const char*> kReportAlarms[] = {
@@ -76,12 +77,15 @@ std::string iso_utc(std::int64_t t) {
     return b;
 }
 
-std::optional<double> Station::learned_interval_s() const {
-    if (gaps.empty()) return std::nullopt;
+void Station::gaps_changed() {
+    if (gaps.empty()) {
+        learned_.reset();
+        return;
+    }
     // The lower median: a missed report or two doubles a gap without moving it.
     std::vector<std::int64_t> g = gaps;
     std::sort(g.begin(), g.end());
-    return static_cast<double>(g[(g.size() - 1) / 2]);
+    learned_ = static_cast<double>(g[(g.size() - 1) / 2]);
 }
 
 std::optional<double> Station::interval_s() const {
@@ -145,6 +149,7 @@ Station station_from_json(const nlohmann::json& j) {
     s.last_report = get_opt<std::int64_t>(j, "last_report");
     s.register_interval_s = get_opt<double>(j, "register_interval_s");
     s.gaps = j.at("gaps").get<std::vector<std::int64_t>>();
+    s.gaps_changed();
     s.last_payload = j.value("last_payload", std::string());
     s.reports = j.at("reports").get<long>();
     s.battery_v = get_opt<double>(j, "battery_v");
@@ -571,6 +576,7 @@ bool Monitor::heard_report(Station& s, const ais::Message& m, std::int64_t t) {
     if (gap && *gap > kSecondCopy) {
         s.gaps.push_back(*gap);
         if (s.gaps.size() > kGapsKept) s.gaps.erase(s.gaps.begin());
+        s.gaps_changed();
     }
     if (!s.last_report || t > *s.last_report) s.last_report = t;
     ++s.reports;
@@ -672,9 +678,14 @@ void Monitor::note_unknown(const ais::Message& m, std::int64_t t) {
     if ((", " + u.claims + ", ").find(", " + claim + ", ") == std::string::npos)
         u.claims += (u.claims.empty() ? "" : ", ") + claim;
     if (m.aton && !m.aton->name.empty()) u.name = utf8_shown(m.aton->name);
-    // Once a day at most: ten thousand invented MMSIs are one line each, not a flood.
-    if (!u.told || t < *u.told || t - *u.told >= kDay) {
+    // Once a day per MMSI, and a few an hour in all: ten thousand invented
+    // MMSIs are kept, counted and listed, not a flood of events.
+    unknown_told_.erase(std::remove_if(unknown_told_.begin(), unknown_told_.end(),
+                                       [t](std::int64_t x) { return x > t || t - x >= kHour; }),
+                        unknown_told_.end());
+    if ((!u.told || t < *u.told || t - *u.told >= kDay) && unknown_told_.size() < kUnknownToldPerHour) {
         u.told = t;
+        unknown_told_.push_back(t);
         emit_event(t, m.mmsi, u.name, "unknown_station",
                    {{"claims", u.claims}, {"messages", u.messages}, {"first_heard", iso_utc(u.first_heard)}});
     }

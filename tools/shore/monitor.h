@@ -92,9 +92,11 @@ struct Station {
     std::vector<std::string> unacknowledged;    // alarms and states raised since last acknowledged
     bool overdue = false, battery_low = false, off_position = false;
     bool off_by_distance = false, off_by_flag = false;   // what off_position is made of
+    std::optional<double> learned_;             // from the gaps, kept: every tick asks for it
 
     // The reporting interval learned from the gaps; nullopt before two reports.
-    std::optional<double> learned_interval_s() const;
+    std::optional<double> learned_interval_s() const { return learned_; }
+    void gaps_changed();   // learns the interval again
     // The register's interval, else the learned one.
     std::optional<double> interval_s() const;
     // Since when the station is known: registered or first heard.
@@ -211,6 +213,7 @@ private:
     std::uint64_t rev_ = 0;
     long bad_times_ = 0;
     std::optional<std::int64_t> bad_time_told_;   // of messages from no input
+    std::vector<std::int64_t> unknown_told_;      // the latest hour's unknown_station events
     bool all_silent_ = false;
     std::optional<std::int64_t> clock_;
     nlohmann::json dispatch_;
