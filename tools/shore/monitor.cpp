@@ -197,6 +197,8 @@ Monitor::Monitor(Store& store, Options options, Sink sink)
         }
         Station& here = stations_[mmsi] = std::move(s);
         if (reg != opt_.stations.end()) {
+            // Registered now and not before, or under another name: kept as registered.
+            if (!here.registered || here.name != utf8_shown(reg->second.name)) changed.push_back(&here);
             apply_register(here, reg->second);
         } else {
             if (here.registered) changed.push_back(&here);
@@ -207,15 +209,11 @@ Monitor::Monitor(Store& store, Options options, Sink sink)
         }
     }
     for (const auto& [mmsi, r] : opt_.stations) {
-        auto it = stations_.find(mmsi);
-        if (it == stations_.end()) {
-            Station& s = stations_[mmsi];
-            s.mmsi = mmsi;
-            apply_register(s, r);
-            changed.push_back(&s);
-        } else if (!it->second.registered || it->second.name != r.name) {
-            changed.push_back(&it->second);
-        }
+        if (stations_.count(mmsi)) continue;
+        Station& s = stations_[mmsi];
+        s.mmsi = mmsi;
+        apply_register(s, r);
+        changed.push_back(&s);
     }
     for (auto& [mmsi, rev] : removed_) rev = ++rev_;
     for (UnknownRow& u : store_.unknown()) unknown_[u.mmsi] = std::move(u);
@@ -223,7 +221,6 @@ Monitor::Monitor(Store& store, Options options, Sink sink)
         store_.begin();
         try {
             for (Station* s : changed) {
-                apply_register(*s, opt_.stations.count(s->mmsi) ? opt_.stations.at(s->mmsi) : Registered{});
                 s->rev = ++rev_;
                 store_.save(*s);
             }
@@ -236,7 +233,6 @@ Monitor::Monitor(Store& store, Options options, Sink sink)
 }
 
 void Monitor::apply_register(Station& s, const Registered& r) {
-    if (r.mmsi == 0) return;   // not registered (any more)
     s.registered = true;
     s.name = utf8_shown(r.name);
     s.charted_lat = r.lat;
