@@ -161,34 +161,47 @@ function acknowledge(s, alarm, done) {
 
 // ---- the map ----
 
-// A plain lat/lon grid where no tiles were given: nothing is fetched from outside.
-function gridLayer() {
-  const steps = [30, 10, 5, 2, 1, 0.5, 0.25, 0.1, 0.05, 0.02, 0.01, 0.005, 0.002, 0.001];
+// A plain lat/lon grid where no tiles were given: nothing is fetched from
+// outside. Lines in the tiles, their degrees along the map's top and left edges.
+const kGridSteps = [30, 10, 5, 2, 1, 0.5, 0.25, 0.1, 0.05, 0.02, 0.01, 0.005, 0.002, 0.001];
+const gridStep = (map, zoom) => {
+  const span = 256 * 360 / (256 * Math.pow(2, zoom));   // degrees of longitude across one tile
+  return kGridSteps.find(s => s <= span / 2) || kGridSteps[kGridSteps.length - 1];
+};
+function gridLayer(map) {
   const Grid = L.GridLayer.extend({
     createTile(coords) {
       const tile = document.createElement('canvas'), size = this.getTileSize();
       tile.width = size.x; tile.height = size.y;
-      const g = tile.getContext('2d'), map = this._map;
+      const g = tile.getContext('2d');
       const nw = map.unproject(coords.scaleBy(size), coords.z), se = map.unproject(coords.add([1, 1]).scaleBy(size), coords.z);
-      const span = Math.max(se.lng - nw.lng, nw.lat - se.lat);
-      const step = steps.find(s => s <= span / 2) || steps[steps.length - 1];
+      const step = gridStep(map, coords.z);
       g.fillStyle = '#eef4f8'; g.fillRect(0, 0, size.x, size.y);
-      g.strokeStyle = '#b8c8d6'; g.fillStyle = '#6b7f91'; g.font = '10px sans-serif'; g.lineWidth = 1;
+      g.strokeStyle = '#b8c8d6'; g.lineWidth = 1;
       const px = ll => map.project(ll, coords.z).subtract(coords.scaleBy(size));
-      const label = v => (Math.round(v * 1000) / 1000).toString();
       for (let lon = Math.ceil(nw.lng / step) * step; lon <= se.lng; lon += step) {
         const x = Math.round(px([nw.lat, lon]).x) + 0.5;
         g.beginPath(); g.moveTo(x, 0); g.lineTo(x, size.y); g.stroke();
-        g.fillText(label(lon) + '°', x + 2, 10);
       }
       for (let lat = Math.ceil(se.lat / step) * step; lat <= nw.lat; lat += step) {
         const y = Math.round(px([lat, nw.lng]).y) + 0.5;
         g.beginPath(); g.moveTo(0, y); g.lineTo(size.x, y); g.stroke();
-        g.fillText(label(lat) + '°', 2, y - 2);
       }
       return tile;
     }
   });
+  const labels = L.DomUtil.create('div', 'grid-labels', map.getContainer());
+  const draw = () => {
+    const b = map.getBounds(), step = gridStep(map, map.getZoom()), out = [];
+    const fmt = (v, pos, neg) => (Math.round(Math.abs(v) * 1000) / 1000) + '°' + (v >= 0 ? pos : neg);
+    for (let lon = Math.ceil(b.getWest() / step) * step; lon <= b.getEast(); lon += step)
+      out.push('<span style="left:' + (map.latLngToContainerPoint([b.getNorth(), lon]).x + 2) + 'px;top:2px">' + fmt(lon, 'E', 'W') + '</span>');
+    for (let lat = Math.ceil(b.getSouth() / step) * step; lat <= b.getNorth(); lat += step)
+      out.push('<span style="left:2px;top:' + (map.latLngToContainerPoint([lat, b.getWest()]).y - 14) + 'px">' + fmt(lat, 'N', 'S') + '</span>');
+    labels.innerHTML = out.join('');
+  };
+  map.on('moveend zoomend resize', draw);
+  map.whenReady(draw);
   return new Grid();
 }
 
@@ -204,7 +217,7 @@ function stationMap(el) {
   const tiles = (document.querySelector('meta[name=tiles]') || {}).content || '';
   const map = L.map(el, {preferCanvas: true, worldCopyJump: true, attributionControl: !!tiles});
   if (tiles) L.tileLayer(tiles, {maxZoom: 19, attribution: 'tiles: ' + esc(tiles.split('/')[2] || tiles)}).addTo(map);
-  else gridLayer().addTo(map);
+  else gridLayer(map).addTo(map);
   map.setView([20, 0], 2);
   const legend = L.control({position: 'bottomleft'});
   legend.onAdd = () => {
