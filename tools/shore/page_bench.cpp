@@ -564,7 +564,19 @@ int main(int argc, char** argv) {
         std::cerr << "zelmora-shore-bench: " << shore_path << " did not start its page (" << err << ")\n";
         return finish(2);
     }
-    const std::int64_t live = kStart + static_cast<std::int64_t>(days) * 86400;
+    // The feed goes on from the latest time a station was heard: a run
+    // before this one may have fed the database past the filled week.
+    std::int64_t live = kStart + static_cast<std::int64_t>(days) * 86400;
+    {
+        httplib::Client http("127.0.0.1", port);
+        http.set_read_timeout(120, 0);
+        const auto r = http.Get("/api/stations");
+        const auto j = r ? nlohmann::json::parse(r->body, nullptr, false) : nlohmann::json();
+        if (j.is_object() && j.contains("stations"))
+            for (const auto& st : j["stations"])
+                if (st.contains("last_heard") && st["last_heard"].is_number_integer())
+                    live = std::max(live, st["last_heard"].get<std::int64_t>() + 1);
+    }
     Feed feed(udp, n, interval, live);
     const double rate = n / static_cast<double>(interval) + n / static_cast<double>(kAtonEvery);
     std::printf("zelmora-shore-bench: %d stations, %d days of reports every %d s in %s (%.0f MB)\n", n, days, interval,

@@ -197,7 +197,7 @@ function gridLayer(map) {
     for (let lon = Math.ceil(b.getWest() / step) * step; lon <= b.getEast(); lon += step)
       out.push('<span style="left:' + (map.latLngToContainerPoint([b.getNorth(), lon]).x + 2) + 'px;top:2px">' + fmt(lon, 'E', 'W') + '</span>');
     for (let lat = Math.ceil(b.getSouth() / step) * step; lat <= b.getNorth(); lat += step)
-      out.push('<span style="left:2px;top:' + (map.latLngToContainerPoint([lat, b.getWest()]).y - 14) + 'px">' + fmt(lat, 'N', 'S') + '</span>');
+      out.push('<span style="right:2px;top:' + (map.latLngToContainerPoint([lat, b.getWest()]).y - 14) + 'px">' + fmt(lat, 'N', 'S') + '</span>');
     labels.innerHTML = out.join('');
   };
   map.on('moveend zoomend resize', draw);
