@@ -92,6 +92,12 @@ struct Centre {
     std::unique_ptr<shore::Web> web;
     std::string url;   // "http://127.0.0.1:PORT"
 
+    // The acknowledgements that came, read under the lock the page's threads hold.
+    std::vector<json> acks() {
+        std::lock_guard<std::mutex> lock(mu);
+        return ack_requests;
+    }
+
     // Calls under the lock, as the feed threads would.
     void handle(const ais::Message& m) {
         std::lock_guard<std::mutex> lock(mu);

@@ -145,8 +145,8 @@ TEST_F(ShorePage, AnAlarmIsAcknowledgedWithANameAndANote) {
     EXPECT_EQ(js("document.getElementById('ack-by').value"), "Ana Souto");
     js("document.getElementById('ack-note').value = 'crew on the way'; document.getElementById('ack-ok').click()");
     ASSERT_TRUE(b().wait("!document.getElementById('ackdlg').open")) << js("document.getElementById('ack-error').textContent");
-    ASSERT_EQ(c.ack_requests.size(), 1u);
-    const json& req = c.ack_requests[0];
+    ASSERT_EQ(c.acks().size(), 1u);
+    const json req = c.acks()[0];
     EXPECT_EQ(req["mmsi"], kFirst + 3);
     EXPECT_EQ(req["by"], "Ana Souto");
     EXPECT_EQ(req["note"], "crew on the way");

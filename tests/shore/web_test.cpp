@@ -41,12 +41,12 @@ TEST(ShoreWeb, AcknowledgementOnlyFromThisMachineOrWithTheToken) {
     r = http.Post("/api/ack", "{not json", "application/json");
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 400) << r->body;
-    EXPECT_TRUE(c.ack_requests.empty());
+    EXPECT_TRUE(c.acks().empty());
     r = http.Post("/api/ack", R"({"mmsi":992240001,"by":"Ana","note":"crew sent"})", "application/json");
     ASSERT_TRUE(r);
     EXPECT_EQ(r->status, 200) << r->body;
-    ASSERT_EQ(c.ack_requests.size(), 1u);
-    EXPECT_EQ(c.ack_requests[0]["by"], "Ana");
+    ASSERT_EQ(c.acks().size(), 1u);
+    EXPECT_EQ(c.acks()[0]["by"], "Ana");
 }
 
 TEST(ShoreWeb, ADeltaPollCarriesOnlyTheStationsThatChanged) {
