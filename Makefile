@@ -7,7 +7,7 @@ JOBS ?= $(shell nproc)
 BUILD := build
 SANBUILD := build/sanitize
 PACKAGES := cmake g++ make pkg-config libgtest-dev libtomlplusplus-dev libcli11-dev nlohmann-json3-dev libunicorn-dev \
-  libsqlite3-dev libcpp-httplib-dev libjs-chart.js
+  libsqlite3-dev libcpp-httplib-dev libjs-chart.js libjs-leaflet
 # What only the tests need: the station monitor's page in a headless browser,
 # and the simulator's plots.
 TEST_PACKAGES := chromium gnuplot-nox

@@ -185,6 +185,13 @@ int main(int argc, char** argv) {
     app.add_option("--http", http_port, "serve the stations' page on this port (0: any free port, printed)")
         ->check(CLI::Range(0, 65535));
     app.add_option("--http-bind", http_bind, "address the page listens on")->capture_default_str();
+    shore::WebOptions web_options;
+    app.add_option("--ack-token", web_options.ack_token,
+                   "acknowledgement from other machines with \"Authorization: Bearer TOKEN\" (without it: only "
+                   "from this machine)");
+    app.add_option("--tiles", web_options.tiles_url,
+                   "map tiles from this URL template, e.g. https://tile.example/{z}/{x}/{y}.png (without it: a "
+                   "plain lat/lon grid, nothing fetched from outside)");
     app.add_option("--baud", baud, "serial devices: line speed")->capture_default_str()->check(CLI::Range(50u, 4000000u));
     app.add_flag("--no-follow", no_follow, "read files to their end and stop there instead of waiting for more");
     try {
@@ -272,7 +279,7 @@ int main(int argc, char** argv) {
     std::unique_ptr<shore::Web> web;
     if (http_port >= 0) {
         web = std::make_unique<shore::Web>(
-            shore::WebSources{&sh.mu, mon.get(), store.get(), [&mon] { return mon->feed_status(); }});
+            shore::WebSources{&sh.mu, mon.get(), store.get(), [&mon] { return mon->feed_status(); }}, web_options);
         std::string why;
         if (!web->start(http_bind, http_port, why)) {
             log(why);

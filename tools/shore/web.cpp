@@ -1,292 +1,405 @@
 #include "web.h"
 
 #include <httplib.h>
+#include <zlib.h>
 
+#include <algorithm>
 #include <charconv>
+#include <cstdlib>
 #include <chrono>
 #include <fstream>
 #include <limits>
+#include <map>
 #include <sstream>
 #include <thread>
 
-#include "monitor.h"
-#include "store.h"
+#include "page_files.h"
 
 namespace zelmora::shore {
 
 const char* const kChartJsPaths[] = {
     "/usr/share/javascript/chart.js/chart.umd.min.js", "/usr/share/javascript/chart.js/chart.umd.js",
     "/usr/share/javascript/chart.js/chart.min.js", "/usr/share/javascript/chart.js/chart.js", nullptr};
+const char* const kLeafletDir = "/usr/share/javascript/leaflet/";
 
 namespace {
 
-// Shared by both pages: formatting, escaping, fetching.
-constexpr const char* kCommonJs = R"js(
-const esc = s => String(s ?? '').replace(/[&<>"']/g, c => '&#' + c.charCodeAt(0) + ';');
-const num = (v, d, u) => v === null || v === undefined ? '—' : v.toFixed(d) + ' ' + u;
-const when = t => t === null || t === undefined ? '—' : new Date(t * 1000).toISOString().replace('T', ' ').slice(0, 19) + 'Z';
-const ago = (t, now) => t === null || now === null ? '' : ' (' + Math.round((now - t) / 60) + ' min ago)';
-const alarmsOn = s => Object.keys(s.alarms).filter(k => s.alarms[k]);
-function states(s) {
-  const out = [];
-  if (s.overdue) out.push('OVERDUE');
-  if (s.battery_low) out.push('BATTERY LOW');
-  if (s.off_position) out.push('OFF POSITION');
-  return out;
-}
-const badges = (list, cls) => list.map(a => '<span class="' + cls + '">' + esc(a) + '</span>').join(' ');
-function eventRows(events) {
-  return events.map(e => {
-    const extra = Object.keys(e).filter(k => !['time', 'event', 'mmsi', 'name'].includes(k))
-      .map(k => esc(k) + '=' + esc(e[k])).join(' ');
-    return '<tr class="ev-' + esc(e.event) + '"><td>' + esc(e.time) + '</td><td>' + esc(e.event) +
-      '</td><td><a href="/station/' + e.mmsi + '">' + e.mmsi + '</a></td><td>' + esc(e.name) + '</td><td>' + extra + '</td></tr>';
-  }).join('');
-}
-async function getJson(url) {
-  const r = await fetch(url, {cache: 'no-store'});
-  if (!r.ok) throw new Error(url + ': ' + r.status);
-  return r.json();
-}
-)js";
+constexpr std::uint32_t kMaxMmsi = (1u << 30) - 1;      // the field's 30 bits
+constexpr std::int64_t kEndOfTime = 253402300799;        // 9999-12-31T23:59:59Z
+constexpr std::size_t kGzipFrom = 512;                   // smaller answers go as they are
 
-constexpr const char* kStyle = R"css(
-body { font-family: sans-serif; margin: 1em 2em; color: #222; }
-table { border-collapse: collapse; margin-bottom: 1.5em; }
-th, td { border-bottom: 1px solid #ccc; padding: 0.3em 0.7em; text-align: left; }
-th { background: #eef; }
-td { white-space: nowrap; }
-tr.bad td { background: #fee; }
-span.alarm, span.state { color: #fff; padding: 0 0.4em; border-radius: 3px; white-space: nowrap; display: inline-block; margin: 1px; }
-span.alarm { background: #c00; }
-span.state { background: #e80; }
-.muted { color: #777; }
-.charts { display: flex; flex-wrap: wrap; gap: 1em; }
-.charts div { width: 360px; height: 220px; }
-)css";
-
-constexpr const char* kIndexBody = R"html(
-<h1>AtoN stations</h1>
-<p class="muted" id="clock">waiting for the first update…</p>
-<table id="stations"><thead><tr><th>MMSI</th><th>Name</th><th>Last heard</th><th>Battery</th><th>Panel</th>
-<th>Charge</th><th>Charger</th><th>Off charted</th><th>Alarms</th><th>State</th></tr></thead><tbody></tbody></table>
-<h2>Events</h2>
-<table id="events"><thead><tr><th>Time</th><th>Event</th><th>MMSI</th><th>Name</th><th></th></tr></thead><tbody></tbody></table>
-<script>
-async function refresh() {
-  try {
-    const [st, ev] = await Promise.all([getJson('/api/stations'), getJson('/api/events?limit=30')]);
-    document.getElementById('clock').textContent = 'Feed clock ' + (st.now === null ? 'not started' : when(st.now)) + ' — ' + st.stations.length +
-      ' station(s), ' + st.feed.messages + ' messages, ' + st.feed.errors + ' bad';
-    document.querySelector('#stations tbody').innerHTML = st.stations.map(s => {
-      const on = alarmsOn(s), bad = states(s);
-      return '<tr data-mmsi="' + s.mmsi + '" class="' + (on.length || bad.length ? 'bad' : '') + '">' +
-        '<td><a href="/station/' + s.mmsi + '">' + s.mmsi + '</a></td><td>' + esc(s.name) + '</td>' +
-        '<td>' + when(s.last_heard) + ago(s.last_heard, st.now) + '</td>' +
-        '<td>' + num(s.battery_v, 2, 'V') + '</td><td>' + num(s.panel_a, 2, 'A') + '</td>' +
-        '<td>' + num(s.charge_ah, 2, 'Ah') + '</td><td>' + esc(s.charger) + '</td>' +
-        '<td>' + num(s.distance_m, 1, 'm') + '</td><td class="alarms">' + badges(on, 'alarm') + '</td>' +
-        '<td class="state">' + (bad.length ? badges(bad, 'state') : 'OK') + '</td></tr>';
-    }).join('');
-    document.querySelector('#events tbody').innerHTML = eventRows(ev);
-  } catch (e) {
-    document.getElementById('clock').textContent = 'no answer from the monitor: ' + e.message;
-  }
-}
-refresh();
-setInterval(refresh, 3000);
-</script>
-)html";
-
-constexpr const char* kStationBody = R"html(
-<p><a href="/">← all stations</a></p>
-<h1 id="title">Station</h1>
-<table id="summary"><tbody></tbody></table>
-<p>History of the last <select id="days"><option value="1">1 day</option><option value="7" selected>7 days</option>
-<option value="30">30 days</option><option value="0">all days</option></select> held, up to its latest report.</p>
-<div class="charts"><div><canvas id="battery_v"></canvas></div><div><canvas id="panel_a"></canvas></div>
-<div><canvas id="charge_ah"></canvas></div></div>
-<p class="muted" id="nochart"></p>
-<h2>Events</h2>
-<table id="events"><thead><tr><th>Time</th><th>Event</th><th>MMSI</th><th>Name</th><th></th></tr></thead><tbody></tbody></table>
-<script>
-const mmsi = location.pathname.split('/').pop();
-const charts = {};
-const series = [['battery_v', 'Battery (V)', '#c33'], ['panel_a', 'Panel current (A)', '#e90'], ['charge_ah', 'Charge (Ah)', '#36c']];
-function draw(h) {
-  if (!window.Chart) {
-    document.getElementById('nochart').textContent = 'Charts need Chart.js (Debian package libjs-chart.js) on the monitor\'s machine.';
-    return;
-  }
-  for (const [key, label, colour] of series) {
-    const data = h.time.map((t, i) => ({x: t, y: h[key][i]}));
-    if (charts[key]) { charts[key].data.datasets[0].data = data; charts[key].update('none'); continue; }
-    charts[key] = new Chart(document.getElementById(key), {
-      type: 'line',
-      data: {datasets: [{label, data, borderColor: colour, pointRadius: 0, borderWidth: 1.5, spanGaps: false}]},
-      options: {animation: false, maintainAspectRatio: false, parsing: false,
-        scales: {x: {type: 'linear', ticks: {maxTicksLimit: 6, callback: v => when(v).slice(5, 16)}},
-                 y: {beginAtZero: key !== 'battery_v'}}}
-    });
-  }
-}
-async function refresh() {
-  try {
-    const days = document.getElementById('days').value;
-    const d = await getJson('/api/station/' + mmsi + '?days=' + days);
-    const s = d.station, bad = states(s);
-    document.title = (s.name || s.mmsi) + ' — AtoN station';
-    document.getElementById('title').textContent = (s.name || 'Station') + ' (' + s.mmsi + ')';
-    const rows = [['Last heard', when(s.last_heard)], ['Last report', when(s.last_report)],
-      ['Reporting interval', s.interval_s === null ? '—' : s.interval_s + ' s'], ['Battery', num(s.battery_v, 2, 'V')],
-      ['Panel current', num(s.panel_a, 2, 'A')], ['Charge', num(s.charge_ah, 2, 'Ah')], ['Charger', esc(s.charger)],
-      ['Position', s.lat === null ? '—' : s.lat.toFixed(6) + ', ' + s.lon.toFixed(6)],
-      ['Charted position', s.charted_lat === null ? '—' : s.charted_lat.toFixed(6) + ', ' + s.charted_lon.toFixed(6)],
-      ['Off charted', num(s.distance_m, 1, 'm')], ['Alarms', badges(alarmsOn(s), 'alarm') || 'none'],
-      ['State', bad.length ? badges(bad, 'state') : 'OK']];
-    document.querySelector('#summary tbody').innerHTML = rows.map(r => '<tr><th>' + r[0] + '</th><td>' + r[1] + '</td></tr>').join('');
-    draw(d.history);
-    document.querySelector('#events tbody').innerHTML = eventRows(d.events);
-  } catch (e) {
-    document.getElementById('title').textContent = 'Station ' + mmsi + ': ' + e.message;
-  }
-}
-document.getElementById('days').onchange = refresh;
-refresh();
-setInterval(refresh, 10000);
-</script>
-)html";
-
-std::string page(const char* title, const char* body, bool chart) {
-    std::string p = "<!doctype html>\n<html><head><meta charset=\"utf-8\"><title>";
-    p += title;
-    p += "</title>\n<style>";
-    p += kStyle;
-    p += "</style>\n";
-    if (chart) p += "<script src=\"/chart.js\"></script>\n";
-    p += "<script>";
-    p += kCommonJs;
-    p += "</script></head><body>";
-    p += body;
-    p += "</body></html>\n";
-    return p;
+std::string gzip(const std::string& in, int level) {
+    z_stream z{};
+    // 31: a gzip wrapper around the deflate stream.
+    if (deflateInit2(&z, level, Z_DEFLATED, 31, 8, Z_DEFAULT_STRATEGY) != Z_OK) return {};
+    std::string out(deflateBound(&z, static_cast<uLong>(in.size())), '\0');
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+    z.avail_in = static_cast<uInt>(in.size());
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = static_cast<uInt>(out.size());
+    const int rc = deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return rc == Z_STREAM_END ? out : std::string();
 }
 
-// A whole unsigned decimal number or nothing.
-std::optional<long> whole(const std::string& s) {
-    long v = 0;
+// "gzip" among the Accept-Encoding tokens, unless with q=0.
+bool takes_gzip(const httplib::Request& req) {
+    std::istringstream in(req.get_header_value("Accept-Encoding"));
+    for (std::string tok; std::getline(in, tok, ',');) {
+        tok.erase(std::remove_if(tok.begin(), tok.end(), [](char c) { return c == ' ' || c == '\t'; }), tok.end());
+        const auto semi = tok.find(';');
+        if (tok.substr(0, semi) != "gzip") continue;
+        if (semi == std::string::npos) return true;
+        const std::string q = tok.substr(semi + 1);
+        return q.rfind("q=", 0) != 0 || std::strtod(q.c_str() + 2, nullptr) > 0;
+    }
+    return false;
+}
+
+// A body ready to go, with its gzip form when one is worth having.
+struct Body {
+    std::shared_ptr<const std::string> plain, gz;
+    std::string type;
+};
+
+Body make_body(std::string text, std::string type, int level) {
+    Body b;
+    b.type = std::move(type);
+    if (text.size() >= kGzipFrom) {
+        std::string z = gzip(text, level);
+        if (!z.empty()) b.gz = std::make_shared<const std::string>(std::move(z));
+    }
+    b.plain = std::make_shared<const std::string>(std::move(text));
+    return b;
+}
+
+// Through a content provider of known length, which the library passes on
+// as it is: it would otherwise compress again, with brotli at its slowest.
+void send(const httplib::Request& req, httplib::Response& res, const Body& b, int status = 200) {
+    res.status = status;
+    std::shared_ptr<const std::string> data = b.plain;
+    res.set_header("Vary", "Accept-Encoding");
+    if (b.gz && takes_gzip(req)) {
+        data = b.gz;
+        res.set_header("Content-Encoding", "gzip");
+    }
+    res.set_content_provider(data->size(), b.type.c_str(),
+                             [data](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+                                 sink.write(data->data() + offset, length);
+                                 return true;
+                             });
+}
+
+void plain(const httplib::Request& req, httplib::Response& res, int status, const std::string& why) {
+    res.set_header("Cache-Control", "no-store");
+    send(req, res, make_body(why + "\n", "text/plain; charset=utf-8", 1), status);
+}
+
+// JSON dumped strictly: text that is not UTF-8 is a fault upstream, told
+// as one, never passed on mangled.
+void json(const httplib::Request& req, httplib::Response& res, const nlohmann::json& j, int status = 200) {
+    std::string text;
+    try {
+        text = j.dump();
+    } catch (const nlohmann::json::exception& e) {
+        return plain(req, res, 500, std::string("the answer could not be written as JSON: ") + e.what());
+    }
+    res.set_header("Cache-Control", "no-store");
+    // Not the bare "application/json": the library would compress that itself.
+    send(req, res, make_body(std::move(text), "application/json; charset=utf-8", 1), status);
+}
+
+void csv(const httplib::Request& req, httplib::Response& res, const api::Reply& r, const std::string& file) {
+    if (r.status != 200 || (r.text.empty() && !r.body.is_null())) return json(req, res, r.body, r.status);
+    res.set_header("Cache-Control", "no-store");
+    res.set_header("Content-Disposition", "attachment; filename=\"" + file + "\"");
+    send(req, res, make_body(r.text, "text/csv; charset=utf-8", 1), 200);
+}
+
+std::optional<std::uint64_t> whole(const std::string& s, std::uint64_t max) {
+    std::uint64_t v = 0;
+    if (s.empty() || s.size() > 20) return std::nullopt;
     const auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
-    if (ec != std::errc() || end != s.data() + s.size() || v < 0) return std::nullopt;
+    if (ec != std::errc() || end != s.data() + s.size() || v > max) return std::nullopt;
     return v;
 }
 
-void json_reply(httplib::Response& res, const nlohmann::json& j, int status = 200) {
-    res.status = status;
-    res.set_header("Cache-Control", "no-store");
-    res.set_content(j.dump(), "application/json");
+std::optional<std::uint32_t> mmsi_of(const std::string& s) {
+    const auto v = whole(s, kMaxMmsi);
+    return v ? std::optional<std::uint32_t>(static_cast<std::uint32_t>(*v)) : std::nullopt;
 }
 
-void bad_request(httplib::Response& res, const std::string& why) { json_reply(res, {{"error", why}}, 400); }
+const std::string kMmsiRule = "mmsi: a whole number from 0 to 1073741823";
+
+std::int64_t wall_now() {
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+std::string slurp(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    if (!f) return {};
+    std::ostringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+std::string html_escaped(const std::string& s) {
+    std::string out;
+    for (char c : s) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            case '\'': out += "&#39;"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
 
 }  // namespace
 
+bool may_write(const std::string& peer, const std::string& authorization, const std::string& token) {
+    if (peer.rfind("127.", 0) == 0 || peer == "::1" || peer.rfind("::ffff:127.", 0) == 0) return true;
+    if (token.empty()) return false;
+    const std::string want = "Bearer " + token;
+    // Compared whole, whatever the first difference, so that timing tells nothing.
+    unsigned char diff = authorization.size() == want.size() ? 0 : 1;
+    for (std::size_t i = 0; i < want.size(); ++i)
+        diff |= static_cast<unsigned char>(want[i] ^ (i < authorization.size() ? authorization[i] : 0));
+    return diff == 0;
+}
+
+std::optional<std::int64_t> parse_time(const std::string& s) {
+    if (!s.empty() && s.find_first_not_of("0123456789") == std::string::npos) {
+        const auto v = whole(s, kEndOfTime);
+        return v ? std::optional<std::int64_t>(static_cast<std::int64_t>(*v)) : std::nullopt;
+    }
+    // YYYY-MM-DDThh:mm:ssZ
+    if (s.size() != 20 || s[4] != '-' || s[7] != '-' || s[10] != 'T' || s[13] != ':' || s[16] != ':' || s[19] != 'Z')
+        return std::nullopt;
+    const auto part = [&](std::size_t at, std::size_t n) -> long {
+        long v = 0;
+        for (std::size_t i = at; i < at + n; ++i) {
+            if (s[i] < '0' || s[i] > '9') return -1;
+            v = v * 10 + (s[i] - '0');
+        }
+        return v;
+    };
+    const long y = part(0, 4), mo = part(5, 2), d = part(8, 2), h = part(11, 2), mi = part(14, 2), se = part(17, 2);
+    if (y < 1970 || mo < 1 || mo > 12 || d < 1 || h < 0 || h > 23 || mi < 0 || mi > 59 || se < 0 || se > 59)
+        return std::nullopt;
+    static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+    if (d > kDays[mo - 1] + (mo == 2 && leap ? 1 : 0)) return std::nullopt;
+    // Days since 1970-01-01 of a proleptic Gregorian date.
+    const long yy = y - (mo <= 2 ? 1 : 0);
+    const long era = yy / 400, yoe = yy - era * 400;
+    const long doy = (153 * (mo + (mo > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+    const long doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    const std::int64_t days = static_cast<std::int64_t>(era) * 146097 + doe - 719468;
+    return days * 86400 + h * 3600 + mi * 60 + se;
+}
+
 struct Web::Impl {
-    WebSources src;
+    api::Sources src;
+    WebOptions opt;
+    WebApi fns;
     httplib::Server server;
     std::thread thread;
-    std::string chart_js;   // read once
-    bool chart_js_read = false;
-    std::mutex chart_mu;
+    std::map<std::string, Body> files;   // the page's and the libraries', by path
+    std::mutex files_mu;
 
-    nlohmann::json station_json(const Station& s) {
-        nlohmann::json j = to_json(s);
-        j.erase("gaps");
-        return j;
+    // A file of the page, or of a Debian package read on first use.
+    const Body* file(const std::string& path) {
+        std::lock_guard<std::mutex> lock(files_mu);
+        auto it = files.find(path);
+        if (it != files.end()) return &it->second;
+        std::string text, type = "text/javascript; charset=utf-8";
+        if (path == "/chart.js") {
+            for (const char* const* p = kChartJsPaths; *p && text.empty(); ++p) text = slurp(*p);
+        } else if (path == "/leaflet.js") {
+            text = slurp(std::string(kLeafletDir) + "leaflet.min.js");
+            if (text.empty()) text = slurp(std::string(kLeafletDir) + "leaflet.js");
+        } else if (path == "/leaflet.css") {
+            text = slurp(std::string(kLeafletDir) + "leaflet.css");
+            type = "text/css; charset=utf-8";
+        } else if (path.rfind("/images/", 0) == 0) {
+            text = slurp(std::string(kLeafletDir) + path.substr(1));
+            type = "image/png";
+        }
+        if (text.empty()) return nullptr;   // looked for again next time: it may be installed meanwhile
+        return &(files[path] = make_body(std::move(text), type, 9));
+    }
+
+    void load_page() {
+        for (std::size_t i = 0; i < page::kFileCount; ++i) {
+            const page::File& f = page::kFiles[i];
+            std::string text(reinterpret_cast<const char*>(f.data), f.size);
+            const std::string name = f.name;
+            std::string type = "text/plain; charset=utf-8";
+            if (name.size() > 5 && name.compare(name.size() - 5, 5, ".html") == 0) {
+                type = "text/html; charset=utf-8";
+                const std::string mark = "{{TILES}}";
+                for (auto at = text.find(mark); at != std::string::npos; at = text.find(mark))
+                    text.replace(at, mark.size(), html_escaped(opt.tiles_url));
+            } else if (name.size() > 3 && name.compare(name.size() - 3, 3, ".js") == 0) {
+                type = "text/javascript; charset=utf-8";
+            } else if (name.size() > 4 && name.compare(name.size() - 4, 4, ".css") == 0) {
+                type = "text/css; charset=utf-8";
+            }
+            files["/page/" + name] = make_body(std::move(text), type, 9);
+        }
+    }
+
+    void serve_file(const httplib::Request& req, httplib::Response& res, const std::string& path, bool cache) {
+        const Body* b = file(path);
+        if (!b) {
+            const std::string what = path == "/chart.js" ? " (Debian package libjs-chart.js)"
+                                     : path.rfind("/page/", 0) == 0 ? ""
+                                                                    : " (Debian package libjs-leaflet)";
+            return plain(req, res, 404, path + ": not installed on the monitor's machine" + what);
+        }
+        res.set_header("Cache-Control", cache ? "max-age=86400" : "no-cache");
+        send(req, res, *b);
+    }
+
+    // Reads a whole-number parameter into `out`; false (and 400 sent) when it is malformed.
+    static bool number(const httplib::Request& req, httplib::Response& res, const char* name, std::uint64_t max,
+                       std::uint64_t& out, const std::string& rule) {
+        if (!req.has_param(name)) return true;
+        const auto v = whole(req.get_param_value(name), max);
+        if (!v) {
+            plain(req, res, 400, rule);
+            return false;
+        }
+        out = *v;
+        return true;
+    }
+
+    static bool time_param(const httplib::Request& req, httplib::Response& res, const char* name, std::int64_t& out) {
+        if (!req.has_param(name)) return true;
+        const auto v = parse_time(req.get_param_value(name));
+        if (!v) {
+            plain(req, res, 400,
+                  std::string(name) + ": UNIX seconds or YYYY-MM-DDThh:mm:ssZ (UTC), from 1970 to 9999");
+            return false;
+        }
+        out = *v;
+        return true;
+    }
+
+    static bool mmsi_param(const httplib::Request& req, httplib::Response& res, std::optional<std::uint32_t>& out) {
+        if (!req.has_param("mmsi")) return true;
+        out = mmsi_of(req.get_param_value("mmsi"));
+        if (!out) plain(req, res, 400, kMmsiRule);
+        return out.has_value();
+    }
+
+    template <class F>
+    auto locked(F&& f) {
+        std::lock_guard<std::mutex> lock(*src.mu);
+        return f();
     }
 
     void routes() {
-        const std::string index = page("AtoN stations", kIndexBody, false);
-        const std::string station = page("AtoN station", kStationBody, true);
-        server.Get("/", [index](const httplib::Request&, httplib::Response& res) {
-            res.set_content(index, "text/html; charset=utf-8");
+        load_page();
+        server.Get("/", [this](const httplib::Request& req, httplib::Response& res) {
+            serve_file(req, res, "/page/index.html", false);
         });
-        server.Get(R"(/station/(\d{1,9}))", [station](const httplib::Request&, httplib::Response& res) {
-            res.set_content(station, "text/html; charset=utf-8");
+        server.Get(R"(/station/(\d{1,10}))", [this](const httplib::Request& req, httplib::Response& res) {
+            serve_file(req, res, "/page/station.html", false);
         });
-        server.Get("/chart.js", [this](const httplib::Request&, httplib::Response& res) {
-            std::lock_guard<std::mutex> lock(chart_mu);
-            if (!chart_js_read) {
-                chart_js_read = true;
-                for (const char* const* p = kChartJsPaths; *p; ++p) {
-                    std::ifstream f(*p, std::ios::binary);
-                    if (!f) continue;
-                    std::ostringstream ss;
-                    ss << f.rdbuf();
-                    chart_js = ss.str();
-                    break;
-                }
-            }
-            if (chart_js.empty()) {
-                res.status = 404;
-                res.set_content("// Chart.js is not installed (libjs-chart.js)\n", "text/javascript");
+        server.Get(R"(/page/([a-z]+\.(js|css)))", [this](const httplib::Request& req, httplib::Response& res) {
+            serve_file(req, res, req.path, false);
+        });
+        for (const char* p : {"/chart.js", "/leaflet.js", "/leaflet.css"})
+            server.Get(p, [this, p](const httplib::Request& req, httplib::Response& res) {
+                serve_file(req, res, p, true);
+            });
+        server.Get(R"(/images/([a-z0-9-]+\.png))", [this](const httplib::Request& req, httplib::Response& res) {
+            serve_file(req, res, req.path, true);
+        });
+
+        server.Get("/api/status", [this](const httplib::Request& req, httplib::Response& res) {
+            json(req, res, locked([&] { return fns.status(src); }));
+        });
+        server.Get("/api/stations", [this](const httplib::Request& req, httplib::Response& res) {
+            std::uint64_t since = 0;
+            if (!number(req, res, "since", std::numeric_limits<std::uint64_t>::max(), since,
+                        "since: the rev of the last answer, a whole number"))
                 return;
-            }
-            res.set_header("Cache-Control", "max-age=86400");
-            res.set_content(chart_js, "text/javascript");
+            json(req, res, locked([&] { return fns.stations(src, since); }));
         });
-        server.Get("/api/stations", [this](const httplib::Request&, httplib::Response& res) {
-            std::lock_guard<std::mutex> lock(*src.mu);
-            nlohmann::json out;
-            const auto now = src.monitor->now();
-            out["now"] = now ? nlohmann::json(*now) : nlohmann::json(nullptr);
-            const Limits& l = src.monitor->limits();
-            out["limits"] = {{"low_battery_v", l.low_battery_v}, {"off_position_m", l.off_position_m},
-                             {"overdue_intervals", l.overdue_intervals}};
-            out["feed"] = src.feed ? src.feed() : nlohmann::json::object();
-            out["stations"] = nlohmann::json::array();
-            for (const auto& [mmsi, s] : src.monitor->stations()) out["stations"].push_back(station_json(s));
-            json_reply(res, out);
-        });
-        server.Get(R"(/api/station/(\d{1,9}))", [this](const httplib::Request& req, httplib::Response& res) {
-            const auto mmsi = whole(req.matches[1]);
-            long days = 7;
-            if (req.has_param("days")) {
-                const auto d = whole(req.get_param_value("days"));
-                if (!d || *d > 36500) return bad_request(res, "days: a whole number of days, 0 for all");
-                days = *d;
-            }
-            std::lock_guard<std::mutex> lock(*src.mu);
-            const auto& all = src.monitor->stations();
-            const auto it = mmsi ? all.find(static_cast<std::uint32_t>(*mmsi)) : all.end();
-            if (it == all.end()) return json_reply(res, {{"error", "no such station"}}, 404);
-            const Station& s = it->second;
-            // The days count back from the station's latest report, so that a
-            // feed on another clock still shows its history.
-            std::int64_t since = std::numeric_limits<std::int64_t>::min();
-            if (days > 0 && s.last_heard) since = *s.last_heard - static_cast<std::int64_t>(days) * 86400;
-            nlohmann::json out;
-            out["station"] = station_json(s);
-            out["history"] = src.store->history(s.mmsi, since);
-            out["events"] = src.store->events(s.mmsi, 100);
-            json_reply(res, out);
+        server.Get(R"(/api/station/([^/]*))", [this](const httplib::Request& req, httplib::Response& res) {
+            const auto mmsi = mmsi_of(req.matches[1]);
+            if (!mmsi) return plain(req, res, 400, kMmsiRule);
+            std::uint64_t days = 7;
+            if (!number(req, res, "days", 36500, days, "days: a whole number of days up to 36500, 0 for all")) return;
+            const api::Reply r = locked([&] { return fns.station(src, *mmsi, static_cast<long>(days)); });
+            json(req, res, r.body, r.status);
         });
         server.Get("/api/events", [this](const httplib::Request& req, httplib::Response& res) {
             std::optional<std::uint32_t> mmsi;
-            long limit = 50;
-            if (req.has_param("mmsi")) {
-                const auto m = whole(req.get_param_value("mmsi"));
-                if (!m || *m > 999999999) return bad_request(res, "mmsi: up to nine digits");
-                mmsi = static_cast<std::uint32_t>(*m);
-            }
-            if (req.has_param("limit")) {
-                const auto l = whole(req.get_param_value("limit"));
-                if (!l || *l < 1 || *l > 10000) return bad_request(res, "limit: 1 to 10000");
-                limit = *l;
-            }
-            std::lock_guard<std::mutex> lock(*src.mu);
-            json_reply(res, src.store->events(mmsi, static_cast<int>(limit)));
+            std::uint64_t limit = 50, before = 0;
+            if (!mmsi_param(req, res, mmsi) || !number(req, res, "limit", 10000, limit, "limit: 1 to 10000") ||
+                !number(req, res, "before", std::numeric_limits<std::int64_t>::max(), before,
+                        "before: an event's id, a whole number"))
+                return;
+            if (limit < 1) return plain(req, res, 400, "limit: 1 to 10000");
+            std::optional<std::int64_t> before_id;
+            if (req.has_param("before")) before_id = static_cast<std::int64_t>(before);
+            json(req, res, locked([&] { return fns.events(src, mmsi, static_cast<int>(limit), before_id); }));
         });
-        server.set_exception_handler([](const httplib::Request&, httplib::Response& res, std::exception_ptr ep) {
+        server.Get("/api/availability", [this](const httplib::Request& req, httplib::Response& res) {
+            std::optional<std::uint32_t> mmsi;
+            std::int64_t to = wall_now(), from = -1;
+            if (!mmsi_param(req, res, mmsi) || !time_param(req, res, "to", to) || !time_param(req, res, "from", from))
+                return;
+            if (from < 0) from = std::max<std::int64_t>(0, to - 30 * 86400);
+            if (from > to) return plain(req, res, 400, "from: not after to");
+            json(req, res, locked([&] { return fns.availability(src, from, to, mmsi); }));
+        });
+        server.Get("/api/unknown", [this](const httplib::Request& req, httplib::Response& res) {
+            json(req, res, locked([&] { return fns.unknown(src); }));
+        });
+        server.Post("/api/ack", [this](const httplib::Request& req, httplib::Response& res) {
+            if (!may_write(req.remote_addr, req.get_header_value("Authorization"), opt.ack_token))
+                return plain(req, res, 403,
+                             opt.ack_token.empty()
+                                 ? "acknowledgement is taken from the monitor's own machine only (no --ack-token given)"
+                                 : "acknowledgement from another machine needs \"Authorization: Bearer TOKEN\" "
+                                   "with the monitor's --ack-token");
+            // A plain form post from some other site's page would come without it.
+            if (req.get_header_value("Content-Type").rfind("application/json", 0) != 0)
+                return plain(req, res, 415, "the body goes as Content-Type: application/json");
+            const nlohmann::json body = nlohmann::json::parse(req.body, nullptr, false);
+            if (!body.is_object())
+                return plain(req, res, 400, "the body: a JSON object {\"mmsi\", \"alarm\" (optional), \"by\", \"note\"}");
+            const api::Reply r = locked([&] { return fns.acknowledge(src, body, wall_now()); });
+            json(req, res, r.body, r.status);
+        });
+        server.Get("/api/export/reports.csv", [this](const httplib::Request& req, httplib::Response& res) {
+            std::optional<std::uint32_t> mmsi;
+            std::int64_t from = 0, to = kEndOfTime;
+            if (!mmsi_param(req, res, mmsi) || !time_param(req, res, "from", from) || !time_param(req, res, "to", to))
+                return;
+            if (!mmsi) return plain(req, res, 400, "mmsi: which station's reports");
+            const api::Reply r = locked([&] { return fns.reports_csv(src, *mmsi, from, to); });
+            csv(req, res, r, "reports-" + std::to_string(*mmsi) + ".csv");
+        });
+        server.Get("/api/export/events.csv", [this](const httplib::Request& req, httplib::Response& res) {
+            std::optional<std::uint32_t> mmsi;
+            std::int64_t from = 0, to = kEndOfTime;
+            if (!mmsi_param(req, res, mmsi) || !time_param(req, res, "from", from) || !time_param(req, res, "to", to))
+                return;
+            const api::Reply r = locked([&] { return fns.events_csv(src, from, to, mmsi); });
+            csv(req, res, r, mmsi ? "events-" + std::to_string(*mmsi) + ".csv" : "events.csv");
+        });
+        server.set_exception_handler([](const httplib::Request& req, httplib::Response& res, std::exception_ptr ep) {
             std::string why = "internal error";
             try {
                 std::rethrow_exception(ep);
@@ -294,12 +407,20 @@ struct Web::Impl {
                 why = e.what();
             } catch (...) {
             }
-            json_reply(res, {{"error", why}}, 500);
+            plain(req, res, 500, utf8_shown(why));
         });
+        server.set_payload_max_length(64 * 1024);
+        // Each open tab holds a connection (and a thread) between its polls.
+        server.new_task_queue = [] { return new httplib::ThreadPool(32); };
+        server.set_keep_alive_max_count(1000);
     }
 };
 
-Web::Web(WebSources src) : impl_(std::make_unique<Impl>()) { impl_->src = std::move(src); }
+Web::Web(api::Sources src, WebOptions options, WebApi fns) : impl_(std::make_unique<Impl>()) {
+    impl_->src = std::move(src);
+    impl_->opt = std::move(options);
+    impl_->fns = std::move(fns);
+}
 
 Web::~Web() { stop(); }
 
