@@ -1,8 +1,6 @@
 // A monitoring centre in the test's own process for the page's tests: a
 // monitor fed decoded messages directly, its store in memory, and the page
-// serving it on a free loopback port. Where an answer lacks a field the page
-// draws (the monitor's side may not give it yet), it is filled here, and only
-// where it is missing.
+// serving it on a free loopback port.
 #pragma once
 
 #include <cmath>
@@ -86,9 +84,7 @@ struct Centre {
                                 return json{{"inputs", json::array()}, {"messages", 0}, {"errors", 0},
                                             {"lost", 0}, {"bad_times", 0}, {"silent", false}};
                             }};
-    std::set<std::pair<std::uint32_t, std::string>> acked;   // where acknowledgement is filled in here
     std::vector<json> ack_requests;                          // every POST /api/ack that reached the monitor
-    std::uint64_t fills = 0;
     std::unique_ptr<shore::Web> web;
     std::string url;   // "http://127.0.0.1:PORT"
 
@@ -104,52 +100,12 @@ struct Centre {
         mon.handle(m, m.received.value_or(kT0));
     }
 
-    void fill(json& s) {
-        if (!s.contains("rev")) s["rev"] = ++fills;   // drawn afresh each time
-        if (!s.contains("unacknowledged")) {
-            json todo = json::array();
-            for (const auto& [alarm, on] : s["alarms"].items())
-                if (on.get<bool>() && !acked.count({s["mmsi"].get<std::uint32_t>(), alarm})) todo.push_back(alarm);
-            s["unacknowledged"] = todo;
-        }
-        if (!s.contains("light")) s["light"] = s["mmsi"].get<std::uint32_t>() % 7 == 0 ? "error" : "on";
-        if (!s.contains("racon")) s["racon"] = "none";
-        if (!s.contains("inputs")) s["inputs"] = json::object();
-        if (!s.contains("registered")) s["registered"] = true;
-    }
-
+    // The monitor's own answers, with every acknowledgement that reached it noted.
     shore::WebApi api() {
         shore::WebApi fns;
-        fns.stations = [this](shore::api::Sources& src, std::uint64_t since) {
-            json j = shore::api::stations(src, since);
-            for (auto& s : j["stations"]) fill(s);
-            return j;
-        };
-        fns.station = [this](shore::api::Sources& src, std::uint32_t mmsi, long days) {
-            shore::api::Reply r = shore::api::station(src, mmsi, days);
-            if (r.status != 200) return r;
-            fill(r.body["station"]);
-            json& h = r.body["history"];
-            const std::size_t n = h["time"].size();
-            for (const char* k : {"light", "racon"})
-                if (!h.contains(k)) h[k] = json(std::vector<std::string>(n, k[0] == 'l' ? "on" : "none"));
-            if (!h.contains("alarms")) h["alarms"] = json(std::vector<json>(n, json::array()));
-            if (!r.body.contains("availability"))
-                r.body["availability"] = {{"mmsi", mmsi}, {"name", r.body["station"]["name"]}, {"expected_reports", 8},
-                                          {"received_reports", 7}, {"report_availability", 0.875},
-                                          {"alarm_free", 0.625}, {"category", nullptr}};
-            return r;
-        };
         fns.acknowledge = [this](shore::api::Sources& src, const json& req, std::int64_t now) {
             ack_requests.push_back(req);
-            shore::api::Reply r = shore::api::acknowledge(src, req, now);
-            if (r.status != 501) return r;
-            const auto mmsi = req.value("mmsi", 0u);
-            for (const auto& [m, s] : mon.stations())
-                if (m == mmsi)
-                    for (const auto& [alarm, on] : s.alarms)
-                        if (on && (!req.contains("alarm") || req["alarm"] == alarm)) acked.insert({mmsi, alarm});
-            return shore::api::Reply{200, {{"ok", true}, {"event", {{"event", "acknowledged"}, {"mmsi", mmsi}}}}, {}};
+            return shore::api::acknowledge(src, req, now);
         };
         return fns;
     }

@@ -39,6 +39,9 @@ void fill(Centre& c) {
         f.in1 = i % 10 == 3;
         f.lat = 43.0 + (i % 25) * 0.02;
         f.lon = -8.9 + (i / 25) * 0.03;
+        // One station heard often enough for its interval to be learned: its availability has figures.
+        if (i == 13)
+            for (int k = 1; k <= 4; ++k) c.handle(centre::report(mmsi, kT0 + i + 60 * k, f));
         c.handle(centre::report(mmsi, kT0 + 300 + i, f));
     }
 }
