@@ -113,7 +113,7 @@ TEST(ShoreApi, AvailabilityCountsReportsAndAlarmFreeTimeAndOutlivesThinning) {
     // Ten hours at one report every 180 s, but an hour with none (overdue
     // from 450 s after the last report until the next) and input 1 closed
     // for half an hour.
-    Api a(one_registered("NORTE, \"N1\""));
+    Api a(one_registered("=NORTE, \"N1\""));
     Fields f;
     for (std::int64_t t = 0; t < 36000; t += 180) {
         if (t > 7200 && t < 10800) {
@@ -143,16 +143,16 @@ TEST(ShoreApi, AvailabilityCountsReportsAndAlarmFreeTimeAndOutlivesThinning) {
     EXPECT_LE(a.w.store.count("reports"), 12);
     EXPECT_EQ(api::availability(a.src, from, to, kMmsi)["stations"][0], one[0]);
 
-    // CSV: the register's name with its comma and quotes kept in one field.
+    // CSV: the name with its comma and quotes kept in one field, and not taken for a formula.
     const auto csv = api::reports_csv(a.src, kMmsi, from, to);
     ASSERT_EQ(csv.status, 200);
     EXPECT_EQ(csv.text.substr(0, csv.text.find("\r\n")),
               "time,time_iso,mmsi,name,kind,battery_v,panel_a,charge_ah,lat,lon,light,racon,alarms,represents");
-    EXPECT_NE(csv.text.find(",992241234,\"NORTE, \"\"N1\"\"\",dac1fi51,12.6,0.5,3.0,"), std::string::npos) << csv.text;
+    EXPECT_NE(csv.text.find(",992241234,\"'=NORTE, \"\"N1\"\"\",dac1fi51,12.6,0.5,3.0,"), std::string::npos) << csv.text;
     EXPECT_EQ(lines(csv.text), 1 + static_cast<std::size_t>(a.w.store.count("reports")) - 1);
     const auto ev = api::events_csv(a.src, from, to, kMmsi);
     EXPECT_EQ(lines(ev.text), 1 + a.w.store.events_between(from, to, kMmsi).size());
-    EXPECT_NE(ev.text.find(",alarm_raised,992241234,\"NORTE, \"\"N1\"\"\",\"{\"\"alarm\"\":\"\"input1\"\"}\"\r\n"),
+    EXPECT_NE(ev.text.find(",alarm_raised,992241234,\"'=NORTE, \"\"N1\"\"\",\"{\"\"alarm\"\":\"\"input1\"\"}\"\r\n"),
               std::string::npos)
         << ev.text;
     EXPECT_EQ(api::reports_csv(a.src, 992249999, from, to).status, 404);

@@ -161,6 +161,13 @@ std::string csv_field(const std::string& v) {
     return out + "\"";
 }
 
+// Text from the air in a cell: a spreadsheet would run a name that starts
+// with = + - @ as a formula, so such a name is given a leading apostrophe.
+std::string csv_text(const std::string& v) {
+    if (!v.empty() && std::string("=+-@\t\r").find(v[0]) != std::string::npos) return "'" + v;
+    return v;
+}
+
 std::string csv_row(const std::vector<std::string>& fields) {
     std::string out;
     for (std::size_t i = 0; i < fields.size(); ++i) out += (i ? "," : "") + csv_field(fields[i]);
@@ -322,7 +329,7 @@ Reply reports_csv(Sources& src, std::uint32_t mmsi, std::int64_t from, std::int6
         if (a.is_array())
             for (const auto& x : a)
                 if (x.is_string()) alarms += (alarms.empty() ? "" : " ") + x.get<std::string>();
-        out += csv_row({std::to_string(r.time), iso_utc(r.time), std::to_string(mmsi), it->second.name, r.kind,
+        out += csv_row({std::to_string(r.time), iso_utc(r.time), std::to_string(mmsi), csv_text(it->second.name), r.kind,
                         num(r.battery_v), num(r.panel_a), num(r.charge_ah), num(r.lat), num(r.lon),
                         r.light.value_or(""), r.racon.value_or(""), alarms, std::to_string(r.represents)});
     }
@@ -340,7 +347,7 @@ Reply events_csv(Sources& src, std::int64_t from, std::int64_t to, std::optional
         }
         const bool feed = e.mmsi == 0;
         out += csv_row({std::to_string(e.id), std::to_string(e.time), iso_utc(e.time), e.event,
-                        feed ? std::string() : std::to_string(e.mmsi), name,
+                        feed ? std::string() : std::to_string(e.mmsi), csv_text(name),
                         j.is_object() && !j.empty() ? j.dump() : std::string()});
     }
     return {200, {}, out};
