@@ -32,6 +32,7 @@
 #include "ais/ais.h"
 #include "browser.h"
 #include "monitor.h"
+#include "register.h"
 #include "store.h"
 
 extern char** environ;
@@ -44,10 +45,18 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr std::uint32_t kFirstMmsi = 992240000;
-constexpr std::int64_t kStart = 1796083200;   // 2026-12-01T00:00:00Z, the week's start
+// The filled week's start: the week ends when it is filled, so that the live
+// feed (stamped with the wall clock, as a receiver stamps it) takes it up.
+// Kept beside the database for the runs that use it again.
+std::int64_t kStart = 0;
 constexpr int kAtonEvery = 180;               // Message 21, as AtoN stations send it
 
 double seconds_since(Clock::time_point t) { return std::chrono::duration<double>(Clock::now() - t).count(); }
+
+std::int64_t wall_now() {
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
 
 // ---- the stations, their messages as decoded and as sent ----
 
@@ -56,6 +65,7 @@ struct Site {
     std::string name;
     double lat, lon;
     bool monitor_kind;   // DAC 235 FI 10 instead of the unit's own report
+    double dragged;      // degrees north of its charted position it lies now
 };
 
 Site site(int i) {
@@ -70,6 +80,8 @@ Site site(int i) {
     s.lat = 36.0 + 8.0 * along + std::sin(i * 0.37) * 0.08;
     s.lon = -9.5 + 4.0 * std::sin(along * 5.0) + std::cos(i * 0.91) * 0.08;
     s.monitor_kind = i % 10 == 9;
+    // One in two hundred has dragged its mooring 200 m north.
+    s.dragged = i % 200 == 11 ? 0.0018 : 0.0;
     return s;
 }
 
@@ -89,8 +101,7 @@ State state(int i, const Site& s, long k, std::int64_t t) {
     st.input1 = i % 50 == 7;
     st.low = st.battery_v < 11.8;
     st.light_error = s.monitor_kind && i % 70 == 19;
-    // One in two hundred has dragged its mooring 200 m north.
-    st.lat = s.lat + (i % 200 == 11 ? 0.0018 : 0.0);
+    st.lat = s.lat + s.dragged;
     st.lon = s.lon;
     return st;
 }
@@ -148,7 +159,7 @@ Bits aton_bits(const Site& s) {
     b.text(s.name, 20);
     b.put(1, 1);
     b.put(static_cast<std::uint64_t>(std::llround(s.lon * 600000)) & ((1u << 28) - 1), 28);
-    b.put(static_cast<std::uint64_t>(std::llround(s.lat * 600000)) & ((1u << 27) - 1), 27);
+    b.put(static_cast<std::uint64_t>(std::llround((s.lat + s.dragged) * 600000)) & ((1u << 27) - 1), 27);
     b.put(0, 30);
     b.put(7, 4);    // surveyed
     b.put(60, 6);
@@ -212,6 +223,38 @@ std::int64_t report_time(int i, long k, int n, int interval) {
 // The week's reports go straight into the store, a day to a transaction:
 // through the monitor they would take it an hour. The monitor then takes
 // each station's last three reports, so that its state and interval are the week's.
+// The authority's register of the network: every station with its chart and interval.
+shore::Register network(int n, int interval) {
+    shore::Register r;
+    for (int i = 0; i < n; ++i) {
+        const Site s = site(i);
+        shore::Registered e;
+        e.mmsi = s.mmsi;
+        e.name = s.name;
+        e.lat = s.lat;
+        e.lon = s.lon;
+        e.interval_s = interval;
+        r[s.mmsi] = e;
+    }
+    return r;
+}
+
+void write_register(const std::string& path, int n, int interval) {
+    std::ofstream f(path);
+    for (const auto& [mmsi, e] : network(n, interval))
+        f << "[[station]]\nmmsi = " << mmsi << "\nname = \"" << e.name << "\"\nlat = " << e.lat << "\nlon = " << e.lon
+          << "\ninterval_s = " << interval << "\n\n";
+}
+
+// The monitor that takes up the filled week: it sees the week's first and
+// last messages only, a gap that is no silence, so it never calls overdue.
+shore::Options fill_options(int n, int interval) {
+    shore::Options o;
+    o.stations = network(n, interval);
+    o.limits.overdue_intervals = 1e12;
+    return o;
+}
+
 void fill(const std::string& db, int n, int days, int interval) {
     const auto t0 = Clock::now();
     std::vector<Site> sites;
@@ -219,7 +262,7 @@ void fill(const std::string& db, int n, int days, int interval) {
     const long per = static_cast<long>(days) * 86400 / interval;
     {
         shore::Store store(db);
-        shore::Monitor mon(store, shore::Limits{}, nullptr);
+        shore::Monitor mon(store, fill_options(n, interval), nullptr);
         for (const Site& s : sites) mon.handle(decoded(sentence(aton_bits(s), kStart)), kStart);
     }
     {
@@ -259,7 +302,7 @@ void fill(const std::string& db, int n, int days, int interval) {
         }
     }
     shore::Store store(db);
-    shore::Monitor mon(store, shore::Limits{}, nullptr);
+    shore::Monitor mon(store, fill_options(n, interval), nullptr);
     for (long k = std::max(0L, per - 3); k < per; ++k)
         for (int i = 0; i < n; ++i) {
             const std::int64_t t = report_time(i, k, n, interval);
@@ -302,11 +345,10 @@ int free_udp_port() {
 }
 
 // The air at the network's rates: each station's report every `interval`
-// seconds and its Message 21 every three minutes, on a clock going on from
-// the end of the filled week.
+// seconds and its Message 21 every three minutes, stamped with the wall clock.
 class Feed {
 public:
-    Feed(int port, int n, int interval, std::int64_t from) : n_(n), interval_(interval), from_(from) {
+    Feed(int port, int n, int interval) : n_(n), interval_(interval), from_(wall_now()) {
         sock_ = socket(AF_INET, SOCK_DGRAM, 0);
         to_.sin_family = AF_INET;
         to_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -323,11 +365,10 @@ public:
 
 private:
     void run() {
-        const auto t0 = Clock::now();
         std::int64_t done = from_;
         while (!stop_) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            const std::int64_t now = from_ + static_cast<std::int64_t>(seconds_since(t0));
+            const std::int64_t now = wall_now();
             std::string batch;
             for (std::int64_t t = done + 1; t <= now; ++t) {
                 for (int i = 0; i < n_; ++i) {
@@ -521,6 +562,14 @@ int main(int argc, char** argv) {
     fs::create_directories(work);
     if (db.empty())
         db = work + "/bench-" + std::to_string(n) + "-" + std::to_string(days) + "-" + std::to_string(interval) + ".db";
+    const std::string start_file = db + ".start";
+    if (fs::exists(db) && fs::exists(start_file)) {
+        std::ifstream(start_file) >> kStart;
+    } else {
+        fs::remove(db);
+        // Whole intervals back from now: the filled week ends where the live feed begins.
+        kStart = (wall_now() - static_cast<std::int64_t>(days) * 86400) / interval * interval;
+    }
     if (!fs::exists(db)) {
         std::cerr << "filling " << db << ": " << n << " stations, " << days << " days, a report every " << interval
                   << " s\n";
@@ -532,13 +581,19 @@ int main(int argc, char** argv) {
         }
         for (const char* ext : {"", "-wal", "-shm"})
             if (fs::exists(db + ".part" + ext)) fs::rename(db + ".part" + ext, db + ext);
+        std::ofstream(start_file) << kStart << "\n";
     } else {
         std::cerr << "using " << db << "\n";
     }
 
     const int udp = free_udp_port();
     const std::string err = work + "/shore.log";
-    pid_t server = spawn({shore_path, "udp://127.0.0.1:" + std::to_string(udp), "--db", db, "--http", "0"},
+    const std::string stations = work + "/stations-" + std::to_string(n) + ".toml";
+    write_register(stations, n, interval);
+    std::vector<std::string> args = {shore_path, "udp://127.0.0.1:" + std::to_string(udp), "--db", db, "--http", "0"};
+    // A monitor of the old page's time had no register.
+    if (!old_page) args.insert(args.end(), {"--stations", stations});
+    pid_t server = spawn(args,
                          "/dev/null", err);
     if (server <= 0) {
         std::cerr << "zelmora-shore-bench: cannot start " << shore_path << "\n";
@@ -564,20 +619,7 @@ int main(int argc, char** argv) {
         std::cerr << "zelmora-shore-bench: " << shore_path << " did not start its page (" << err << ")\n";
         return finish(2);
     }
-    // The feed goes on from the latest time a station was heard: a run
-    // before this one may have fed the database past the filled week.
-    std::int64_t live = kStart + static_cast<std::int64_t>(days) * 86400;
-    {
-        httplib::Client http("127.0.0.1", port);
-        http.set_read_timeout(120, 0);
-        const auto r = http.Get("/api/stations");
-        const auto j = r ? nlohmann::json::parse(r->body, nullptr, false) : nlohmann::json();
-        if (j.is_object() && j.contains("stations"))
-            for (const auto& st : j["stations"])
-                if (st.contains("last_heard") && st["last_heard"].is_number_integer())
-                    live = std::max(live, st["last_heard"].get<std::int64_t>() + 1);
-    }
-    Feed feed(udp, n, interval, live);
+    Feed feed(udp, n, interval);
     const double rate = n / static_cast<double>(interval) + n / static_cast<double>(kAtonEvery);
     std::printf("zelmora-shore-bench: %d stations, %d days of reports every %d s in %s (%.0f MB)\n", n, days, interval,
                 db.c_str(), static_cast<double>(fs::file_size(db)) / 1e6);

@@ -219,6 +219,8 @@ function stationMap(el) {
   if (tiles) L.tileLayer(tiles, {maxZoom: 19, attribution: 'tiles: ' + esc(tiles.split('/')[2] || tiles)}).addTo(map);
   else gridLayer(map).addTo(map);
   map.setView([20, 0], 2);
+  // One pane a state, the worse above: an alarm is never hidden under a crowd of quiet neighbours.
+  kColours.forEach((c, i) => { map.createPane('severity' + i).style.zIndex = 400 + i; });
   const legend = L.control({position: 'bottomleft'});
   legend.onAdd = () => {
     const d = L.DomUtil.create('div', 'legend');
@@ -244,13 +246,13 @@ function stationMap(el) {
         let m = marks.get(s.mmsi);
         if (m && m.key === key) continue;
         if (m) for (const l of m.layers) layer.removeLayer(l);
-        const colour = kColours[severity(s)], layers = [];
+        const colour = kColours[severity(s)], pane = 'severity' + severity(s), layers = [];
         if (differ(s)) {
-          layers.push(L.polyline([[s.charted_lat, s.charted_lon], [s.lat, s.lon]], {color: colour, weight: 1.5, dashArray: '4 4', interactive: false}));
-          layers.push(L.circleMarker([s.charted_lat, s.charted_lon], {radius: 6, color: colour, weight: 2, fill: false})
+          layers.push(L.polyline([[s.charted_lat, s.charted_lon], [s.lat, s.lon]], {pane, color: colour, weight: 1.5, dashArray: '4 4', interactive: false}));
+          layers.push(L.circleMarker([s.charted_lat, s.charted_lon], {pane, radius: 6, color: colour, weight: 2, fill: false})
             .bindTooltip(() => { const d = label(s); d.append(' (charted)'); return d; }));
         }
-        const dot = L.circleMarker([lat, lon], {radius: 5, color: '#333', weight: 1, fillColor: colour, fillOpacity: 0.9})
+        const dot = L.circleMarker([lat, lon], {pane, radius: 5, color: '#333', weight: 1, fillColor: colour, fillOpacity: 0.9})
           .bindTooltip(() => label(s));
         dot.on('click', () => { location.href = '/station/' + s.mmsi; });
         layers.push(dot);
