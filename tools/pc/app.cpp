@@ -6,9 +6,13 @@
 #include <cctype>
 #include <csignal>
 #include <cmath>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -27,24 +31,70 @@ namespace zpc {
 
 namespace {
 
-std::atomic<bool> g_stop{false};
-extern "C" void on_stop_signal(int) { g_stop = true; }
+// Ctrl-C, SIGTERM and a terminal's hang-up: the handler only counts the
+// signal and wakes the line's wait through a pipe; putting the unit back
+// happens in normal code.
+std::atomic<int> g_signals{0};
+std::atomic<int> g_last_signal{0};
+std::atomic<int> g_wake_fd{-1};
+static_assert(std::atomic<int>::is_always_lock_free, "the signal handler needs a lock-free counter");
 
-// Ctrl-C ends `monitor` normally; the previous handling comes back after it.
-struct StopSignals {
-    struct sigaction old_int {}, old_term {};
-    StopSignals() {
+extern "C" void on_signal(int sig) {
+    const int saved = errno;
+    g_last_signal = sig;
+    ++g_signals;
+    const int fd = g_wake_fd;
+    const char byte = 1;
+    if (fd >= 0 && ::write(fd, &byte, 1) < 0) {
+        // A full pipe wakes the wait all the same.
+    }
+    errno = saved;
+}
+
+class Interrupts {
+public:
+    Interrupts() {
+        if (::pipe2(pipe_, O_CLOEXEC | O_NONBLOCK) != 0) pipe_[0] = pipe_[1] = -1;
+        g_signals = 0;
+        g_last_signal = 0;
+        g_wake_fd = pipe_[1];
         struct sigaction sa {};
-        sa.sa_handler = on_stop_signal;
-        sigemptyset(&sa.sa_mask);
-        sigaction(SIGINT, &sa, &old_int);
-        sigaction(SIGTERM, &sa, &old_term);
+        sa.sa_handler = on_signal;
+        sigemptyset(&sa.sa_mask);   // no SA_RESTART: a wait ends at once
+        for (size_t i = 0; i < 3; ++i) sigaction(kSignals[i], &sa, &old_[i]);
     }
-    ~StopSignals() {
-        sigaction(SIGINT, &old_int, nullptr);
-        sigaction(SIGTERM, &old_term, nullptr);
+    ~Interrupts() {
+        for (size_t i = 0; i < 3; ++i) sigaction(kSignals[i], &old_[i], nullptr);
+        g_wake_fd = -1;
+        for (int fd : pipe_)
+            if (fd >= 0) ::close(fd);
     }
+    Interrupts(const Interrupts&) = delete;
+    Interrupts& operator=(const Interrupts&) = delete;
+
+    int wake_fd() const { return pipe_[0]; }
+    int count() const { return g_signals; }
+    // The signal in words, for the message.
+    static std::string last() {
+        switch (g_last_signal.load()) {
+            case SIGINT: return "Ctrl-C (SIGINT)";
+            case SIGTERM: return "SIGTERM";
+            case SIGHUP: return "a hang-up of the terminal (SIGHUP)";
+            default: return "a signal";
+        }
+    }
+
+private:
+    static constexpr int kSignals[3] = {SIGINT, SIGTERM, SIGHUP};
+    int pipe_[2] = {-1, -1};
+    struct sigaction old_[3] {};
 };
+
+// Thrown at the next wait after a signal: the command stops where it is,
+// and run() puts the unit back as it was found.
+struct Interrupted {};
+// A second signal while the unit is being put back: stop at once.
+struct Abandoned {};
 
 // Exit status 2: what was typed cannot be done.
 struct Usage : std::runtime_error {
@@ -69,6 +119,22 @@ uint32_t parse_number(const std::string& s, const char* what) {
         digits.find_first_not_of(is_hex ? "0123456789abcdefABCDEF" : "0123456789") != std::string::npos)
         throw Usage(std::string(what) + " must be a number (decimal, or hexadecimal with 0x), not \"" + s + "\"");
     return static_cast<uint32_t>(std::stoul(digits, nullptr, is_hex ? 16 : 10));
+}
+
+// The meter's reading as typed: a decimal number. A decimal comma is the
+// usual slip, and CLI11's own words for it say nothing of the kind.
+double parse_reading(const std::string& typed, bool volts) {
+    const std::string what = std::string("calibrate: ") + typed + " is not a number of " + (volts ? "volts" : "amperes");
+    if (zcfg::is_decimal_number(typed)) return std::strtod(typed.c_str(), nullptr);
+    const std::string pointed = zcfg::with_decimal_point(typed);
+    if (!pointed.empty()) throw Usage(what + ": write it with a decimal point, " + pointed);
+    throw Usage(what + " (the meter's reading, e.g. " + (volts ? "12.6" : "1.32") + ")");
+}
+
+std::string unknown_key(const std::string& key) {
+    if (const zcfg::Field* near = zcfg::nearest_key(key))
+        return "unknown key " + key + ": did you mean " + near->key + "?";
+    return "unknown key " + key + " (`zelmora-pc config show` lists them)";
 }
 
 // "49 14 84", "491484", "49:14:84" or several arguments.
@@ -216,7 +282,37 @@ struct ExportRefused : Failure {
 struct WriteWatch {
     bool in_flight = false;
     std::string check = "`zelmora-pc config show`";   // what shows whether it landed
+    // For an interrupt: what the command writes (empty: nothing), whether
+    // any of it went out, whether it was seen to land, and how to read from
+    // the unit whether it did.
+    std::string what;
+    bool sent = false;
+    bool landed = false;
+    std::function<bool()> holds_it;
 };
+
+// What the program changed of test mode, so that an interrupt can put it
+// back: a change is noted as its request goes out (it may land without a
+// reply), and one put back once the unit says it is done.
+struct TestModeChanges {
+    std::optional<bool> found;   // whether the unit was in test mode when the program looked
+    bool entered = false;
+    std::vector<std::pair<uint8_t, std::string>> monitors;   // switched on, in order
+    // `test` changes what it was asked to: an interrupt only says how far it got.
+    bool asked = false;
+    std::string last_asked;
+    bool last_answered = true;
+};
+
+const char* monitor_name(uint8_t sub) {
+    switch (sub) {
+        case 2: return "gps";
+        case 5: return "dips";
+        case 11: return "battery";
+        case 13: return "panel";
+        default: return "";
+    }
+}
 
 bool writes(const Request& r) {
     return r.command == 1 || (r.command == 2 && r.subcommand != 0) ||
@@ -226,7 +322,8 @@ bool writes(const Request& r) {
 // The unit at the end of the line.
 class Unit {
 public:
-    Unit(const std::string& path, const LinkOptions& options, Console& console, std::ostream& err, WriteWatch& watch)
+    Unit(const std::string& path, const LinkOptions& options, Console& console, std::ostream& err, WriteWatch& watch,
+         int wake_fd)
         : watch_(watch),
           port_(std::make_unique<SerialPort>(path)),
           link_(*port_, options,
@@ -235,6 +332,7 @@ public:
                     heard(t);
                 }),
           err_(err) {
+        port_->wake_on(wake_fd);
         link_.on_retry = [this](int attempt, int tries) {
             err_ << "zelmora-pc: no reply to the " << what_ << "; asking again (attempt " << attempt << " of "
                  << tries << ")\n";
@@ -245,8 +343,10 @@ public:
     Reply ask(const Request& r, bool repeatable, const std::string& what) {
         what_ = what;
         said_.clear();
-        if (writes(r)) watch_.in_flight = true;
+        if (writes(r)) watch_.in_flight = watch_.sent = true;
+        pending_ = r;
         std::optional<Reply> reply = link_.transact(r, repeatable);
+        pending_.reset();
         if (reply) watch_.in_flight = false;
         if (!reply) {
             const auto& o = link_.options();
@@ -363,12 +463,44 @@ public:
     }
 
     Reply test(uint8_t sub, uint8_t action, const std::string& what, std::vector<uint8_t> more = {}) {
+        const bool mode = sub == 1 && action <= 1, monitor = *monitor_name(sub) != 0 && action <= 1;
+        if (changes.asked && (mode || monitor)) {
+            changes.last_asked = what;
+            changes.last_answered = false;
+        } else if (mode && action == 1) {
+            // Entering switches every monitor off.
+            changes.entered = true;
+            changes.monitors.clear();
+        } else if (monitor && action == 1 &&
+                   std::none_of(changes.monitors.begin(), changes.monitors.end(),
+                                [sub](const auto& m) { return m.first == sub; })) {
+            changes.monitors.emplace_back(sub, what);
+        }
         const Reply r = ask(Request::test(sub, action, std::move(more)), true, what);
         expect_done(r, what);
+        changes.last_answered = true;
+        if (!changes.asked && mode && action == 0) {
+            changes.entered = false;
+            changes.monitors.clear();
+        } else if (!changes.asked && monitor && action == 0) {
+            changes.monitors.erase(std::remove_if(changes.monitors.begin(), changes.monitors.end(),
+                                                  [sub](const auto& m) { return m.first == sub; }),
+                                   changes.monitors.end());
+        }
         return r;
     }
 
+    // After an interrupt: the reply to the request that was under way, if
+    // it still comes (so that it is not taken for the next one's).
+    void settle() {
+        if (!pending_) return;
+        const Request r = *pending_;
+        pending_.reset();
+        if (link_.await(r, Clock::now() + link_.options().timeout)) watch_.in_flight = false;
+    }
+
     Link& link() { return link_; }
+    TestModeChanges changes;
 
 private:
     void heard(const std::string& t) {
@@ -382,6 +514,7 @@ private:
     std::ostream& err_;
     std::string what_;
     std::string said_;
+    std::optional<Request> pending_;
 };
 
 // ---- test mode ----
@@ -436,13 +569,17 @@ TestMode probe_test_mode(Unit& unit, Console& console) {
         return whole;
     });
     m = monitors_in(console.since(mark));
-    if (m.on) return m;
+    if (m.on) {
+        unit.changes.found = true;
+        return m;
+    }
     mark = console.seen().size();
     unit.test(5, 1, "DIP switch monitor request (asking whether the unit is in test mode)");
     unit.link().listen(Clock::now() + std::chrono::milliseconds(1000),
                        [&] { return monitors_in(console.since(mark)).dips; });
     unit.test(5, 0, "request to switch the DIP switch monitor off again");
     m.on = monitors_in(console.since(mark)).dips;
+    unit.changes.found = m.on;
     return m;
 }
 
@@ -511,6 +648,47 @@ void write_config(Unit& unit, const zcfg::Config& next, bool area, bool calibrat
         unit.write(zcfg::kCalibrationAt, std::vector<uint8_t>(cal.begin(), cal.end()), false);
         out << "calibration factors written; the unit uses them from its next restart\n";
     }
+}
+
+// What the unit holds, its calibration included: a file loaded without
+// its [calibration] is checked against the unit's battery factor (the
+// switch-off voltage must be one the battery input can read), so that
+// factor must be read and usable.
+Stored read_unit_factors(Unit& unit, bool file_factors, const std::string& file) {
+    const char* how = "; nothing was written (`zelmora-pc calibrate battery VOLTS` stores a factor, or "
+                      "--with-calibration loads the file's)";
+    Stored s;
+    try {
+        s = read_stored(unit, true);
+    } catch (const ExportRefused& e) {
+        if (file_factors) throw;
+        throw Failure("refused: " + file + " is checked against the battery factor the unit holds, and the unit "
+                      "could not read it" + e.because + how);
+    }
+    const zcfg::Field& factor = *zcfg::find("calibration.battery_volts_per_count");
+    if (!file_factors && !zcfg::refusal(factor, s.config[factor]).empty())
+        throw Usage("refused: " + file + "'s power.charger_off is checked against the battery factor the unit holds, "
+                    "and it holds none the unit can use (" + zcfg::value_text(factor, s.config[factor]) + ")" + how);
+    return s;
+}
+
+// `next` with the unit's calibration factors in place of the file's.
+zcfg::Config with_factors_of(const zcfg::Config& next, const zcfg::Config& unit) {
+    zcfg::Config c = next;
+    c.has_calibration = true;
+    for (const zcfg::Field& f : zcfg::fields())
+        if (zcfg::is_calibration(f)) c[f] = unit[f];
+    return c;
+}
+
+// What an interrupt reads back to tell whether a configuration write landed.
+void watch_config(Unit& unit, WriteWatch& watch, const zcfg::Config& next, bool area, bool calibration) {
+    watch.holds_it = [&unit, area, calibration, next] {
+        const auto cal = zcfg::encode_calibration(next);
+        return (!area || unit.read(0, zcfg::kAreaSize) == zcfg::encode_area(next)) &&
+               (!calibration || unit.read(zcfg::kCalibrationAt, zcfg::kCalibrationSize) ==
+                                    std::vector<uint8_t>(cal.begin(), cal.end()));
+    };
 }
 
 // Nothing is written that the unit would misbehave with: exit status 2,
@@ -651,11 +829,19 @@ std::string read_clock(Unit& unit, Console& console, std::string* problem, std::
 // The events since the unit's last start-up record, oldest first: read
 // backwards from the newest, 16 records a request, until that record (the
 // whole ring when there is none).
+// The copies of the write index at 4608 and 4736; with 254's they give
+// the index as the unit reads it.
+std::pair<uint16_t, uint16_t> read_index_copies(Unit& unit) {
+    const std::vector<uint8_t> a = unit.read(kLogIndexCopy1, 2), b = unit.read(kLogIndexCopy2, 2);
+    return {static_cast<uint16_t>(a[0] << 8 | a[1]), static_cast<uint16_t>(b[0] << 8 | b[1])};
+}
+
 std::vector<Event> events_since_start(Unit& unit) {
     std::vector<uint8_t> bytes(kLogEnd - kLogHeaderAt, 0x00);   // records left 0 count as wiped
     const std::vector<uint8_t> head = unit.read(kLogHeaderAt, 4);
     std::copy(head.begin(), head.end(), bytes.begin());
-    const unsigned next = static_cast<unsigned>(head[2] << 8 | head[3]);
+    const auto [copy1, copy2] = read_index_copies(unit);
+    const unsigned next = log_index(copy1, copy2, static_cast<uint16_t>(head[2] << 8 | head[3]));
     const auto put = [&](unsigned first, unsigned n) {
         const std::vector<uint8_t> r = unit.read(kLogAt + first * kLogRecord, n * kLogRecord);
         std::copy(r.begin(), r.end(), bytes.begin() + (kLogAt - kLogHeaderAt) + first * kLogRecord);
@@ -675,7 +861,7 @@ std::vector<Event> events_since_start(Unit& unit) {
         left -= n;
         newest = (first + kLogSlots - 1) % kLogSlots;
     }
-    return decode_log(bytes).events;
+    return decode_log(bytes, copy1, copy2).events;
 }
 
 // ---- a short visit to test mode ----
@@ -903,7 +1089,11 @@ void cmd_status(Unit& unit, Console& console, std::ostream& out, std::ostream& e
 void cmd_info(Unit& unit, Console& console, std::ostream& out, std::ostream& err, bool no_test_mode) {
     const zcfg::Config c = read_config(unit, true);
     const std::vector<uint8_t> head = unit.read(kLogHeaderAt, 4);
-    const auto v = [&c](const char* key) { return zcfg::value_text(*zcfg::find(key), c[*zcfg::find(key)]); };
+    const auto [copy1, copy2] = read_index_copies(unit);
+    const auto v = [&c](const char* key) {
+        const zcfg::Field& f = *zcfg::find(key);
+        return f.kind == zcfg::Kind::Text ? c[f].text : zcfg::value_text(f, c[f]);
+    };
     const auto input = [&](int n) {
         const std::string k = "input." + std::to_string(n) + ".";
         const std::string type = v((k + "type").c_str());
@@ -925,7 +1115,8 @@ void cmd_info(Unit& unit, Console& console, std::ostream& out, std::ostream& err
     out << "inputs       " << input(1) << "; " << input(2) << "; " << input(3) << "\n";
     out << "calibration  battery " << v("calibration.battery_volts_per_count") << " V/count, panel "
         << v("calibration.panel_amps_per_count") << " A/count\n";
-    out << "event log    next slot " << (head[2] << 8 | head[3]) << ", restarts counted " << (head[0] << 8 | head[1])
+    out << "event log    next slot " << log_index(copy1, copy2, static_cast<uint16_t>(head[2] << 8 | head[3]))
+        << ", restarts counted " << (head[0] << 8 | head[1])
         << "\n";
     out << "clock        " << info_clock(unit, console, err, no_test_mode) << "\n";
     warn_problems(c, err);
@@ -937,7 +1128,12 @@ void cmd_log(Unit& unit, Console& console, std::ostream& out, std::ostream& err,
         Progress progress(err, console, "reading the event log");
         bytes = unit.read(kLogHeaderAt, kLogEnd - kLogHeaderAt, &progress);
     }
-    const EventLog log = decode_log(bytes);
+    const auto [copy1, copy2] = read_index_copies(unit);
+    const EventLog log = decode_log(bytes, copy1, copy2);
+    if (log.next_slot != log.at254)
+        err << "zelmora-pc: note: the write index at 254 reads " << log.at254 << " and its copies at 4608 and 4736 "
+            << log.next_slot << " (a loss of supply cut the index's update); the unit goes by " << log.next_slot
+            << ", and so does this list\n";
     if (log.index_out_of_ring)
         err << "zelmora-pc: note: the stored write index " << log.next_slot
             << " names no slot (an erased EEPROM); the ring is read from slot 0\n";
@@ -1019,7 +1215,9 @@ void cmd_test(Unit& unit, Console& console, const std::vector<std::string>& args
     };
     if (args.size() == 1) {
         const uint8_t on = state(args[0]);
+        // What `test` changes is what it was asked to: an interrupt puts nothing back.
         if (on) {
+            unit.changes.asked = true;
             unit.test(1, 1, "request to enter test mode");
             out << "test mode on: the charger is off and the GPS module powered down; the unit leaves test mode by "
                    "itself after 10 minutes without a test request\n";
@@ -1031,6 +1229,7 @@ void cmd_test(Unit& unit, Console& console, const std::vector<std::string>& args
             out << "the unit is not in test mode: there was nothing to leave, and nothing was changed\n";
             return;
         }
+        unit.changes.asked = true;
         unit.test(1, 0, "request to leave test mode");
         out << "test mode off: normal supervision again, charger on\n";
         return;
@@ -1062,6 +1261,7 @@ void cmd_test(Unit& unit, Console& console, const std::vector<std::string>& args
                       "`zelmora-pc test on` first");
     }
     console.forget();
+    unit.changes.asked = true;
     unit.test(m.sub, on, std::string(on ? "request to switch the " : "request to switch off the ") + m.name +
                              (on ? " on" : ""));
     if (!on) {
@@ -1209,6 +1409,14 @@ void cmd_calibrate(Unit& unit, Console& console, const std::string& what, double
             calibration_refusal(field, before, reference / *counts, force, reference, unit_name, source);
         if (!refused.empty()) throw Usage("refused: " + refused + "; nothing was written");
 
+        // Whether it landed, should an interrupt come: the unit holds a new
+        // factor, or already held the one this reading gives.
+        watch.holds_it = [&unit, at, before, reference, counts] {
+            const float held = float_le(unit.read(at, 4).data());
+            // The unit measures again for its factor: a count or two off the monitor's.
+            return std::isfinite(held) &&
+                   (held != before || std::fabs(reference / static_cast<double>(held) - *counts) <= 4);
+        };
         const std::string request = std::string("calibration of the ") + (battery ? "battery voltage" : "panel current");
         const Reply r = unit.ask(Request::test(battery ? 11 : 13, 2, float_bytes(static_cast<float>(reference))), true,
                                  request);
@@ -1222,6 +1430,7 @@ void cmd_calibrate(Unit& unit, Console& console, const std::string& what, double
             throw Failure(msg + ", no plausible reading (is the " + source + " connected?); its factor is unchanged");
         }
         const float after = float_le(unit.read(at, 4).data());
+        watch.landed = true;
         unit.link().listen(Clock::now() + std::chrono::milliseconds(200));
         const double got = reference / static_cast<double>(after);
         // The unit measured again for its own factor: a count or two off the
@@ -1232,7 +1441,11 @@ void cmd_calibrate(Unit& unit, Console& console, const std::string& what, double
                                       : "it is no usable factor";
         if (!moved.empty()) {
             // Keep the old one in the EEPROM; the unit holds the new one until it restarts.
+            watch.what = "the previous factor's return to the EEPROM";
+            watch.landed = false;
+            watch.holds_it = [&unit, at, before] { return unit.read(at, 4) == float_bytes(before); };
             unit.write(at, float_bytes(before), false);
+            watch.landed = true;
             std::snprintf(buf, sizeof buf, "the unit stored %.6g %s per count from its own reading (%.0f counts), but ",
                           static_cast<double>(after), unit_name, std::isfinite(got) ? got : 0.0);
             throw Failure(buf + moved +
@@ -1269,25 +1482,141 @@ void cmd_calibrate(Unit& unit, Console& console, const std::string& what, double
     out << left << "\n";
 }
 
+// Ctrl-C is how `monitor` ends: the unit is left as it is.
 void cmd_monitor(Unit& unit, Console& console, std::ostream& out, double seconds, bool keepalive) {
-    const StopSignals signals;
     console.redirect(out, false);
     const auto end = seconds > 0 ? Clock::now() + std::chrono::milliseconds(static_cast<long>(seconds * 1000))
                                  : Clock::time_point::max();
     auto next_ping = Clock::now() + std::chrono::seconds(60);
-    while (!g_stop && Clock::now() < end) {
-        auto until = std::min(end, Clock::now() + std::chrono::milliseconds(200));
-        if (keepalive) until = std::min(until, next_ping);
-        unit.link().listen(until, [] { return g_stop.load(); });
-        console.forget();   // nothing reads it here, and it would grow for hours
-        if (keepalive && Clock::now() >= next_ping && !g_stop) {
-            // Any test request keeps the unit in test mode for 10 more minutes.
-            unit.link().transact(Request::test(1, 3), true);
-            next_ping = Clock::now() + std::chrono::seconds(60);
+    try {
+        while (Clock::now() < end) {
+            auto until = std::min(end, Clock::now() + std::chrono::milliseconds(200));
+            if (keepalive) until = std::min(until, next_ping);
+            unit.link().listen(until);
+            console.forget();   // nothing reads it here, and it would grow for hours
+            if (keepalive && Clock::now() >= next_ping) {
+                // Any test request keeps the unit in test mode for 10 more minutes.
+                unit.link().transact(Request::test(1, 3), true);
+                next_ping = Clock::now() + std::chrono::seconds(60);
+            }
         }
+    } catch (const Interrupted&) {
     }
     unit.link().flush();
     out.flush();
+}
+
+const char* monitor_words(uint8_t sub) {
+    switch (sub) {
+        case 2: return "GPS monitor";
+        case 5: return "DIP switch monitor";
+        case 11: return "battery monitor";
+        default: return "panel current monitor";
+    }
+}
+
+// After an interrupt: test mode and the monitors put back as the program
+// found them, the fate of a write read back from the unit, and one line
+// saying both; exit status 130. A second signal meanwhile stops at once,
+// with one line of what may be left.
+int after_interrupt(Unit& unit, WriteWatch& watch, std::ostream& err) {
+    const std::string signal = Interrupts::last();
+    TestModeChanges& c = unit.changes;
+    std::string line_gone;   // why, once the line is gone
+    bool wrote_known = false;
+    const auto left = [&] {
+        std::string out;
+        const auto add = [&out](const std::string& s) { out += (out.empty() ? "" : "; ") + s; };
+        if (c.entered)
+            add("the unit may be left in test mode (charger held off, GPS module powered down): `zelmora-pc test off` "
+                "ends it, or the unit itself 10 minutes after the last test request");
+        for (const auto& m : c.entered ? std::vector<std::pair<uint8_t, std::string>>{} : c.monitors)
+            add(std::string("its ") + monitor_words(m.first) + " may be left on: `zelmora-pc test " +
+                monitor_name(m.first) + " off`");
+        if (!watch.what.empty() && watch.sent && !watch.landed && !wrote_known)
+            add("whether " + watch.what + " landed is unknown: check with " + watch.check);
+        return out.empty() ? std::string("nothing is left to put back") : out;
+    };
+    // One request of the clean-up; false, with the reason, when it failed.
+    const auto attempt = [&](const std::function<void()>& f, std::string& why) {
+        if (!line_gone.empty()) {
+            why = line_gone;
+            return false;
+        }
+        try {
+            f();
+            return true;
+        } catch (const LineError& e) {
+            line_gone = why = e.what();
+        } catch (const Failure& e) {
+            why = e.what();
+        }
+        return false;
+    };
+    try {
+        std::string why;
+        attempt([&] { unit.settle(); }, why);
+        std::string state;
+        if (c.entered) {
+            if (attempt([&] { unit.test(1, 0, "request to leave test mode again"); }, why))
+                state = "the unit is out of test mode, as found";
+            else
+                state = "the unit may still be in test mode (charger held off, GPS module powered down): leaving it "
+                        "failed: " + why + "; `zelmora-pc test off` ends it, or the unit itself 10 minutes after the "
+                        "last test request";
+        }
+        std::string stuck;
+        while (!c.entered && !c.monitors.empty()) {
+            const uint8_t sub = c.monitors.back().first;
+            const std::string words = monitor_words(sub);
+            if (!attempt([&] { unit.test(sub, 0, "request to switch the " + words + " off again"); }, why)) {
+                stuck += (stuck.empty() ? "" : "; ") + std::string("its ") + words + " may still be on: switching it " +
+                         "off failed: " + why + "; `zelmora-pc test " + monitor_name(sub) + " off`";
+                c.monitors.pop_back();
+            }
+        }
+        if (!state.empty()) {
+        } else if (!stuck.empty()) {
+            state = stuck;
+        } else if (c.asked && !c.last_asked.empty()) {
+            state = c.last_answered ? "the unit carried out the " + c.last_asked
+                                    : "the " + c.last_asked + " went out without a reply yet: the unit may have carried it out";
+        } else if (c.found) {
+            state = *c.found ? "the unit is in test mode, as found, its monitors as they were"
+                             : "the unit is out of test mode, as found";
+        }
+        // Otherwise at most the DIP switch monitor asked whether it was in test mode, and it is off again.
+
+        std::string wrote;
+        if (!watch.what.empty()) {
+            if (!watch.sent) {
+                wrote = "nothing was written";
+            } else if (watch.landed) {
+                wrote = watch.what + " landed";
+            } else {
+                bool holds = false;
+                if (watch.holds_it && attempt([&] { holds = watch.holds_it(); }, why))
+                    wrote = watch.what + (holds ? " landed" : " did not land") + " (read back from the unit)";
+                else if (!line_gone.empty())
+                    wrote = "whether " + watch.what + " landed is unknown: the line is gone (" + line_gone +
+                            "), check with " + watch.check;
+                else
+                    wrote = "whether " + watch.what + " landed is unknown: reading it back failed (" + why +
+                            "), check with " + watch.check;
+            }
+            wrote_known = true;
+        }
+        unit.link().flush();
+        std::string said;
+        if (state.empty() && wrote.empty()) said = "nothing on the unit was changed";
+        else if (state.empty() && !watch.sent) said = "nothing was written, and nothing else on the unit changed";
+        else if (state.empty()) said = wrote + "; nothing else on the unit was changed";
+        else said = state + (wrote.empty() ? "" : "; " + wrote);
+        err << "zelmora-pc: interrupted by " << signal << ": " << said << "\n";
+    } catch (const Abandoned&) {
+        err << "zelmora-pc: interrupted again, stopped at once: " << left() << "\n";
+    }
+    return 130;
 }
 
 }  // namespace
@@ -1371,10 +1700,10 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     test->add_option("WHAT", test_args, "on|off, or gps|dips|battery|panel followed by on|off")->required()->expected(1, 2);
     CLI::App* calibrate = app.add_subcommand(
         "calibrate", "calibrate against a meter's reading (enters test mode; refuses a change of more than 10 %)");
-    std::string cal_what;
-    double cal_value = 0;
+    std::string cal_what, cal_text;
     calibrate->add_option("WHAT", cal_what, "battery or panel")->required()->check(CLI::IsMember({"battery", "panel"}));
-    calibrate->add_option("VALUE", cal_value, "the meter's reading: volts (battery) or amperes (panel)")->required();
+    calibrate->add_option("VALUE", cal_text, "the meter's reading: volts (battery) or amperes (panel), e.g. 12.6")
+        ->required();
     calibrate->add_flag("--force", force,
                         "store a factor more than 10 % from the present one (never one outside the factor's band)");
     CLI::App* monitor = app.add_subcommand("monitor", "the unit's console, live, until Ctrl-C");
@@ -1408,12 +1737,14 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             bytes = parse_hex_bytes(hex_args);
             check_range(addr, bytes.size());
         }
-        if (*c_get && !zcfg::find(key)) throw Usage("unknown key '" + key + "' (`zelmora-pc config show` lists them)");
+        double cal_value = 0;
+        if (*calibrate) cal_value = parse_reading(cal_text, cal_what == "battery");
+        if (*c_get && !zcfg::find(key)) throw Usage(unknown_key(key));
         for (const std::string& a : assignments) {
             const size_t eq = a.find('=');
             if (eq == std::string::npos) throw Usage("expected KEY=VALUE, not \"" + a + "\"");
             const zcfg::Field* f = zcfg::find(a.substr(0, eq));
-            if (!f) throw Usage("unknown key '" + a.substr(0, eq) + "' (`zelmora-pc config show` lists them)");
+            if (!f) throw Usage(unknown_key(a.substr(0, eq)));
             try {
                 changes.emplace_back(f, zcfg::parse_value(*f, a.substr(eq + 1)));
             } catch (const zcfg::ConfigError& e) {
@@ -1457,9 +1788,23 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         options.retries = retries;
         options.resync = std::chrono::milliseconds(resync_ms);
         Console console(err, quiet);
-        Unit unit(port, options, console, err, watch);
-        g_stop = false;
-
+        // What a write command writes, for the message of an interrupt.
+        if (*c_set || *c_load) watch.what = "the configuration write";
+        if (*write) watch.what = "the write of " + bytes_count(bytes.size()) + " at " + hex(addr);
+        if (*calibrate) watch.what = "the " + cal_what + " calibration";
+        if (*c_wipe) watch.what = "the configuration wipe";
+        if (*log_wipe) watch.what = "the event log wipe";
+        // From here on a signal has the unit put back as it was found.
+        const Interrupts interrupts;
+        Unit unit(port, options, console, err, watch, interrupts.wake_fd());
+        int cleaning_from = -1;   // the signals counted when the clean-up began
+        unit.link().on_wake = [&] {
+            const int n = interrupts.count();
+            if (n == 0) return;
+            if (cleaning_from < 0) throw Interrupted{};
+            if (n > cleaning_from) throw Abandoned{};
+        };
+        try {
         if (*ping) {
             const auto t0 = Clock::now();
             unit.test(1, 3, "link check");
@@ -1475,7 +1820,9 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             const bool touches_config = addr < zcfg::kAreaSize;
             if (!force) refuse_raw_write(unit, addr, bytes);
             watch.check = "`zelmora-pc read " + hex(addr) + " " + std::to_string(bytes.size()) + "`";
+            watch.holds_it = [&unit, addr, &bytes] { return unit.read(addr, bytes.size()) == bytes; };
             unit.write(addr, bytes, touches_config);
+            watch.landed = true;
             out << bytes.size() << (bytes.size() == 1 ? " byte" : " bytes") << " written at " << hex(addr)
                 << " and read back";
             if (touches_config) out << "; the unit has reloaded its configuration";
@@ -1515,7 +1862,9 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
                 out << "dry run: nothing written\n";
             } else {
                 warn_problems(next, err);
+                watch_config(unit, watch, next, area_changed, cal_changed);
                 write_config(unit, next, area_changed, cal_changed, out);
+                watch.landed = true;
             }
         } else if (*c_load) {
             const zcfg::Config& next = *loaded;
@@ -1527,28 +1876,46 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             if (with_calibration && !next.has_calibration) throw Usage(file + " has no [calibration] to write");
             // Only what differs is written: an identical page would still
             // have the unit reload it and restart its transponder.
-            const Stored now = read_stored(unit, cal);
+            const Stored now = read_unit_factors(unit, cal, file);
+            if (!cal) refuse_conflicts(zcfg::conflicts(with_factors_of(next, now.config)),
+                                       file + " (checked against the unit's own calibration factors): ");
             const bool area_changed = zcfg::encode_area(next) != now.area;
             const auto next_cal = zcfg::encode_calibration(next);
             const bool cal_changed =
                 cal && !std::equal(next_cal.begin(), next_cal.end(), now.calibration.begin(), now.calibration.end());
             print_changes(now.config, next, cal, out);
-            if (!area_changed && !cal_changed) out << "nothing to change: the unit holds this configuration already\n";
-            else if (dry_run) out << "dry run: nothing written\n";
-            else write_config(unit, next, area_changed, cal_changed, out);
+            if (!area_changed && !cal_changed) {
+                out << "nothing to change: the unit holds this configuration already\n";
+            } else if (dry_run) {
+                out << "dry run: nothing written\n";
+            } else {
+                watch_config(unit, watch, next, area_changed, cal_changed);
+                write_config(unit, next, area_changed, cal_changed, out);
+                watch.landed = true;
+            }
         } else if (*c_wipe) {
             watch.check = "`zelmora-pc config show`";
+            watch.holds_it = [&unit] {
+                const std::vector<uint8_t> area = unit.read(0, zcfg::kAreaSize);
+                return std::all_of(area.begin(), area.end(), [](uint8_t b) { return b == 0xFF; });
+            };
             unit.expect_done(unit.ask({2, 1, 0, 0, {}}, true, "configuration wipe"), "configuration wipe");
             if (unit.eeprom_failed())
                 throw Failure("the unit could not erase its configuration page: it said " + unit.reason());
+            watch.landed = true;
             out << "configuration page erased; the unit keeps its present configuration until it restarts\n";
         } else if (*log_wipe) {
             watch.check = "`zelmora-pc log`";
+            watch.holds_it = [&unit] {
+                const std::vector<uint8_t> ring = unit.read(kLogAt, kLogEnd - kLogAt);
+                return std::all_of(ring.begin(), ring.end(), [](uint8_t b) { return b == 0; });
+            };
             unit.expect_done(unit.ask({2, 2, 0, 0, {}}, true, "event log wipe"), "event log wipe");
             if (unit.eeprom_failed()) throw Failure("the unit could not clear its event log: it said " + unit.reason());
             // The wipe clears slots 0..511; the ring's last slot lies past
             // that area, so an old record there would outlive the wipe.
             unit.write(kLogAt + 512 * kLogRecord, std::vector<uint8_t>(kLogRecord, 0), false);
+            watch.landed = true;
             out << "event log cleared; new events continue at the same slot\n";
         } else if (*log) {
             cmd_log(unit, console, out, err, csv, json);
@@ -1576,7 +1943,13 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             cmd_monitor(unit, console, out, seconds, keepalive);
         }
         unit.link().flush();
+        // A signal after the last wait: the command is done, and still says so.
+        if (interrupts.count() > 0 && !*monitor) throw Interrupted{};
         return 0;
+        } catch (const Interrupted&) {
+            cleaning_from = interrupts.count();
+            return after_interrupt(unit, watch, err);
+        }
     } catch (const Usage& e) {
         err << "zelmora-pc: " << e.what() << "\n";
         return 2;

@@ -55,11 +55,17 @@ std::string Event::name() const {
     return "unknown event " + std::to_string(code);
 }
 
-EventLog decode_log(const std::vector<uint8_t>& bytes) {
+uint16_t log_index(uint16_t copy1, uint16_t copy2, uint16_t at254) {
+    if (copy2 != 0xFFFF && copy1 == copy2) return copy1;
+    return at254;
+}
+
+EventLog decode_log(const std::vector<uint8_t>& bytes, uint16_t copy1, uint16_t copy2) {
     if (bytes.size() < kLogEnd - kLogHeaderAt) throw std::invalid_argument("the event log is 4108 bytes from 252 on");
     EventLog log;
     log.restarts = static_cast<uint16_t>(bytes[0] << 8 | bytes[1]);
-    log.next_slot = static_cast<uint16_t>(bytes[2] << 8 | bytes[3]);
+    log.at254 = static_cast<uint16_t>(bytes[2] << 8 | bytes[3]);
+    log.next_slot = log_index(copy1, copy2, log.at254);
     // The next record goes to the write index, so the oldest one is there
     // (or after it). An index past the ring: the unit starts again at slot 0.
     log.index_out_of_ring = log.next_slot >= kLogSlots;

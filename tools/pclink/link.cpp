@@ -11,6 +11,17 @@ constexpr auto kQuiet = std::chrono::milliseconds(50);
 bool answers(const Reply& reply, const Request& r) {
     return reply.command == r.command && reply.subcommand == r.subcommand && reply.address == (r.address & 0xFFFFFF);
 }
+
+// A wait that ends by an exception (the line gone, an interrupt) leaves no
+// request waited for and no reply held.
+struct Waiting {
+    const Request*& waiting;
+    std::optional<Reply>& got;
+    ~Waiting() {
+        waiting = nullptr;
+        got.reset();
+    }
+};
 }  // namespace
 
 Link::Link(Line& port, LinkOptions options, std::function<void(const std::string&)> console)
@@ -29,11 +40,19 @@ Link::Link(Line& port, LinkOptions options, std::function<void(const std::string
 void Link::pump(Clock::time_point deadline) {
     uint8_t buf[512];
     for (;;) {
+        if (on_wake) on_wake();
         const auto now = Clock::now();
         if (got_ || now >= deadline) return;
         auto until = deadline;
         if (scanner_.held() != 0 && last_byte_ + kQuiet < until) until = last_byte_ + kQuiet;
-        const size_t n = port_.read_some(buf, sizeof buf, until);
+        size_t n = 0;
+        try {
+            n = port_.read_some(buf, sizeof buf, until);
+        } catch (const LineError&) {
+            // A hang-up that came with a signal is the signal's to handle.
+            if (on_wake) on_wake();
+            throw;
+        }
         if (n != 0) {
             last_byte_ = Clock::now();
             scanner_.feed(buf, n);
@@ -50,6 +69,7 @@ std::optional<Reply> Link::transact(const Request& r, bool repeatable) {
     attempts_ = 0;
     got_.reset();
     waiting_ = &r;
+    const Waiting guard{waiting_, got_};
     for (int t = 0; t < tries && !got_; ++t) {
         if (t != 0) {
             // Whatever the unit gathered of a damaged request must time out first.
@@ -58,26 +78,22 @@ std::optional<Reply> Link::transact(const Request& r, bool repeatable) {
             if (got_) break;   // the reply came late after all
             if (on_retry) on_retry(t + 1, tries);
         }
+        if (on_wake) on_wake();
         ++attempts_;
         port_.write_all(frame.data(), frame.size(), Clock::now() + std::chrono::seconds(2));
         last_sent_ = Clock::now();
         const auto deadline = last_sent_ + options_.timeout;
         while (!got_ && Clock::now() < deadline) pump(deadline);
     }
-    waiting_ = nullptr;
-    std::optional<Reply> out = std::move(got_);
-    got_.reset();
-    return out;
+    return std::move(got_);
 }
 
 std::optional<Reply> Link::await(const Request& r, Clock::time_point deadline) {
     got_.reset();
     waiting_ = &r;
+    const Waiting guard{waiting_, got_};
     while (!got_ && Clock::now() < deadline) pump(deadline);
-    waiting_ = nullptr;
-    std::optional<Reply> out = std::move(got_);
-    got_.reset();
-    return out;
+    return std::move(got_);
 }
 
 void Link::listen(Clock::time_point deadline, const std::function<bool()>& stop) {

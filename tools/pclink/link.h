@@ -43,6 +43,10 @@ public:
     // Told before a repeat: the attempt about to be made, and how many there can be.
     std::function<void(int, int)> on_retry;
 
+    // Asked before a request goes out and whenever a wait wakes (a signal
+    // wakes it at once); it may throw to end the wait, as an interrupt does.
+    std::function<void()> on_wake;
+
     // Counters for messages and tests.
     int attempts() const { return attempts_; }      // of the last transact()
     int damaged() const { return damaged_; }        // frames dropped for their CRC

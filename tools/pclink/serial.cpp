@@ -67,8 +67,8 @@ void SerialPort::write_all(const uint8_t* data, size_t n, Clock::time_point dead
 
 size_t SerialPort::read_some(uint8_t* buf, size_t cap, Clock::time_point deadline) {
     for (;;) {
-        pollfd p{fd_, POLLIN, 0};
-        const int r = ::poll(&p, 1, ms_until(deadline));
+        pollfd p[2] = {{fd_, POLLIN, 0}, {wake_, POLLIN, 0}};
+        const int r = ::poll(p, wake_ >= 0 ? 2 : 1, ms_until(deadline));
         if (r < 0) {
             if (errno == EINTR) return 0;   // a signal: let the caller look at its flags
             throw LineError(path_ + ": " + std::strerror(errno));
@@ -77,6 +77,14 @@ size_t SerialPort::read_some(uint8_t* buf, size_t cap, Clock::time_point deadlin
             if (Clock::now() >= deadline) return 0;
             continue;
         }
+        if (wake_ >= 0 && (p[1].revents & POLLIN)) {
+            // A signal that came just before the wait: drained, and the caller looks at its flags.
+            char drain[64];
+            while (::read(wake_, drain, sizeof drain) > 0) {
+            }
+            return 0;
+        }
+        if (p[0].revents == 0) continue;
         const ssize_t n = ::read(fd_, buf, cap);
         if (n > 0) return static_cast<size_t>(n);
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;

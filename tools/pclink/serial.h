@@ -39,6 +39,10 @@ public:
 
     const std::string& path() const { return path_; }
 
+    // A pipe's read end that ends a wait in read_some() when it becomes
+    // readable (a signal handler writes to it); its bytes are drained.
+    void wake_on(int fd) { wake_ = fd; }
+
     // Writes every byte, waiting while the driver's buffer is full.
     void write_all(const uint8_t* data, size_t n, Clock::time_point deadline) override;
     size_t read_some(uint8_t* buf, size_t cap, Clock::time_point deadline) override;
@@ -46,6 +50,7 @@ public:
 private:
     std::string path_;
     int fd_ = -1;
+    int wake_ = -1;
 };
 
 }  // namespace zpc

@@ -1,5 +1,6 @@
 #include "unit_config.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
@@ -242,6 +243,10 @@ uint32_t bits_of(const Field& f, const Value& v) {
     return static_cast<uint32_t>(static_cast<int64_t>(v.number));
 }
 
+// ": did you mean power.low_battery?" when a key is a slip for one of ours
+// (`name_only`: the key's name inside its table).
+std::string did_you_mean(const std::string& key, bool name_only);
+
 [[noreturn]] void fail_at(const std::string& origin, const toml::node* n, const std::string& what) {
     std::ostringstream os;
     os << origin << ":" << (n ? n->source().begin.line : 0) << ": " << what;
@@ -257,6 +262,55 @@ const Field* find(const std::string& key) {
         if (key == f.key) return &f;
     }
     return nullptr;
+}
+
+namespace {
+// Edits from one text to the other: a letter added, dropped, changed, or
+// two neighbours swapped; case aside.
+size_t edits(const std::string& a, const std::string& b) {
+    const auto low = [](char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); };
+    std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+    for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+    for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+    for (size_t i = 1; i <= a.size(); ++i) {
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t cost = low(a[i - 1]) == low(b[j - 1]) ? 0 : 1;
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
+            if (i > 1 && j > 1 && low(a[i - 1]) == low(b[j - 2]) && low(a[i - 2]) == low(b[j - 1]))
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    }
+    return d[a.size()][b.size()];
+}
+}  // namespace
+
+namespace {
+std::string did_you_mean(const std::string& key, bool name_only) {
+    const Field* f = nearest_key(key);
+    if (!f) return "";
+    return std::string(": did you mean ") + (name_only ? f->name : f->key) + "?";
+}
+}  // namespace
+
+const Field* nearest_key(const std::string& key) {
+    // Two edits on keys of a dozen letters and more are a slip; a key
+    // as near to two of ours (input.4.type) is none of them.
+    constexpr size_t kClose = 2;
+    if (key.size() > 64) return nullptr;
+    const Field* best = nullptr;
+    size_t best_d = kClose + 1;
+    bool tie = false;
+    for (const Field& f : kFields) {
+        const size_t d = edits(key, f.key);
+        if (d < best_d) {
+            best = &f;
+            best_d = d;
+            tie = false;
+        } else if (d == best_d) {
+            tie = true;
+        }
+    }
+    return tie ? nullptr : best;
 }
 
 bool is_calibration(const Field& f) { return std::strcmp(f.section, "calibration") == 0; }
@@ -307,9 +361,10 @@ bool all_digits(const std::string& s) {
     return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos;
 }
 
-// A decimal number as people write one: "12.4", ".5", "4.59e-3". strtod
-// alone would also take "0x3B", "inf", "nan" and leading blanks.
-bool decimal_number(const std::string& s) {
+}  // namespace
+
+// strtod alone would also take "0x3B", "inf", "nan" and leading blanks.
+bool is_decimal_number(const std::string& s) {
     size_t i = 0;
     if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
     size_t digits = 0;
@@ -328,7 +383,15 @@ bool decimal_number(const std::string& s) {
     return i == s.size();
 }
 
-}  // namespace
+std::string with_decimal_point(const std::string& s) {
+    const size_t comma = s.find(',');
+    if (comma == std::string::npos || s.find_first_of(",.", comma + 1) != std::string::npos ||
+        s.find('.') != std::string::npos)
+        return "";
+    std::string pointed = s;
+    pointed[comma] = '.';
+    return is_decimal_number(pointed) ? pointed : "";
+}
 
 Value parse_value(const Field& f, const std::string& raw) {
     Value v;
@@ -347,7 +410,11 @@ Value parse_value(const Field& f, const std::string& raw) {
             throw ConfigError(std::string(f.key) +
                               " must be a whole number 1..999999999 typed as its nine decimal digits (an AtoN's: 99, "
                               "the country's MID, then 4 digits, e.g. 992241234), not \"" + raw + "\"");
-        const bool typed_right = f.kind == Kind::Level ? false : f.integer ? all_digits(text) : decimal_number(text);
+        const bool typed_right = f.kind == Kind::Level ? false : f.integer ? all_digits(text) : is_decimal_number(text);
+        const std::string pointed = f.kind == Kind::F32 ? with_decimal_point(text) : "";
+        if (!typed_right && !pointed.empty())
+            throw ConfigError(std::string(f.key) + ": " + raw + " is not a number: write it with a decimal point, " +
+                              pointed);
         if (!typed_right) {
             const char* how = f.kind == Kind::Level ? "" : f.integer ? ", in decimal digits" : ", a decimal number";
             throw ConfigError(std::string(f.key) + " must be " + f.rule + how + ", not \"" + raw + "\"");
@@ -371,7 +438,16 @@ bool same_stored(const Field& f, const Value& a, const Value& b) {
 }
 
 std::string value_text(const Field& f, const Value& v) {
-    if (f.kind == Kind::Text) return v.text;
+    if (f.kind == Kind::Text) {
+        // `config set` takes one pair of quotes off.
+        const std::string& t = v.text;
+        return t.size() >= 2 && t.front() == '"' && t.back() == '"' ? '"' + t + '"' : t;
+    }
+    if (std::strcmp(f.key, "station.mmsi") == 0 && v.number >= 0 && v.number <= 999999999) {
+        char buf[16];
+        std::snprintf(buf, sizeof buf, "%09lld", static_cast<long long>(v.number));
+        return buf;
+    }
     const std::string s = toml_value(f, v);
     if (f.kind == Kind::Level && s.front() == '"') return s.substr(1, s.size() - 2);
     return s;
@@ -396,9 +472,8 @@ Config from_toml(const std::string& text, const std::string& origin) {
         }
         if (!known_sections.count(name) || !node.is_table()) fail_at(origin, &node, "unknown key '" + name + "'");
         for (const auto& [k2, n2] : *node.as_table()) {
-            if (!find(name + "." + std::string(k2.str()))) {
-                fail_at(origin, &n2, "unknown key '" + name + "." + std::string(k2.str()) + "'");
-            }
+            const std::string key = name + "." + std::string(k2.str());
+            if (!find(key)) fail_at(origin, &n2, "unknown key '" + key + "'" + did_you_mean(key, false));
         }
     }
     const toml::array* inputs = root["input"].as_array();
@@ -407,8 +482,10 @@ Config from_toml(const std::string& text, const std::string& origin) {
         const toml::table* t = (*inputs)[i].as_table();
         if (!t) fail_at(origin, &(*inputs)[i], "[[input]] entries must be tables");
         for (const auto& [k2, n2] : *t) {
-            if (!find("input." + std::to_string(i + 1) + "." + std::string(k2.str())))
-                fail_at(origin, &n2, "unknown key '" + std::string(k2.str()) + "' in [[input]] " + std::to_string(i + 1));
+            const std::string key = "input." + std::to_string(i + 1) + "." + std::string(k2.str());
+            if (!find(key))
+                fail_at(origin, &n2, "unknown key '" + std::string(k2.str()) + "' in [[input]] " + std::to_string(i + 1) +
+                                         did_you_mean(key, true));
         }
     }
 

@@ -49,6 +49,8 @@ struct Field {
 const std::vector<Field>& fields();
 // The field of a key, or nullptr.
 const Field* find(const std::string& key);
+// The one key a mistyped `key` is close to (a letter or two off), or nullptr.
+const Field* nearest_key(const std::string& key);
 bool is_calibration(const Field& f);
 // Bytes the field takes in the EEPROM.
 size_t stored_size(const Field& f);
@@ -82,11 +84,20 @@ std::string refusal(const Field& f, const Value& v);
 // hexadecimal, exponent or sign ("0x3B", "1e8", "+5" are refused).
 Value parse_value(const Field& f, const std::string& text);
 
+// A decimal number as people write one: "12.4", ".5", "4.59e-3" (not
+// "0x3B", "inf", "nan" or leading blanks).
+bool is_decimal_number(const std::string& s);
+// "12.6" for "12,6": the number typed with a decimal comma, or empty when
+// the text is not one.
+std::string with_decimal_point(const std::string& s);
+
 // Whether the two values are stored as the same bytes (11.8 typed and the
 // single 11.8000002 read back are).
 bool same_stored(const Field& f, const Value& a, const Value& b);
 
-// The value as `config get` prints it: the number, the text, "low"/"high".
+// The value as `config get` prints it and `config set` takes it back: the
+// number (an MMSI as its nine digits), the text (in quotes when it is
+// quoted itself), "low"/"high".
 std::string value_text(const Field& f, const Value& v);
 
 // Parses and checks a whole configuration file, every value against its own
