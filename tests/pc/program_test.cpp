@@ -391,3 +391,124 @@ TEST(PcProgram, ALineThatDropsDuringAWriteSaysItMayHaveLandedAndHowToCheck) {
     unit.lose = 1;
     EXPECT_FALSE(has(pc(unit, {"-q", "--retries", "0", "read", "0xE6", "1"}).err, "landed"));
 }
+
+// The unit writes its log's index three times (copy 1 at 4608, copy 2 at
+// 4736, then 254); a loss of supply cuts the update anywhere in between.
+TEST(PcProgram, TheLogTakesItsWriteIndexFromTheCopiesAsTheUnitDoes) {
+    FakeUnit unit;
+    std::fill(unit.mem.begin() + 252, unit.mem.begin() + 4360, 0);
+    for (uint8_t k = 0; k < 42; ++k) put_record(unit, k, {0x49, 0x14, 0x84, 0x41, k, 0x05, 0x00, 0x00});
+    const auto index = [&unit](uint16_t copy1, uint16_t copy2, uint16_t at254) {
+        for (const auto& [at, v] : {std::pair<size_t, uint16_t>{4608, copy1}, {4736, copy2}, {254, at254}}) {
+            unit.mem[at] = static_cast<uint8_t>(v >> 8);
+            unit.mem[at + 1] = static_cast<uint8_t>(v);
+        }
+    };
+    // Cut after both copies moved on to 42 and before 254 did: slot 41 is the newest.
+    index(42, 42, 41);
+    const Result cut = pc(unit, {"-q", "log", "--csv"});
+    ASSERT_EQ(cut.status, 0) << cut.err;
+    EXPECT_EQ(cut.out.rfind("slot,utc,code,event,data,volts\n0,2026-12-08T13:45:00Z,", 0), 0u) << cut.out;
+    const std::string newest = "\n41,2026-12-08T13:45:41Z,5,\"external input 1 alarm raised\",0,\n";
+    EXPECT_EQ(cut.out.rfind(newest), cut.out.size() - newest.size()) << cut.out;
+    EXPECT_TRUE(has(cut.err, "the write index at 254 reads 41 and its copies at 4608 and 4736 42")) << cut.err;
+    // Copies that disagree, all three differing, or copy 2 erased (not made yet): 254 counts.
+    for (const auto& [c1, c2] : {std::pair<uint16_t, uint16_t>{42, 40}, {10, 11}, {42, 0xFFFF}}) {
+        index(c1, c2, 5);
+        const Result r = pc(unit, {"-q", "log"});
+        EXPECT_TRUE(has(r.out, "42 events; next slot 5, restarts counted 0\n")) << c1 << " " << c2 << ": " << r.out;
+        EXPECT_TRUE(has(r.out, "slot  date (UTC)           event                                      data\n   5  "))
+            << r.out;
+    }
+}
+
+// Without --with-calibration the file's factor is not written, so the unit's
+// own says what the battery input can read.
+TEST(PcProgram, ConfigLoadChecksTheSwitchOffAgainstTheBatteryFactorTheUnitHolds) {
+    FakeUnit unit;
+    unit.mem = zcfg::eeprom_image(zcfg::from_toml(file_text(ZELMORA_SOURCE_DIR "/tools/default-config.toml"), "default"));
+    const float low = 0.00368f;   // within 20 % of the nominal factor: full scale is 15.07 V
+    std::memcpy(unit.mem.data() + 0xFFF8, &low, 4);
+    const std::vector<uint8_t> image = unit.mem;
+    std::string text = file_text(ZELMORA_SOURCE_DIR "/tools/default-config.toml");
+    text.replace(text.find("charger_off = 14.4"), 18, "charger_off = 15.4");
+    const std::string with_factors = testing::TempDir() + "zelmora-high.toml";
+    std::ofstream(with_factors) << text;
+    std::string bare = text;
+    bare.erase(bare.find("[calibration]"), bare.find("[gps]") - bare.find("[calibration]"));
+    const std::string without = testing::TempDir() + "zelmora-high-bare.toml";
+    std::ofstream(without) << bare;
+    const std::string rule = "power.charger_off=15.4 must be below what the battery input can read with "
+                             "calibration.battery_volts_per_count=0.00368 (4095 counts, 15.07 V)";
+    for (const std::vector<std::string>& args : {std::vector<std::string>{"config", "load", with_factors},
+                                                 {"config", "load", "--dry-run", without},
+                                                 {"config", "set", "power.charger_off=15.4"}}) {
+        const Result r = pc(unit, args);
+        EXPECT_EQ(r.status, 2) << args.back() << ": " << r.err;
+        EXPECT_TRUE(has(r.err, rule)) << r.err;
+        EXPECT_EQ(unit.mem, image);
+    }
+    // Its own factor written with it, the file's reach counts.
+    EXPECT_EQ(pc(unit, {"-q", "config", "load", "--with-calibration", with_factors}).status, 0);
+    // A factor the unit cannot use checks nothing: refused, saying how to go on.
+    std::fill(unit.mem.begin() + 0xFFF4, unit.mem.end(), 0xFF);
+    const Result none = pc(unit, {"-q", "config", "load", without});
+    EXPECT_EQ(none.status, 2);
+    EXPECT_TRUE(has(none.err, "it holds none the unit can use (nan); nothing was written (`zelmora-pc calibrate "
+                              "battery VOLTS` stores a factor, or --with-calibration loads the file's)"))
+        << none.err;
+}
+
+// For every key of a unit's configuration, `config set KEY=` what `config
+// get KEY` printed writes nothing: the unit holds that value already.
+TEST(PcProgram, ConfigGetPrintsEveryValueAsConfigSetTakesItBack) {
+    FakeUnit unit;
+    zcfg::Config c = zcfg::from_toml(file_text(ZELMORA_SOURCE_DIR "/tools/default-config.toml"), "default");
+    c[*zcfg::find("station.mmsi")].number = 2;
+    c[*zcfg::find("station.name")].text = "\"FARO\" SUR";
+    c[*zcfg::find("station.call_sign")].text = "\"EA1\"";
+    unit.mem = zcfg::eeprom_image(c);
+    const std::vector<uint8_t> image = unit.mem;
+    for (const zcfg::Field& f : zcfg::fields()) {
+        const Result got = pc(unit, {"-q", "config", "get", f.key});
+        ASSERT_EQ(got.status, 0) << f.key << ": " << got.err;
+        const std::string typed = std::string(f.key) + "=" + got.out.substr(0, got.out.size() - 1);
+        const Result set = pc(unit, {"-q", "config", "set", typed});
+        EXPECT_EQ(set.status, 0) << typed << ": " << set.err;
+        EXPECT_TRUE(has(set.out, "nothing to change")) << typed << ": " << set.out;
+    }
+    EXPECT_EQ(unit.mem, image);
+    EXPECT_EQ(pc(unit, {"-q", "config", "get", "station.mmsi"}).out, "000000002\n");
+    EXPECT_EQ(pc(unit, {"-q", "config", "get", "station.call_sign"}).out, "\"\"EA1\"\"\n");
+}
+
+TEST(PcProgram, ADecimalCommaAndAMisspeltKeyAreToldInPlainWords) {
+    FakeUnit unit;
+    const struct {
+        std::vector<std::string> args;
+        const char* said;
+    } typed[] = {
+        {{"calibrate", "battery", "12,6"}, "calibrate: 12,6 is not a number of volts: write it with a decimal point, 12.6"},
+        {{"calibrate", "panel", "1.3A"}, "calibrate: 1.3A is not a number of amperes (the meter's reading, e.g. 1.32)"},
+        {{"config", "set", "power.low_battery=11,6"},
+         "refused: power.low_battery: 11,6 is not a number: write it with a decimal point, 11.6"},
+        {{"config", "set", "power.low_batery=11"}, "unknown key power.low_batery: did you mean power.low_battery?"},
+        {{"config", "get", "gps.min_satelites"}, "unknown key gps.min_satelites: did you mean gps.min_satellites?"},
+        {{"config", "get", "gps.min_sats"}, "unknown key gps.min_sats (`zelmora-pc config show` lists them)"},
+        // As near to input.1.type as to input.2.type: no guess.
+        {{"config", "get", "input.4.type"}, "unknown key input.4.type (`zelmora-pc config show` lists them)"},
+    };
+    for (const auto& t : typed) {
+        const Result r = pc(unit, t.args);
+        EXPECT_EQ(r.status, 2) << t.said;
+        EXPECT_EQ(r.err, std::string("zelmora-pc: ") + t.said + "\n");
+    }
+    std::string text = file_text(ZELMORA_SOURCE_DIR "/tools/default-config.toml");
+    text.replace(text.find("low_battery = "), 14, "low_batery = ");
+    const std::string file = testing::TempDir() + "zelmora-typo.toml";
+    std::ofstream(file) << text;
+    const Result load = pc(unit, {"config", "load", file});
+    EXPECT_EQ(load.status, 2);
+    EXPECT_TRUE(has(load.err, ": unknown key 'power.low_batery': did you mean power.low_battery?")) << load.err;
+    EXPECT_TRUE(unit.requests().empty());
+}
