@@ -7,8 +7,11 @@
 // State byte 0: the RTC stopped or absent, DIP 1 and 4 (verbose power
 // diagnostics), the EEPROM losing its writes. Then the image, over the
 // default one: addresses 0..255 (configuration page, restart counter at
-// 252, log index at 254), 0xFFF4..0xFFFB (calibration factors), then the
-// log ring from 256 on.
+// 252, log index at 254), 0xFFF4..0xFFFB (calibration factors), the log
+// ring from 256 on, then the log index's copies at 4608 and 4736.
+//
+// `zelmora-pc log` must read the image's write index as the unit does: its
+// start-up record goes to the slot the PC program takes for the oldest.
 #include <algorithm>
 #include <string>
 
@@ -31,9 +34,15 @@ const char* const kName = "eeprom";
 
 uint16_t be16(const std::vector<uint8_t>& m, size_t at) { return static_cast<uint16_t>(m[at] << 8 | m[at + 1]); }
 
+// What `zelmora-pc log` makes of an image.
+zpc::EventLog pc_log(const std::vector<uint8_t>& m) {
+    return zpc::decode_log(std::vector<uint8_t>(m.begin() + zpc::kLogHeaderAt, m.begin() + zpc::kLogEnd),
+                           be16(m, zpc::kLogIndexCopy1), be16(m, zpc::kLogIndexCopy2));
+}
+
 // What `zelmora-pc log` and `config show` make of the image.
 void pc_view(const std::vector<uint8_t>& m) {
-    const zpc::EventLog log = zpc::decode_log(std::vector<uint8_t>(m.begin() + zpc::kLogHeaderAt, m.begin() + zpc::kLogEnd));
+    const zpc::EventLog log = pc_log(m);
     for (const zpc::Event& e : log.events) {
         (void)e.when(false);
         (void)e.when(true);
@@ -86,6 +95,12 @@ void run_eeprom(const uint8_t* data, size_t size) {
     if (image.size() > used) {
         const std::string_view ring = image.substr(used, zpc::kLogEnd - 256);
         b.eeprom().poke(256, std::vector<uint8_t>(ring.begin(), ring.end()));
+        used += ring.size();
+    }
+    if (image.size() > used) {
+        const std::string_view copies = image.substr(used, 4);
+        b.eeprom().poke(zpc::kLogIndexCopy1, std::vector<uint8_t>(copies.begin(), copies.begin() + std::min<size_t>(2, copies.size())));
+        if (copies.size() > 2) b.eeprom().poke(zpc::kLogIndexCopy2, std::vector<uint8_t>(copies.begin() + 2, copies.end()));
     }
     const std::vector<uint8_t> before = b.eeprom().contents();
 
@@ -118,6 +133,23 @@ void run_eeprom(const uint8_t* data, size_t size) {
         ZFUZZ_CHECK(kName, be16(m, 252) == (old_restarts == 65535 ? 0 : old_restarts + 1),
                     "restart counter " + std::to_string(old_restarts) + " became " + std::to_string(be16(m, 252)));
         ZFUZZ_CHECK(kName, be16(m, 254) <= 512, "log index " + std::to_string(be16(m, 254)) + " past the ring");
+        // The start-up record: the one slot that now holds code 15 with the
+        // new restart count and held something else before.
+        int restart_slot = -1, found = 0;
+        for (int k = 0; k < zpc::kLogSlots; ++k) {
+            const size_t at = zpc::kLogAt + static_cast<size_t>(k) * zpc::kLogRecord;
+            if (m[at + 5] == 15 && be16(m, at + 6) == be16(m, 252) &&
+                !std::equal(m.begin() + static_cast<long>(at), m.begin() + static_cast<long>(at + zpc::kLogRecord),
+                            before.begin() + static_cast<long>(at))) {
+                restart_slot = k;
+                ++found;
+            }
+        }
+        const zpc::EventLog was = pc_log(before);
+        const int oldest = was.index_out_of_ring ? 0 : was.next_slot;
+        ZFUZZ_CHECK(kName, found != 1 || restart_slot == oldest,
+                    "the unit wrote its start-up record at slot " + std::to_string(restart_slot) +
+                        ", where zelmora-pc log read the image's write index as " + std::to_string(oldest));
     }
     pc_view(m);
 }

@@ -1,6 +1,7 @@
 // Configuration text into tools/unitconfig: parsing and checking a file,
 // encoding it for the unit, and what `config show` prints of what a unit
-// holds, which must load back as the same stored values.
+// holds, which must load back as the same stored values; what `config get`
+// prints of a value that keeps its rule, `config set` must take back.
 //
 // State byte 0: the mode (0 a TOML file; 1 the unit's stored bytes, 98 of
 // the area and 8 of calibration; 2 one value typed for `config set`);
@@ -84,7 +85,18 @@ void stored(std::string_view bytes) {
     }
     const zcfg::Config c = zcfg::decode(area, cal);
     (void)zcfg::problems(c);
-    for (const zcfg::Field& f : zcfg::fields()) (void)zcfg::value_text(f, c[f]);
+    for (const zcfg::Field& f : zcfg::fields()) {
+        const std::string got = zcfg::value_text(f, c[f]);
+        if (!zcfg::refusal(f, c[f]).empty()) continue;
+        zcfg::Value back;
+        try {
+            back = zcfg::parse_value(f, got);
+        } catch (const zcfg::ConfigError& e) {
+            broken(kName, std::string("config set refuses what config get prints, ") + f.key + "=" + got + ": " + e.what());
+        }
+        ZFUZZ_CHECK(kName, zcfg::same_stored(f, c[f], back),
+                    std::string("config get prints ") + f.key + "=" + got + ", which config set takes as another value");
+    }
     if (keeps_rules(c)) loads_back(c, "what config show prints");
 }
 
