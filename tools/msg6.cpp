@@ -66,8 +66,11 @@ int main(int argc, char** argv) {
     app.add_flag("--brief", brief,
                  "one line per monitoring report and Message 21 (receive time, MMSI, the readings); "
                  "other messages left out");
+    // One value per use: a vector option would otherwise take the input
+    // files after it for MMSIs too.
     app.add_option("--mmsi", filter.mmsi, "only messages from this MMSI (repeatable, or a comma-separated list)")
         ->delimiter(',')
+        ->allow_extra_args(false)
         ->check(CLI::Range(1u, 1073741823u));
     app.add_flag("--reports-only", filter.reports_only,
                  "only monitoring reports: the unit's (DAC 1 FI 51) and AtoN monitoring reports (DAC 235 FI 10)");

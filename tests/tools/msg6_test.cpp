@@ -427,6 +427,14 @@ TEST(Msg6Cli, ExitStatusSaysWhetherTheInputWasGoodAndJsonIsOneObjectALine) {
     EXPECT_EQ(reports, 2);
     EXPECT_EQ(slurp("err"), "");
 
+    // --mmsi takes one value or a comma list per use, never the file after it.
+    EXPECT_EQ(run("--json --reports-only --mmsi 992501234,992351101 " + good), 0) << slurp("err");
+    EXPECT_EQ(slurp("err"), "");
+    const std::string two = slurp("out");
+    EXPECT_EQ(std::count(two.begin(), two.end(), '\n'), 2) << two;
+    EXPECT_EQ(run("--mmsi 992351101 --mmsi=1 " + good), 0) << slurp("err");
+    EXPECT_EQ(slurp("out"), "");
+
     EXPECT_EQ(run("--json " + noise), 1);
     EXPECT_EQ(nlohmann::json::parse(slurp("out"))["report"], true);
     EXPECT_EQ(slurp("err"), noise + ":1: channel \"\\xC1\\xC1\" is not text\n");

@@ -169,7 +169,8 @@ int main(int argc, char** argv) {
         ->check(CLI::Range(1, 36500));
     app.add_option("--allow", allow,
                    "UDP inputs: take datagrams only from this sender or network (ADDRESS or ADDRESS/BITS, IPv4 or "
-                   "IPv6; repeatable); others are dropped and counted");
+                   "IPv6; repeatable); others are dropped and counted")
+        ->allow_extra_args(false);   // one per use: the feeds after it are no networks
     app.add_option("--on-event", on_event,
                    "run this command (with /bin/sh -c) for every event, its JSON line on standard input; at most 4 "
                    "at once, 1000 waiting, each killed after 60 s; failures counted and told on standard error");
