@@ -4,9 +4,9 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
 #include <csignal>
 #include <cmath>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -297,7 +297,7 @@ struct WriteWatch {
 struct TestModeChanges {
     std::optional<bool> found;   // whether the unit was in test mode when the program looked
     bool entered = false;
-    std::vector<std::pair<uint8_t, std::string>> monitors;   // switched on, in order
+    std::vector<uint8_t> monitors;   // the subcommands of those switched on, in order
     // `test` changes what it was asked to: an interrupt only says how far it got.
     bool asked = false;
     std::string last_asked;
@@ -472,9 +472,8 @@ public:
             changes.entered = true;
             changes.monitors.clear();
         } else if (monitor && action == 1 &&
-                   std::none_of(changes.monitors.begin(), changes.monitors.end(),
-                                [sub](const auto& m) { return m.first == sub; })) {
-            changes.monitors.emplace_back(sub, what);
+                   std::find(changes.monitors.begin(), changes.monitors.end(), sub) == changes.monitors.end()) {
+            changes.monitors.push_back(sub);
         }
         const Reply r = ask(Request::test(sub, action, std::move(more)), true, what);
         expect_done(r, what);
@@ -483,8 +482,7 @@ public:
             changes.entered = false;
             changes.monitors.clear();
         } else if (!changes.asked && monitor && action == 0) {
-            changes.monitors.erase(std::remove_if(changes.monitors.begin(), changes.monitors.end(),
-                                                  [sub](const auto& m) { return m.first == sub; }),
+            changes.monitors.erase(std::remove(changes.monitors.begin(), changes.monitors.end(), sub),
                                    changes.monitors.end());
         }
         return r;
@@ -826,15 +824,16 @@ std::string read_clock(Unit& unit, Console& console, std::string* problem, std::
 
 // ---- the event log's latest events ----
 
-// The events since the unit's last start-up record, oldest first: read
-// backwards from the newest, 16 records a request, until that record (the
-// whole ring when there is none).
 // The copies of the write index at 4608 and 4736; with 254's they give
 // the index as the unit reads it.
 std::pair<uint16_t, uint16_t> read_index_copies(Unit& unit) {
     const std::vector<uint8_t> a = unit.read(kLogIndexCopy1, 2), b = unit.read(kLogIndexCopy2, 2);
     return {static_cast<uint16_t>(a[0] << 8 | a[1]), static_cast<uint16_t>(b[0] << 8 | b[1])};
 }
+
+// The events since the unit's last start-up record, oldest first: read
+// backwards from the newest, 16 records a request, until that record (the
+// whole ring when there is none).
 
 std::vector<Event> events_since_start(Unit& unit) {
     std::vector<uint8_t> bytes(kLogEnd - kLogHeaderAt, 0x00);   // records left 0 count as wiped
@@ -1530,9 +1529,9 @@ int after_interrupt(Unit& unit, WriteWatch& watch, std::ostream& err) {
         if (c.entered)
             add("the unit may be left in test mode (charger held off, GPS module powered down): `zelmora-pc test off` "
                 "ends it, or the unit itself 10 minutes after the last test request");
-        for (const auto& m : c.entered ? std::vector<std::pair<uint8_t, std::string>>{} : c.monitors)
-            add(std::string("its ") + monitor_words(m.first) + " may be left on: `zelmora-pc test " +
-                monitor_name(m.first) + " off`");
+        for (const uint8_t sub : c.entered ? std::vector<uint8_t>{} : c.monitors)
+            add(std::string("its ") + monitor_words(sub) + " may be left on: `zelmora-pc test " + monitor_name(sub) +
+                " off`");
         if (!watch.what.empty() && watch.sent && !watch.landed && !wrote_known)
             add("whether " + watch.what + " landed is unknown: check with " + watch.check);
         return out.empty() ? std::string("nothing is left to put back") : out;
@@ -1567,7 +1566,7 @@ int after_interrupt(Unit& unit, WriteWatch& watch, std::ostream& err) {
         }
         std::string stuck;
         while (!c.entered && !c.monitors.empty()) {
-            const uint8_t sub = c.monitors.back().first;
+            const uint8_t sub = c.monitors.back();
             const std::string words = monitor_words(sub);
             if (!attempt([&] { unit.test(sub, 0, "request to switch the " + words + " off again"); }, why)) {
                 stuck += (stuck.empty() ? "" : "; ") + std::string("its ") + words + " may still be on: switching it " +
@@ -1575,17 +1574,19 @@ int after_interrupt(Unit& unit, WriteWatch& watch, std::ostream& err) {
                 c.monitors.pop_back();
             }
         }
-        if (!state.empty()) {
-        } else if (!stuck.empty()) {
-            state = stuck;
-        } else if (c.asked && !c.last_asked.empty()) {
-            state = c.last_answered ? "the unit carried out the " + c.last_asked
-                                    : "the " + c.last_asked + " went out without a reply yet: the unit may have carried it out";
-        } else if (c.found) {
-            state = *c.found ? "the unit is in test mode, as found, its monitors as they were"
-                             : "the unit is out of test mode, as found";
+        if (!c.entered) {
+            if (!stuck.empty())
+                state = stuck;
+            else if (c.asked && !c.last_asked.empty())
+                state = c.last_answered ? "the unit carried out the " + c.last_asked
+                                        : "the " + c.last_asked +
+                                              " went out without a reply yet: the unit may have carried it out";
+            else if (c.found)
+                state = *c.found ? "the unit is in test mode, as found, its monitors as they were"
+                                 : "the unit is out of test mode, as found";
+            // Otherwise at most the DIP switch monitor asked whether it was
+            // in test mode, and it is off again: nothing to say.
         }
-        // Otherwise at most the DIP switch monitor asked whether it was in test mode, and it is off again.
 
         std::string wrote;
         if (!watch.what.empty()) {
@@ -1909,8 +1910,9 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
             out << "configuration page erased; the unit keeps its present configuration until it restarts\n";
         } else if (*log_wipe) {
             watch.check = "`zelmora-pc log`";
+            // The unit's wipe clears slots 0..511; slot 512 is ours to clear after it.
             watch.holds_it = [&unit] {
-                const std::vector<uint8_t> ring = unit.read(kLogAt, kLogEnd - kLogAt);
+                const std::vector<uint8_t> ring = unit.read(kLogAt, 512 * kLogRecord);
                 return std::all_of(ring.begin(), ring.end(), [](uint8_t b) { return b == 0; });
             };
             unit.expect_done(unit.ask({2, 2, 0, 0, {}}, true, "event log wipe"), "event log wipe");
