@@ -282,9 +282,7 @@ size_t edits(const std::string& a, const std::string& b) {
     }
     return d[a.size()][b.size()];
 }
-}  // namespace
 
-namespace {
 std::string did_you_mean(const std::string& key, bool name_only) {
     const Field* f = nearest_key(key);
     if (!f) return "";
