@@ -343,9 +343,19 @@ public:
     Reply ask(const Request& r, bool repeatable, const std::string& what) {
         what_ = what;
         said_.clear();
-        if (writes(r)) watch_.in_flight = watch_.sent = true;
+        const bool write = writes(r);
+        if (write) watch_.in_flight = true;
         pending_ = r;
-        std::optional<Reply> reply = link_.transact(r, repeatable);
+        std::optional<Reply> reply;
+        try {
+            reply = link_.transact(r, repeatable);
+        } catch (...) {
+            // Stopped before the request went out: nothing to wait for, nothing written.
+            if (link_.attempts() == 0) pending_.reset();
+            else watch_.sent = watch_.sent || write;
+            throw;
+        }
+        watch_.sent = watch_.sent || write;
         pending_.reset();
         if (reply) watch_.in_flight = false;
         if (!reply) {

@@ -40,9 +40,9 @@ Link::Link(Line& port, LinkOptions options, std::function<void(const std::string
 void Link::pump(Clock::time_point deadline) {
     uint8_t buf[512];
     for (;;) {
+        if (got_) return;   // a reply that came is taken, signal or not
         if (on_wake) on_wake();
-        const auto now = Clock::now();
-        if (got_ || now >= deadline) return;
+        if (Clock::now() >= deadline) return;
         auto until = deadline;
         if (scanner_.held() != 0 && last_byte_ + kQuiet < until) until = last_byte_ + kQuiet;
         size_t n = 0;
