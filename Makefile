@@ -40,7 +40,7 @@ endif
 # Some harnesses only: make fuzz HARNESSES="gps pc".
 HARNESSES ?=
 
-.PHONY: all deps build run test bench clean target target-deps flash flash-deps test-arm arm-deps check-configs fuzz fuzz-deps
+.PHONY: all deps build run test bench docs-check clean target target-deps flash flash-deps test-arm arm-deps check-configs fuzz fuzz-deps
 
 all: build
 
@@ -132,6 +132,11 @@ test: build target
 	cmake -S . -B $(SANBUILD) -DCMAKE_BUILD_TYPE=Debug -DZELMORA_SANITIZE=ON
 	cmake --build $(SANBUILD) -j $(JOBS)
 	cd $(SANBUILD) && ctest --output-on-failure -j $(JOBS)
+
+# Runs the commands shown in README.md and docs/ (blocks tagged console) and
+# compares their output; checks the links too (tools/docs-check).
+docs-check: build
+	python3 tools/docs-check
 
 clean:
 	rm -rf $(BUILD)
