@@ -11,8 +11,8 @@ import unittest
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 TOOL = os.path.join(ROOT, "tools", "docs-check")
 loader = importlib.machinery.SourceFileLoader("docs_check", TOOL)
-spec = importlib.util.spec_from_loader("docs_check", loader)
-dc = importlib.util.module_from_spec(spec)
+found = importlib.util.spec_from_loader("docs_check", loader)
+dc = importlib.util.module_from_spec(found)
 loader.exec_module(dc)
 
 
