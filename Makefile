@@ -9,8 +9,8 @@ SANBUILD := build/sanitize
 PACKAGES := cmake g++ make pkg-config libgtest-dev libtomlplusplus-dev libcli11-dev nlohmann-json3-dev libunicorn-dev \
   libsqlite3-dev libcpp-httplib-dev libjs-chart.js libjs-leaflet
 # What only the tests need: the station monitor's page in a headless browser,
-# and the simulator's plots.
-TEST_PACKAGES := chromium gnuplot-nox
+# the simulator's plots, and GDB against the chip image.
+TEST_PACKAGES := chromium gnuplot-nox gdb-multiarch
 # The chip build: the bare-metal cross compiler with newlib-nano.
 TARGET_PACKAGES := gcc-arm-none-eabi libnewlib-arm-none-eabi libstdc++-arm-none-eabi-newlib python3
 TARGETBUILD := build/target

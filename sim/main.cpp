@@ -4,7 +4,8 @@
 // on, stamped with the world's UTC; with --pty the
 // console port is also on a pseudo-terminal, for a PC program to talk to.
 // With --chip the unit is the image we would flash, executed instruction by
-// instruction on the chip's core and peripherals.
+// instruction on the chip's core and peripherals; with --gdb GDB debugs it
+// there.
 #include <CLI/CLI.hpp>
 #include <csignal>
 #include <cstdio>
@@ -17,6 +18,7 @@
 
 #include "air_log.h"
 #include "board.h"
+#include "gdb.h"
 #include "pty.h"
 #include "trace.h"
 #include "unit.h"
@@ -64,6 +66,7 @@ int main(int argc, char** argv) {
     bool air_no_tags = false;
     std::string chip_path;
     bool chip_report = false;
+    int gdb_port = -1;
     std::string trace_path;
     std::string plot_path;
     // Ten million minutes is 19 years: virtual time counts nanoseconds in 64 bits.
@@ -99,7 +102,16 @@ int main(int argc, char** argv) {
                  "with --chip: at the end, print on standard error what only the chip image tells (cycles, the "
                  "longest pass, the tick handler, interrupts, stack, forbidden register writes, the pads each bus "
                  "used and any device left unconnected)");
+    app.add_option("--gdb", gdb_port,
+                   "with --chip: serve GDB's remote protocol on 127.0.0.1:PORT (0: a free port, printed) and hold "
+                   "the core at reset until GDB continues it; virtual time stands while the core is halted "
+                   "(docs/gdb.md)")
+        ->check(CLI::Range(0, 65535));
     CLI11_PARSE(app, argc, argv);
+    if (gdb_port >= 0 && chip_path.empty()) {
+        std::cerr << "zelmora-sim: --gdb debugs the chip image: it goes with --chip\n";
+        return 2;
+    }
     if (chip_report && chip_path.empty()) {
         std::cerr << "zelmora-sim: --chip-report reports on a --chip run\n";
         return 2;
@@ -134,9 +146,14 @@ int main(int argc, char** argv) {
     std::unique_ptr<zsim::Board> owner;
     std::unique_ptr<zchip::ChipUnit> chip;
     std::unique_ptr<zsim::PtyPort> port;
+    std::unique_ptr<zchip::GdbServer> gdb;
     try {
         owner = std::make_unique<zsim::Board>(sc);
         if (!chip_path.empty()) chip = std::make_unique<zchip::ChipUnit>(*owner, chip_path);
+        if (gdb_port >= 0) {
+            gdb = std::make_unique<zchip::GdbServer>(*chip, static_cast<uint16_t>(gdb_port));
+            chip->set_debugger(gdb.get());
+        }
         if (pty) port = std::make_unique<zsim::PtyPort>();
     } catch (const std::exception& e) {
         std::cerr << "zelmora-sim: " << e.what() << "\n";
@@ -184,6 +201,7 @@ int main(int argc, char** argv) {
     board.set_console_capture(false);
     // A chip image that faulted stops the run: the report, exit status 3.
     const auto finish = [&]() -> int {
+        if (gdb) gdb->finish(chip->faulted());
         if (chip && chip_report) std::cerr << chip->report_text();
         if (chip && chip->faulted()) {
             std::cerr << "zelmora-sim: the chip image stopped on a fault\n" << chip->fault_report();
@@ -206,8 +224,14 @@ int main(int argc, char** argv) {
             if (tr) tr->console_byte(b);
         });
         const zsim::vtime end = static_cast<zsim::vtime>(minutes * 60.0 * 1e9);
+        const auto ended = [&] { return chip && chip->ended(); };
+        if (gdb && !gdb->wait_for_debugger()) {
+            std::fflush(stdout);
+            air.reset();
+            return finish();
+        }
         // A trace takes its rows between runs of a minute each.
-        while (tr && next_row <= end) {
+        while (tr && next_row <= end && !ended()) {
             board.run_until(next_row);
             rows_until_now();
         }
@@ -254,7 +278,11 @@ int main(int argc, char** argv) {
     // Every EEPROM write cycle has already reached the image file by then.
     const zsim::vtime slice = static_cast<zsim::vtime>(20e6 * speed);
     const zsim::vtime end = static_cast<zsim::vtime>(minutes * 60.0 * 1e9);
-    while (!g_stop && (until_stopped || board.now() < end) && !(chip && chip->faulted())) {
+    if (gdb) {
+        gdb->on_resume([&board, speed] { board.set_realtime(true, speed); });   // no catching up on the halt
+        if (!gdb->wait_for_debugger()) g_stop = 1;
+    }
+    while (!g_stop && (until_stopped || board.now() < end) && !(chip && (chip->faulted() || chip->ended()))) {
         const zsim::vtime left = until_stopped ? slice : end - board.now();
         board.run_for(left < slice ? left : slice);
         rows_until_now();

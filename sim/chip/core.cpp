@@ -1041,6 +1041,11 @@ Core::Stop Core::run(zplat::vtime until) {
             if (tb.now < until_ && tb.now < tb.due) sleep_until_event();
             return tb.now >= tb.due ? Stop::Due : Stop::Until;
         }
+        if (watch_hit_) {
+            watch_hit_ = false;
+            halt_ = watch_halt_;
+            return finish(Stop::Halt);
+        }
         catch_up_systick();
         if (sleeping_ && nvic_.preempting(false) != 0) sleeping_ = false;   // WFI wakes whatever PRIMASK says
         if (attention_ && !sleeping_) {
@@ -1048,11 +1053,13 @@ Core::Stop Core::run(zplat::vtime until) {
             const unsigned n = nvic_.preempting(primask());
             if (n != 0) {
                 enter_exception(n, read_reg(UC_ARM_REG_PC));
+                if (stepping_ && end_step() == Stop::Halt) return finish(Stop::Halt);   // the entry is the step
                 continue;
             }
         }
         if (tb.now >= tb.due) return finish(Stop::Due);
         if (tb.now >= until_) return finish(Stop::Until);
+        if (sleeping_ && stepping_ && step_count_ > 0 && end_step() == Stop::Halt) return finish(Stop::Halt);   // stepped into WFI
         if (sleeping_) {
             const uint64_t before = cycles_;
             sleep_until_event();
@@ -1070,8 +1077,12 @@ Core::Stop Core::run(zplat::vtime until) {
         in_emu_ = true;
         const uc_err err = uc_emu_start(uc_, thumb ? (pc | 1u) : pc, 0, 0, 0);
         in_emu_ = false;
+        if ((stepping_ || !breakpoints_.empty()) && halt_after_emulation(err)) return finish(Stop::Halt);
         Stop stop = Stop::Until;
         if (after_emulation(err, stop)) return stop;
+        if (stepping_ && intr_ == kExcpExceptionExit) {   // the return is the step
+            if (end_step() == Stop::Halt) return finish(Stop::Halt);
+        }
     }
 }
 
@@ -1173,6 +1184,221 @@ bool Core::after_emulation(int err, Stop& stop) {
     // Stopped by the block hook: time is up, SysTick is due or an exception
     // may be pending. The loop in run() sorts it out.
     return false;
+}
+
+// ---- the debugger's hooks ----
+//
+// Breakpoints and steps are Unicorn's exits: translation stops before an
+// exit address and emulation returns there, with nothing to pay while none
+// is set. (Unicorn's code hooks are no use here: with one registered, its
+// PC synchronisation drops the Thumb state on this CPU model.) A step sets
+// exits on every address the instruction can go on to. Watchpoints are
+// memory hooks on their range; a hit stops emulation at the next block
+// boundary, so the halt comes after the access, at the latest at the end of
+// its translation block.
+
+struct Core::WatchHook {
+    Core* core = nullptr;
+    uint32_t addr = 0, len = 0;
+    Watch kind = kWatchWrite;
+    uc_hook hook = 0;
+};
+
+struct DebugHooks {
+    static void watch(uc_engine*, uc_mem_type type, uint64_t address, int size, int64_t, void* user) {
+        const Core::WatchHook& w = *static_cast<Core::WatchHook*>(user);
+        Core& c = *w.core;
+        const uint64_t lo = address, hi = address + static_cast<uint64_t>(size);
+        if (hi <= w.addr || lo >= uint64_t{w.addr} + w.len) return;
+        const bool write = type == UC_MEM_WRITE;
+        if (!(w.kind & (write ? Core::kWatchWrite : Core::kWatchRead)) || c.watch_hit_) return;
+        c.watch_hit_ = true;
+        c.watch_halt_ = Core::Halt{Core::Halt::kWatch, std::max(static_cast<uint32_t>(lo), w.addr), w.kind};
+        c.attention_ = true;   // the block hook stops at the next block
+    }
+};
+
+namespace {
+
+int32_t sext(uint32_t v, unsigned bits) {
+    const uint32_t m = 1u << (bits - 1);
+    return static_cast<int32_t>((v ^ m) - m);
+}
+
+}  // namespace
+
+// Where the instruction at pc can go on to: the next one, and a branch's
+// target (ARMv6-M ARM, "Thumb instruction set encoding").
+std::vector<uint32_t> Core::next_pcs(uint32_t pc) const {
+    const uint16_t h = fetch16(pc), h2 = fetch16(pc + 2);
+    const Insn i = decode(h, h2);
+    std::vector<uint32_t> out{pc + i.len};
+    auto reg = [this](unsigned r) { return r == 15 ? 0u : read_reg(uc_id(static_cast<Reg>(r))); };
+    if ((h & 0xF000) == 0xD000 && ((h >> 8) & 0xF) < 0xE) {
+        out.push_back(pc + 4 + static_cast<uint32_t>(sext(h & 0xFF, 8) * 2));
+    } else if ((h & 0xF800) == 0xE000) {
+        out.push_back(pc + 4 + static_cast<uint32_t>(sext(h & 0x7FF, 11) * 2));
+    } else if (i.len == 4 && (h & 0xF800) == 0xF000 && (h2 & 0xD000) == 0xD000) {   // BL
+        const uint32_t s = (h >> 10) & 1, j1 = (h2 >> 13) & 1, j2 = (h2 >> 11) & 1;
+        const uint32_t imm = s << 24 | (!(j1 ^ s)) << 23 | (!(j2 ^ s)) << 22 | (h & 0x3FFu) << 12 | (h2 & 0x7FFu) << 1;
+        out.push_back(pc + 4 + static_cast<uint32_t>(sext(imm, 25)));
+    } else if ((h & 0xFF00) == 0x4700) {   // BX, BLX register
+        out.push_back(reg((h >> 3) & 0xF) & ~1u);
+    } else if ((h & 0xFC00) == 0x4400 && ((h & 7) | ((h >> 4) & 8)) == 15) {   // ADD, MOV to PC
+        const uint32_t rm = reg((h >> 3) & 0xF);
+        out.push_back((((h >> 8) & 3) == 0 ? pc + 4 + rm : rm) & ~1u);
+    } else if ((h & 0xFF00) == 0xBD00) {   // POP {.., PC}
+        const unsigned n = static_cast<unsigned>(__builtin_popcount(h & 0xFF));
+        uint32_t v = 0;
+        if (read32(read_reg(UC_ARM_REG_SP) + 4 * n, v)) out.push_back(v & ~1u);
+    }
+    return out;
+}
+
+void Core::apply_exits() {
+    std::vector<uint64_t> e;
+    for (uint32_t a : breakpoints_)
+        if (!(skip_set_ && a == skip_pc_)) e.push_back(a);
+    for (uint32_t a : step_exits_) e.push_back(a);
+    uc_ctl_set_exits(uc_, e.data(), e.size());
+    uc_ctl_remove_cache(uc_, Core::kFlashBase, Core::kFlashBase + Core::kFlashSize);
+    uc_ctl_remove_cache(uc_, Core::kSramBase, uint64_t{Core::kSramBase} + Core::kSramSize);
+}
+
+void Core::set_breakpoint(uint32_t addr, bool on) {
+    addr &= ~1u;
+    if (on == (breakpoints_.count(addr) != 0)) return;
+    if (on) {
+        breakpoints_.insert(addr);
+    } else {
+        breakpoints_.erase(addr);
+    }
+    apply_exits();
+}
+
+void Core::set_watchpoint(uint32_t addr, uint32_t len, Watch kind, bool on) {
+    if (len == 0) return;
+    if (on) {
+        auto w = std::make_unique<WatchHook>();
+        w->core = this;
+        w->addr = addr;
+        w->len = len;
+        w->kind = kind;
+        // An access starting below the range may still reach into it.
+        const uint64_t lo = addr >= 3 ? addr - 3 : 0, hi = uint64_t{addr} + len - 1;
+        const int type = (kind & kWatchWrite ? UC_HOOK_MEM_WRITE : 0) | (kind & kWatchRead ? UC_HOOK_MEM_READ : 0);
+        check(uc_hook_add(uc_, &w->hook, type, reinterpret_cast<void*>(&DebugHooks::watch), w.get(), lo, hi),
+              "watchpoint");
+        watchpoints_.push_back(std::move(w));
+        return;
+    }
+    for (auto it = watchpoints_.begin(); it != watchpoints_.end(); ++it) {
+        if ((*it)->addr != addr || (*it)->len != len || (*it)->kind != kind) continue;
+        uc_hook_del(uc_, (*it)->hook);
+        watchpoints_.erase(it);
+        break;
+    }
+    if (watchpoints_.empty()) watch_hit_ = false;
+}
+
+void Core::step() {
+    const uint32_t pc = read_reg(UC_ARM_REG_PC) & ~1u;
+    stepping_ = true;
+    step_count_ = 0;
+    step_exits_ = next_pcs(pc);
+    skip_set_ = true;   // the instruction at the PC runs, breakpoint or not
+    skip_pc_ = pc;
+    halt_ = Halt{};
+    apply_exits();
+}
+
+void Core::resume() {
+    const uint32_t pc = read_reg(UC_ARM_REG_PC) & ~1u;
+    halt_ = Halt{};
+    if (breakpoints_.count(pc) == 0) return;
+    // Past the breakpoint first, one instruction, then on.
+    step();
+    step_resume_ = true;
+}
+
+Core::Stop Core::end_step() {
+    stepping_ = false;
+    step_count_ = 0;
+    step_exits_.clear();
+    skip_set_ = false;
+    apply_exits();
+    const uint32_t pc = read_reg(UC_ARM_REG_PC) & ~1u;
+    halt_ = Halt{Halt::kStep, pc, kWatchWrite};
+    if (step_resume_) {
+        step_resume_ = false;
+        halt_ = Halt{};
+        return Stop::Until;   // not a halt: run() goes on
+    }
+    return Stop::Halt;
+}
+
+// Emulation returned at an exit (a breakpoint, a step's end): true when
+// run() returns Halt.
+bool Core::halt_after_emulation(int err) {
+    if (stepping_) step_count_ = 1;
+    if (err != UC_ERR_OK || mem_fault_.set || intr_ >= 0 || resume_ || deferred_reset_ || reset_request_) return false;
+    const uint32_t pc = read_reg(UC_ARM_REG_PC) & ~1u;
+    if (stepping_) {
+        if (fetch16(pc - 2) == kWfi && pc == pend_.fall) return false;   // WFI: asleep first, then the step ends
+        if (std::find(step_exits_.begin(), step_exits_.end(), pc) == step_exits_.end()) return false;
+        settle_full();
+        return end_step() == Stop::Halt;
+    }
+    if (breakpoints_.count(pc) == 0) return false;
+    settle_full();
+    halt_ = Halt{Halt::kBreak, pc, kWatchWrite};
+    return true;
+}
+
+bool Core::debug_access(uint32_t addr, uint8_t* data, size_t n, bool write) {
+    if (n == 0) return true;
+    if (host(addr, n) != nullptr) {
+        if (write) return write_memory(addr, data, n);
+        return read_memory(addr, data, n);
+    }
+    if (pages_.count(addr & ~(kPageSize - 1)) != 0) {
+        // The widest access alignment and length allow, as the debug port makes.
+        const unsigned w = (addr % 4 == 0 && n % 4 == 0) ? 4 : (addr % 2 == 0 && n % 2 == 0) ? 2 : 1;
+        for (size_t k = 0; k < n; k += w) {
+            const uint32_t a = addr + static_cast<uint32_t>(k);
+            const auto page = pages_.find(a & ~(kPageSize - 1));
+            Peripheral* p = page == pages_.end() ? nullptr : page->second->find(a, w);
+            if (p == nullptr) return false;
+            uint32_t v = 0;
+            if (write) {
+                for (unsigned b = 0; b < w; ++b) v |= static_cast<uint32_t>(data[k + b]) << (8 * b);
+                if (!p->write(a - p->base(), w, v)) return false;
+            } else {
+                if (!p->read(a - p->base(), w, v)) return false;
+                for (unsigned b = 0; b < w; ++b) data[k + b] = static_cast<uint8_t>(v >> (8 * b));
+            }
+        }
+        return true;
+    }
+    // The NVM rows: read-only.
+    return !write && uc_mem_read(uc_, addr, data, n) == UC_ERR_OK;
+}
+
+bool Core::debug_read(uint32_t addr, uint8_t* out, size_t n) { return debug_access(addr, out, n, false); }
+
+bool Core::debug_write(uint32_t addr, const uint8_t* in, size_t n) {
+    return debug_access(addr, const_cast<uint8_t*>(in), n, true);
+}
+
+void Core::set_reg(Reg r, uint32_t v) {
+    if (r == Reg::PC) {
+        write_reg(UC_ARM_REG_PC, v | 1u);
+        pend_.valid = false;
+        sleeping_ = false;   // moved on by hand
+    } else {
+        write_reg(uc_id(r), v);
+    }
+    attention_ = true;   // PRIMASK or the mode may have changed
 }
 
 }  // namespace zchip

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -56,7 +57,7 @@ public:
     void set_cpu_hz(double hz);
     double cpu_hz() const { return hz_; }
 
-    enum class Stop { Until, Due, Fault, Reset };
+    enum class Stop { Until, Due, Fault, Reset, Halt };
     // Runs until tb.now >= until (Until) or >= tb.due (Due: the caller
     // services the board and calls again), a fault (Fault: the core has
     // taken its HardFault, or locked up) or a reset (Reset). Pending enabled
@@ -66,7 +67,8 @@ public:
     // an exception pending at a return is taken after a full return (each
     // costs kEntryCycles / kReturnCycles). In WFI the clock runs on to the
     // next event; with nothing that could wake it and no limit, run returns
-    // Until at once.
+    // Until at once. Halt: a debugger's breakpoint, watchpoint or step
+    // stopped it (halt() says which).
     Stop run(zplat::vtime until);
     // The core stalls to time t (nothing executes; the clock, and so
     // SysTick, runs on), for a caller that holds it.
@@ -117,6 +119,33 @@ public:
     Nvic& nvic() { return nvic_; }
     const Elf& image() const { return image_; }
 
+    // ---- for a debugger (gdb.h); no cost while nothing is set ----
+    // A breakpoint stops run() before the instruction at addr executes.
+    void set_breakpoint(uint32_t addr, bool on);
+    // A watchpoint stops run() after the instruction whose access of the
+    // given kind touched [addr, addr + len).
+    enum Watch : uint8_t { kWatchWrite = 1, kWatchRead = 2, kWatchAccess = 3 };
+    void set_watchpoint(uint32_t addr, uint32_t len, Watch kind, bool on);
+    // The next run() executes one instruction, or takes one exception
+    // (stopping at the handler's first instruction), then returns Halt.
+    void step();
+    // Going on from a halt: a breakpoint at the PC lets the instruction
+    // there pass once (it was reported already).
+    void resume();
+    struct Halt {
+        enum Why : uint8_t { kNone, kBreak, kWatch, kStep } why = kNone;
+        uint32_t addr = 0;     // the breakpoint's, or the data address touched
+        Watch kind = kWatchWrite;
+    };
+    const Halt& halt() const { return halt_; }
+    // Memory as the debugger's bus sees it: flash and SRAM, the NVM rows
+    // (read-only) and the peripherals through their models, accessed in
+    // words, halfwords or bytes as alignment and length allow. Writes to
+    // flash are accepted (the debugger programs it). False: not all of it.
+    bool debug_read(uint32_t addr, uint8_t* out, size_t n);
+    bool debug_write(uint32_t addr, const uint8_t* in, size_t n);
+    void set_reg(Reg r, uint32_t v);
+
 private:
     struct BlockInfo {
         uint16_t size = 0;   // 0: not decoded
@@ -147,6 +176,7 @@ private:
     void scs_reset_request() override;
 
     friend struct CoreHooks;   // Unicorn's callbacks (core.cpp)
+    friend struct DebugHooks;  // the debugger's watchpoints (core.cpp)
 
     const BlockInfo& block_info(uint32_t addr, uint32_t size);
     BlockInfo decode_block(uint32_t addr, uint32_t size) const;
@@ -230,6 +260,24 @@ private:
     Stats stats_;
     uint64_t entry_cycle_[48] = {};
     uint32_t last_frame_ = 0;        // where the last exception entry stacked
+
+    // The debugger's: hooks and exits exist only while something is set.
+    struct WatchHook;
+    bool debug_access(uint32_t addr, uint8_t* data, size_t n, bool write);
+    std::vector<uint32_t> next_pcs(uint32_t pc) const;
+    void apply_exits();
+    bool halt_after_emulation(int err);
+    Stop end_step();
+    std::set<uint32_t> breakpoints_;
+    std::vector<std::unique_ptr<WatchHook>> watchpoints_;
+    bool stepping_ = false;
+    bool step_resume_ = false;       // the step only takes it past a breakpoint
+    unsigned step_count_ = 0;        // emulation ran since the step began
+    std::vector<uint32_t> step_exits_;
+    bool watch_hit_ = false;
+    bool skip_set_ = false;          // the breakpoint at skip_pc_ is lifted for a step
+    uint32_t skip_pc_ = 0;
+    Halt halt_, watch_halt_;
 };
 
 }  // namespace zchip

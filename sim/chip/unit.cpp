@@ -122,7 +122,7 @@ ChipUnit::~ChipUnit() {
 }
 
 void ChipUnit::run_until(vtime t) {
-    while (tb.now < t && !faulted()) {
+    while (tb.now < t && !faulted() && !ended_) {
         if (!powered_) {
             // No supply: nothing executes until the board brings it back.
             const vtime next = std::min(tb.due, t);
@@ -142,6 +142,14 @@ void ChipUnit::run_until(vtime t) {
         const Core::Stop stop = core_->run(t);
         in_run_ = false;
         sample_pass();
+        if (debugger_ && (stop == Core::Stop::Halt || stop == Core::Stop::Fault || debugger_->interrupted())) {
+            if (!debugger_->halted(stop == Core::Stop::Halt || stop == Core::Stop::Fault ? stop : Core::Stop::Until)) {
+                ended_ = true;
+                break;
+            }
+            // A reset from the debugger revives a faulted core.
+            if (stop == Core::Stop::Fault && !core_->fault()) continue;
+        }
         if (stop == Core::Stop::Fault) {
             fault_report_ = core_->describe_fault();
             break;
@@ -176,6 +184,26 @@ void ChipUnit::set_powered(bool on) {
     }
     core_->set_cpu_hz(periph_->cpu_hz());
     core_->paint_stack();
+}
+
+void ChipUnit::hardware_reset() {
+    ++gen_;
+    ++restarts_;
+    pending_reset_.clear();
+    stall_until_ = 0;
+    fault_report_.clear();
+    periph_->power_on_reset();
+    core_->reset();
+    // SRAM at power-on holds noise, as after a loss of supply.
+    zsim::SplitMix rng(board_.scenario().seed ^ (0xDB600000ull + restarts_));
+    std::vector<uint8_t> noise(Core::kSramSize);
+    for (uint8_t& b : noise) b = static_cast<uint8_t>(rng.next());
+    core_->write_memory(Core::kSramBase, noise.data(), noise.size());
+    core_->set_cpu_hz(periph_->cpu_hz());
+    core_->paint_stack();
+    board_.unit_restarted();
+    last_clear_ = zplat::kNever;
+    pass_samples_.clear();
 }
 
 void ChipUnit::reset_chip() {

@@ -38,6 +38,19 @@ struct ChipReport {
     std::vector<std::string> unconnected;
 };
 
+// A debugger holding the core (gdb.h). The unit calls it on the board's
+// thread; while it is inside halted() nothing runs and virtual time stands.
+class Debugger {
+public:
+    virtual ~Debugger() = default;
+    // Between two runs of the core: true when the debugger wants it halted.
+    virtual bool interrupted() = 0;
+    // The core is halted (why: Core::Stop::Halt with the core's halt(), or
+    // Fault, or Until for an interruption). Returns when it is to go on,
+    // false when the debugger ended the run.
+    virtual bool halted(Core::Stop why) = 0;
+};
+
 class ChipUnit final : public zsim::ExternalUnit, public Chip, public Wires {
 public:
     // Loads the image; throws std::runtime_error when it cannot be read.
@@ -57,6 +70,14 @@ public:
 
     Core& core() { return *core_; }
     Peripherals& peripherals() { return *periph_; }
+
+    // A debugger's hold on the core (null: none, and no cost).
+    void set_debugger(Debugger* d) { debugger_ = d; }
+    // The debugger ended the run: run_until() returns at once from then on.
+    bool ended() const { return ended_; }
+    // The chip's reset pin: core, RAM and peripherals to power-on; the
+    // devices on the board are kept. A core that faulted runs again.
+    void hardware_reset();
 
     // Chip
     vtime now() const override;
@@ -112,6 +133,8 @@ private:
     std::map<std::string, uint32_t> pass_samples_;
     std::vector<std::string> forbidden_;
     uint32_t restarts_ = 0;
+    Debugger* debugger_ = nullptr;
+    bool ended_ = false;
 };
 
 }  // namespace zchip
