@@ -685,6 +685,15 @@ bool Core::idle_round(uint32_t head) {
         idle_at_ = head;
         idle_regs_ = false;
         idle_clean_ = true;
+        idle_wait_ = idle_backoff_ = 0;
+        return false;
+    }
+    if (idle_wait_ > 0) {
+        // A loop whose registers change (a scan, a count) is looked at again
+        // less and less often: reading them costs more than a short round.
+        --idle_wait_;
+        idle_regs_ = false;
+        idle_clean_ = true;
         return false;
     }
     if (!idle_clean_) {
@@ -694,6 +703,7 @@ bool Core::idle_round(uint32_t head) {
     }
     uint32_t now[kIdleRegs];
     read_idle_state(now);
+    const bool was_regs = idle_regs_;
     const bool same = idle_regs_ && std::memcmp(now, idle_state_, sizeof now) == 0;
     const uint64_t round = cycles_ - idle_cycles_at_, insns = stats_.instructions - idle_insns_at_;
     std::memcpy(idle_state_, now, sizeof now);
@@ -701,7 +711,14 @@ bool Core::idle_round(uint32_t head) {
     idle_clean_ = true;
     idle_cycles_at_ = cycles_;
     idle_insns_at_ = stats_.instructions;
-    if (!same || round == 0) return false;
+    if (!same) {
+        if (was_regs) {
+            idle_backoff_ = std::min<uint32_t>(idle_backoff_ * 2 + 1, 255);
+            idle_wait_ = idle_backoff_;
+        }
+        return false;
+    }
+    if (round == 0) return false;
 
     const zplat::vtime limit = std::min(until_, tb.due);
     uint64_t n = limit == zplat::kNever ? kNeverCycle : cycles_to(limit);

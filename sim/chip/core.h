@@ -248,6 +248,7 @@ private:
     bool idle_regs_ = false;         // idle_state_ holds the registers at the head
     bool idle_clean_ = false;        // no store, peripheral read or exception since the head
     uint32_t idle_at_ = 0;
+    uint32_t idle_wait_ = 0, idle_backoff_ = 0;   // rounds before the registers are read again
     uint64_t idle_cycles_at_ = 0, idle_insns_at_ = 0;
     uint32_t idle_state_[kIdleRegs] = {};
     bool idle_round(uint32_t head);
