@@ -50,8 +50,11 @@ int main(int argc, char** argv) {
         if (chip) {
             const double m = static_cast<double>(chip->report().instructions) / wall / 1e6;
             mips.push_back(m);
-            std::printf("run %d: %.2f virtual hours in %.2f s wall: %.2fx real time, %.1f million instructions a second\n",
-                        r + 1, hours, wall, ratio, m);
+            const zchip::ChipReport rep = chip->report();
+            const double idle = rep.cycles ? 100.0 * static_cast<double>(rep.idle_cycles) / static_cast<double>(rep.cycles) : 0;
+            std::printf("run %d: %.2f virtual hours in %.2f s wall: %.2fx real time, %.1f million instructions a second, "
+                        "%.1f%% of the cycles in idle loops skipped\n",
+                        r + 1, hours, wall, ratio, m, idle);
         } else {
             std::printf("run %d: %.1f virtual hours in %.2f s wall: %.0fx real time\n", r + 1, hours, wall, ratio);
         }

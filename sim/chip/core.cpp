@@ -59,6 +59,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
@@ -244,6 +245,8 @@ struct CoreHooks {
     static void block(uc_engine* uc, uint64_t address, uint32_t size, void* user) {
         Core& c = *static_cast<Core*>(user);
         const uint32_t addr = static_cast<uint32_t>(address);
+        // A backward branch, or the same block again: addr may head a loop.
+        const bool back = c.pend_.valid && addr <= c.pend_.start;
         if (c.pend_.valid) {
             const uint64_t n = c.pend_.info.cycles + ((c.pend_.info.flags & kCond) && addr != c.pend_.fall ? 1 : 0);
             c.charge(n);
@@ -256,6 +259,8 @@ struct CoreHooks {
             uc_emu_stop(uc);   // the block does not run; PC stays at its start
             return;
         }
+        // Under a debugger every round runs: a stop must land where it was asked.
+        if (back && c.idle_skip_ && c.breakpoints_.empty() && c.watchpoints_.empty() && !c.stepping_) c.idle_round(addr);
         c.pend_.info = c.block_info(addr, size);
         c.pend_.start = addr;
         c.pend_.fall = addr + size;
@@ -270,6 +275,7 @@ struct CoreHooks {
         const uint32_t index = c.acc_++;
         const uint32_t addr = static_cast<uint32_t>(address);
         const bool write = type == UC_MEM_WRITE;
+        if (write) c.idle_clean_ = false;
         c.last_addr_ = addr;
         c.last_write_ = write;
         if ((addr & static_cast<uint32_t>(size - 1)) == 0) return;
@@ -333,6 +339,7 @@ struct CoreHooks {
         Core::Page& page = region.page(offset);
         Core& c = *region.core;
         const uint32_t addr = region.base + static_cast<uint32_t>(offset);
+        c.idle_clean_ = false;   // a register may change with time: no idle round
         if (c.mem_fault_.set || c.deferred_reset_ || c.reset_request_) return 0;
         Peripheral* p = page.find(addr, size);
         if (p == nullptr) {
@@ -412,6 +419,7 @@ Core::Core(Chip& chip)
         check(uc_hook_add(uc_, &h, UC_HOOK_INTR, reinterpret_cast<void*>(&CoreHooks::intr), this, 1, 0), "CPU exception hook");
         // No exit addresses: only the hooks stop emulation.
         check(uc_ctl_exits_enable(uc_), "exits");
+        if (const char* e = std::getenv("ZELMORA_CHIP_IDLE_SKIP")) idle_skip_ = std::strcmp(e, "0") != 0;
         map(nvic_);
         set_cpu_hz(hz_);
         do_reset();
@@ -650,6 +658,84 @@ const Core::BlockInfo& Core::block_info(uint32_t addr, uint32_t size) {
     return scratch_block_;
 }
 
+// ---- idle loops ----
+
+void Core::read_idle_state(uint32_t* out) const {
+    static int ids[kIdleRegs] = {UC_ARM_REG_R0,  UC_ARM_REG_R1,  UC_ARM_REG_R2,  UC_ARM_REG_R3,   UC_ARM_REG_R4,
+                                 UC_ARM_REG_R5,  UC_ARM_REG_R6,  UC_ARM_REG_R7,  UC_ARM_REG_R8,   UC_ARM_REG_R9,
+                                 UC_ARM_REG_R10, UC_ARM_REG_R11, UC_ARM_REG_R12, UC_ARM_REG_MSP,  UC_ARM_REG_PSP,
+                                 UC_ARM_REG_LR,  UC_ARM_REG_XPSR, UC_ARM_REG_PRIMASK, UC_ARM_REG_CONTROL};
+    void* vals[kIdleRegs];
+    for (int k = 0; k < kIdleRegs; ++k) {
+        out[k] = 0;
+        vals[k] = &out[k];
+    }
+    uc_reg_read_batch(uc_, ids, vals, kIdleRegs);
+}
+
+// At a block reached by a backward branch. A round from `head` back to it
+// that stored nothing, read no peripheral and took no exception, ending
+// with the registers it started with, read only memory it left as it was:
+// the next round does the same, and so on until an interrupt or a device
+// event changes something. Whole rounds that end before the next of those
+// are skipped; the round the event falls in runs, so the core stops where
+// it would have. True when rounds were skipped.
+bool Core::idle_round(uint32_t head) {
+    if (!idle_head_ || idle_at_ != head) {
+        idle_head_ = true;
+        idle_at_ = head;
+        idle_regs_ = false;
+        idle_clean_ = true;
+        idle_wait_ = idle_backoff_ = 0;
+        return false;
+    }
+    if (idle_wait_ > 0) {
+        // A loop whose registers change (a scan, a count) is looked at again
+        // less and less often: reading them costs more than a short round.
+        --idle_wait_;
+        idle_regs_ = false;
+        idle_clean_ = true;
+        return false;
+    }
+    if (!idle_clean_) {
+        idle_regs_ = false;   // registers are read only after a clean round
+        idle_clean_ = true;
+        return false;
+    }
+    uint32_t now[kIdleRegs];
+    read_idle_state(now);
+    const bool was_regs = idle_regs_;
+    const bool same = idle_regs_ && std::memcmp(now, idle_state_, sizeof now) == 0;
+    const uint64_t round = cycles_ - idle_cycles_at_, insns = stats_.instructions - idle_insns_at_;
+    std::memcpy(idle_state_, now, sizeof now);
+    idle_regs_ = true;
+    idle_clean_ = true;
+    idle_cycles_at_ = cycles_;
+    idle_insns_at_ = stats_.instructions;
+    if (!same) {
+        if (was_regs) {
+            idle_backoff_ = std::min<uint32_t>(idle_backoff_ * 2 + 1, 255);
+            idle_wait_ = idle_backoff_;
+        }
+        return false;
+    }
+    if (round == 0) return false;
+
+    const zplat::vtime limit = std::min(until_, tb.due);
+    uint64_t n = limit == zplat::kNever ? kNeverCycle : cycles_to(limit);
+    if (tick_at_ != kNeverCycle) n = std::min(n, tick_at_ - cycles_);   // the hook saw cycles_ < tick_at_
+    if (n == kNeverCycle || n <= round) return false;
+    // k rounds leave at least a cycle before the event.
+    const uint64_t k = (n - 1) / round;
+    charge(k * round);
+    stats_.cycles += k * round;
+    stats_.idle_cycles += k * round;
+    stats_.instructions += k * insns;
+    idle_cycles_at_ = cycles_;
+    idle_insns_at_ = stats_.instructions;
+    return true;
+}
+
 // ---- faults ----
 
 void Core::mem_fault(const std::string& kind, uint32_t address, uint32_t access_index) {
@@ -830,6 +916,7 @@ bool Core::enter_exception(unsigned n, uint32_t return_pc) {
     write_reg(UC_ARM_REG_LR, exc_return);
     write_reg(UC_ARM_REG_PC, vector | 1u);
     last_frame_ = frame;
+    idle_head_ = false;
 
     nvic_.activate(n);
     nvic_.set_current(n);
@@ -875,6 +962,7 @@ void Core::exception_return(uint32_t exc_return) {
     uint32_t w[8];
     for (int k = 0; k < 8; ++k) w[k] = le32(f + 4 * k);
 
+    idle_head_ = false;
     charge(kReturnCycles);
     stats_.cycles += kReturnCycles;
     nvic_.deactivate(n);
@@ -931,6 +1019,7 @@ void Core::do_reset() {
     new_fault_ = false;
     has_fault_ = false;
     fault_ = Fault{};
+    idle_head_ = false;
     for (int r = UC_ARM_REG_R0; r <= UC_ARM_REG_R12; ++r) write_reg(r, 0);
     // ARMv6-M ARM, "Reset behavior": Thread mode, MSP from word 0, PC from word 1.
     uint32_t sp = 0, entry = 0;
@@ -1074,6 +1163,7 @@ Core::Stop Core::run(zplat::vtime until) {
         undo_len_ = 0;
         const uint32_t pc = read_reg(UC_ARM_REG_PC);
         const bool thumb = (read_reg(UC_ARM_REG_XPSR) & kXpsrT) != 0;
+        idle_head_ = false;   // the world may have changed while stopped
         in_emu_ = true;
         const uc_err err = uc_emu_start(uc_, thumb ? (pc | 1u) : pc, 0, 0, 0);
         in_emu_ = false;

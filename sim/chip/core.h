@@ -74,6 +74,14 @@ public:
     // SysTick, runs on), for a caller that holds it.
     void skip_to(zplat::vtime t);
 
+    // Idle-loop skipping (on unless ZELMORA_CHIP_IDLE_SKIP=0): a loop that
+    // went round once storing nothing, reading no peripheral and taking no
+    // exception, back at its head with the same registers, would go round
+    // the same way until the next interrupt or device event; virtual time
+    // jumps there by whole rounds, as if it had run. Off, every round runs.
+    void set_idle_skip(bool on) { idle_skip_ = on; }
+    bool idle_skip() const { return idle_skip_; }
+
     // The PC of the instruction being executed; inside a register access,
     // that of the instruction making it.
     uint32_t pc() const;
@@ -95,6 +103,7 @@ public:
         uint64_t instructions = 0;
         uint64_t cycles = 0;                // executed, exception entry and return included
         uint64_t sleep_cycles = 0;          // asleep in WFI, or locked up
+        uint64_t idle_cycles = 0;           // polling loops skipped (included in cycles)
         uint64_t taken[48] = {};            // exceptions taken, by exception number
         uint64_t longest_cycles[48] = {};   // entry to return, preempting handlers included
     };
@@ -278,6 +287,19 @@ private:
     bool skip_set_ = false;          // the breakpoint at skip_pc_ is lifted for a step
     uint32_t skip_pc_ = 0;
     Halt halt_, watch_halt_;
+    // Idle-loop detection (see set_idle_skip): the head of the loop being
+    // watched, the state there, and whether the round since was clean.
+    static constexpr int kIdleRegs = 19;
+    bool idle_skip_ = true;
+    bool idle_head_ = false;         // idle_at_ is a loop head being watched
+    bool idle_regs_ = false;         // idle_state_ holds the registers at the head
+    bool idle_clean_ = false;        // no store, peripheral read or exception since the head
+    uint32_t idle_at_ = 0;
+    uint32_t idle_wait_ = 0, idle_backoff_ = 0;   // rounds before the registers are read again
+    uint64_t idle_cycles_at_ = 0, idle_insns_at_ = 0;
+    uint32_t idle_state_[kIdleRegs] = {};
+    bool idle_round(uint32_t head);
+    void read_idle_state(uint32_t* out) const;
 };
 
 }  // namespace zchip

@@ -364,6 +364,7 @@ ChipReport ChipUnit::report() const {
     const Core::Stats& s = core_->stats();
     r.instructions = s.instructions;
     r.cycles = s.cycles;
+    r.idle_cycles = s.idle_cycles;
     r.longest_pass_ms = static_cast<double>(longest_pass_) / 1e6;
     r.longest_pass_in = longest_pass_in_;
     r.tick_longest_cycles = s.longest_cycles[16 + 17];

@@ -22,6 +22,7 @@ namespace zchip {
 struct ChipReport {
     uint64_t instructions = 0;
     uint64_t cycles = 0;
+    uint64_t idle_cycles = 0;            // of those, in polling loops skipped (Core::set_idle_skip)
     double longest_pass_ms = 0;          // between two watchdog clears
     std::string longest_pass_in;         // the function the main loop spent most of that pass in
     uint64_t tick_longest_cycles = 0;    // TC0's handler, entry to return

@@ -120,7 +120,8 @@ case_table:
     .word case_cycles           @ 23
     .word case_svc              @ 24
     .word case_stack_stop       @ 25
-    .word Default_Handler, Default_Handler, Default_Handler, Default_Handler   @ 26-29
+    .word case_poll             @ 26
+    .word Default_Handler, Default_Handler, Default_Handler   @ 27-29
     .word case_speed_busy       @ 30
     .word case_speed_mix        @ 31
 
@@ -480,6 +481,24 @@ FUNC SVC_Handler
     mrs r0, ipsr
     LOG r0
     bx lr
+    .ltorg
+
+@ ---- 26: a loop polling the tick, marking each new value up to 5 ----
+FUNC case_poll
+    bl systick_start
+    ldr r4, =tick_count
+    ldr r6, =DEV
+    movs r7, #0                 @ the tick last seen
+    .global poll_loop
+poll_loop:
+    ldr r0, [r4]
+    cmp r0, r7
+    beq poll_loop               @ reads only, the same registers every round
+    mov r7, r0
+    str r0, [r6, #0x24]         @ the time the new value was seen
+    cmp r7, #5
+    blo poll_loop
+1:  b 1b
     .ltorg
 
 @ ---- 30, 31: speed ----

@@ -242,6 +242,44 @@ TEST_F(CoreTest, WfiSleepsUntilTheNextInterrupt) {
     EXPECT_EQ(tb.now, 10 * kMs + kMs / 2);
 }
 
+// A loop that only polls the tick skips to each interrupt; with skipping
+// off it runs every round. Both see each tick at the same cycle.
+TEST_F(CoreTest, APollingLoopSkipsToTheNextInterruptAsIfItHadRun) {
+    struct Run {
+        std::vector<std::pair<vtime, uint64_t>> marks;
+        uint64_t instructions, cycles, idle, end_cycles;
+        vtime end;
+        uint32_t pc;
+    };
+    auto go = [&](bool skip) {
+        tb.now = 0;
+        tb.due = kNever;
+        dev.marks.clear();
+        core.set_idle_skip(skip);
+        start(26);
+        const uint64_t c0 = core.cycles();
+        const Core::Stats s0 = core.stats();
+        // Stops on the way, as the board's events make it.
+        for (vtime t = kMs / 3; t < 7 * kMs; t += kMs / 3) EXPECT_EQ(run_for(t - tb.now), Core::Stop::Until);
+        Run r{{}, core.stats().instructions - s0.instructions, core.stats().cycles - s0.cycles,
+              core.stats().idle_cycles - s0.idle_cycles, core.cycles() - c0, tb.now, core.reg(Core::Reg::PC)};
+        for (const auto& m : dev.marks) r.marks.emplace_back(m.at, m.cycles - c0);
+        return r;
+    };
+    const Run off = go(false), on = go(true);
+    ASSERT_EQ(off.marks.size(), 5u);
+    EXPECT_EQ(on.marks, off.marks);
+    EXPECT_EQ(on.instructions, off.instructions);
+    EXPECT_EQ(on.cycles, off.cycles);
+    EXPECT_EQ(on.end_cycles, off.end_cycles);
+    EXPECT_EQ(on.end, off.end);
+    EXPECT_EQ(on.pc, off.pc);
+    EXPECT_EQ(off.idle, 0u);
+    // Nearly all of the 7 ms is polling: skipped.
+    EXPECT_GT(on.idle, on.cycles * 9 / 10);
+    EXPECT_EQ(word(sym("tick_count")), 6u);
+}
+
 TEST_F(CoreTest, PeripheralAccessesKeepWidthOffsetAndPc) {
     start(6);
     ASSERT_EQ(run_for(kMs), Core::Stop::Until) << core.describe_fault();

@@ -39,10 +39,11 @@ struct Outcome {
     zchip::ChipReport report;
 };
 
-Outcome run(const zsim::Scenario& sc, double minutes, bool chip) {
+Outcome run(const zsim::Scenario& sc, double minutes, bool chip, bool idle_skip = true) {
     zsim::Board b(sc);
     std::unique_ptr<zchip::ChipUnit> unit;
     if (chip) unit = std::make_unique<zchip::ChipUnit>(b, kElf);
+    if (unit) unit->core().set_idle_skip(idle_skip);
     b.run_for(static_cast<zplat::vtime>(minutes * 60) * kSec);
     Outcome r{b.console(), b.eeprom().contents(), b.transponder().air(), b.restarts(), {}};
     if (unit) {
@@ -158,6 +159,29 @@ TEST(ChipImage, APowerCutStopsTheImageAndItStartsAgainFromPowerOnAsTheHostBuildD
     EXPECT_EQ(count(chip.console, "END SETUP"), 2u);
     EXPECT_EQ(count(chip.console, "\t\tIncidencia:15\tDato:"), 2u);   // each start-up logged
     EXPECT_EQ(chip.report.restarts, 0u);                               // not a reset: a new start
+}
+
+TEST(ChipImage, SkippingIdleLoopsChangesNothingButTheWallTime) {
+    NEED_IMAGE();
+    // A power cut and a hang: start-up twice, the watchdog's bite, the
+    // EEPROM's waits, the serial lines.
+    zsim::Scenario sc =
+        zsim::Scenario::from_file(std::string(ZELMORA_SOURCE_DIR) + "/sim/scenarios/stall-3s.toml");
+    sc.power.power_cuts.push_back({8500 * zplat::kMs, 1 * kSec});
+    const double minutes = kMinutes >= 10 ? 1.1 : 0.3;
+    const Outcome off = run(sc, minutes, true, false);
+    const Outcome on = run(sc, minutes, true, true);
+    EXPECT_EQ(on.console, off.console);
+    EXPECT_TRUE(on.air == off.air);
+    EXPECT_TRUE(on.eeprom == off.eeprom);
+    EXPECT_EQ(on.restarts, off.restarts);
+    EXPECT_EQ(on.report.instructions, off.report.instructions);
+    EXPECT_EQ(on.report.cycles, off.report.cycles);
+    EXPECT_EQ(on.report.longest_pass_ms, off.report.longest_pass_ms);
+    EXPECT_EQ(on.report.stack_low, off.report.stack_low);
+    EXPECT_EQ(on.report.interrupts, off.report.interrupts);
+    EXPECT_EQ(off.report.idle_cycles, 0u);
+    EXPECT_GT(on.report.idle_cycles, 0u);
 }
 
 TEST(ChipImage, AFaultingImageStopsWithItsReport) {
