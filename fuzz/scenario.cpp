@@ -26,8 +26,8 @@ void check_position(const std::string& what) {
     ZFUZZ_CHECK(kName, ok, "an error without its position: " + what);
 }
 
-// A time the clock holds: from 0 to the longest run (a duration may also be kNever).
-bool holds(zsim::vtime t) { return t >= 0 && t <= static_cast<zsim::vtime>(zsim::kLongestRun); }
+// A time the clock holds: up to the longest run (a duration may also be kNever).
+bool holds(zsim::vtime t) { return t <= static_cast<zsim::vtime>(zsim::kLongestRun); }
 bool holds(const zsim::Window& w) { return holds(w.at) && (w.duration == zplat::kNever || holds(w.duration)); }
 
 bool every_time_held(const zsim::Scenario& sc) {

@@ -94,7 +94,9 @@ int main(int argc, char** argv) {
                    "write one CSV row per virtual minute to FILE: battery, charge, panel current, charger, alarms, "
                    "restarts, Message 6 loads and events");
     app.add_option("--plot", plot_path,
-                   "at the end, draw battery, panel current, charge, alarms and restarts into FILE (PNG, with gnuplot)");
+                   "at the end, draw battery, panel current, charge, the charger's state, alarms, restarts and the minutes "
+                   "with Message 6 sends into FILE (PNG, with gnuplot), over UTC, with the unit's low-battery and "
+                   "alarm-off levels and the world's brown-out and restart levels across the battery's plot");
     app.add_option("--chip", chip_path,
                    "run the image we would flash (an ELF such as build/target/zelmora.elf) on the chip's core and "
                    "peripherals instead of the host build")
@@ -220,7 +222,8 @@ int main(int argc, char** argv) {
         if (tr) tr->close();
         if (!plot_path.empty()) {
             std::string why;
-            if (!zsim::plot_trace(trace_path, plot_path, sc.name.empty() ? "zelmora-sim" : sc.name, why)) {
+            const zsim::PlotLevels levels = zsim::plot_levels(board.eeprom().contents(), sc.power);
+            if (!zsim::plot_trace(trace_path, plot_path, sc.name.empty() ? "zelmora-sim" : sc.name, levels, why)) {
                 std::cerr << "zelmora-sim: " << why << "\n";
                 return 1;
             }
