@@ -58,7 +58,9 @@ TEST(KeptClock, ASecondRunOnTheImageCarriesOnInTime) {
     const std::vector<Record> log = records_of(image);
     std::vector<uint64_t> starts;
     for (size_t i = 0; i < log.size(); ++i) {
-        if (i > 0) EXPECT_GE(log[i].when, log[i - 1].when) << "record " << i;
+        if (i > 0) {
+            EXPECT_GE(log[i].when, log[i - 1].when) << "record " << i;
+        }
         if (log[i].code == 15) starts.push_back(log[i].when);
     }
     ASSERT_EQ(starts.size(), 2u);
