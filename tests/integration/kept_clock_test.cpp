@@ -2,6 +2,7 @@
 // run on the same image carries on in time, so its event log reads in order.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -10,6 +11,7 @@
 #include <sys/wait.h>
 #include <vector>
 
+#include "board.h"
 #include "program_support.h"
 
 namespace {
@@ -82,4 +84,33 @@ TEST(KeptClock, ASecondRunOnTheImageCarriesOnInTime) {
     std::remove((image + ".clock").c_str());
     ASSERT_EQ(run_sim("--minutes 1 --eeprom " + image, out), 0) << text_of(out);
     EXPECT_NE(text_of(image + ".clock").find("world_utc = \"2026-12-08T13:46:00Z\""), std::string::npos);
+}
+
+// The clock taken up from an earlier run's contents reads as it did then: the
+// same calendar in the same hour mode, its oscillator state and its SRAM.
+TEST(KeptClock, TheRtcTakesUpItsContents) {
+    std::array<uint8_t, 256> kept{};
+    {
+        zsim::Board b(zsim::Scenario::builtin());
+        b.rtc().set_time(zsim::Civil{2027, 2, 28, 23, 59, 58});
+        const uint8_t twelve_hour_pm[] = {0x02, 0x40 | 0x20 | 0x11};   // 11 PM
+        const uint8_t sram[] = {0x20, 0xA5, 0x5A};
+        b.rtc().on_write(twelve_hour_pm, sizeof twelve_hour_pm);
+        b.rtc().on_write(sram, sizeof sram);
+        kept = b.rtc().contents();
+    }
+    zsim::Board b(zsim::Scenario::builtin());
+    ASSERT_TRUE(zsim::Rtc::registers_valid(kept.data()));
+    b.rtc().restore(kept);
+    EXPECT_EQ(b.rtc().contents(), kept);
+    EXPECT_TRUE(b.rtc().twelve_hour());
+    EXPECT_TRUE(b.rtc().running());
+    EXPECT_EQ(zsim::format_utc(b.rtc().time()), "2027-02-28T23:59:58Z");
+
+    for (const auto& [reg, bad] : std::vector<std::pair<int, uint8_t>>{{0, 0x8A}, {1, 0x60}, {2, 0x24}, {2, 0x40},
+                                                                       {4, 0x00}, {5, 0x13}, {6, 0xA0}}) {
+        std::array<uint8_t, 256> r = kept;
+        r[static_cast<size_t>(reg)] = bad;
+        EXPECT_FALSE(zsim::Rtc::registers_valid(r.data())) << reg << " " << int{bad};
+    }
 }
