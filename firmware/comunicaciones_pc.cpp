@@ -30,7 +30,8 @@ void transmito_coordenada(uint8_t cgrados, uint8_t ccifras_grados, uint8_t cminu
     transmito_variable(cgrados, ccifras_grados, '*');
     transmito_variable(cminutos, 2, '.');
     transmito_variable(idiez_milesimas, 4, 0);
-    Serial0.write(chemisferio);
+    // No letter yet (0) prints nothing: a NUL on the console is a byte no reader wants.
+    if (chemisferio != 0) Serial0.write(chemisferio);
 }
 
 // ------------------------------------------------ analog measurement ----

@@ -26,6 +26,30 @@ void check_position(const std::string& what) {
     ZFUZZ_CHECK(kName, ok, "an error without its position: " + what);
 }
 
+// A time the clock holds: up to the longest run (a duration may also be kNever).
+bool holds(zsim::vtime t) { return t <= static_cast<zsim::vtime>(zsim::kLongestRun); }
+bool holds(const zsim::Window& w) { return holds(w.at) && (w.duration == zplat::kNever || holds(w.duration)); }
+
+bool every_time_held(const zsim::Scenario& sc) {
+    bool ok = holds(sc.transponder.byte_gap);
+    for (const auto& a : sc.pin_actions) ok = ok && holds(a.at);
+    for (const auto& s : sc.stalls) ok = ok && holds(s.at) && holds(s.duration);
+    for (const auto* c : {&sc.power.battery_volts, &sc.power.panel_amps}) {
+        for (const auto& p : c->points) ok = ok && holds(p.at);
+    }
+    for (const auto* ws : {&sc.rtc.absent, &sc.eeprom.absent, &sc.eeprom.writes_lost, &sc.power.power_cuts,
+                           &sc.gps.outages, &sc.transponder.silent, &sc.transponder.nak, &sc.transponder.pc}) {
+        for (const auto& w : *ws) ok = ok && holds(w);
+    }
+    for (const auto* ts : {&sc.rtc.stops, &sc.power.mppt_stuck, &sc.gps.restarts}) {
+        for (const zsim::vtime t : *ts) ok = ok && holds(t);
+    }
+    for (const auto& n : sc.gps.noise) ok = ok && holds(n.window);
+    for (const auto& n : sc.transponder.noise) ok = ok && holds(n.window);
+    for (const auto& f : sc.transponder.foreign) ok = ok && holds(f.at);
+    return ok;
+}
+
 bool finite_curve(const zsim::Curve& c) {
     for (const auto& p : c.points) {
         if (!std::isfinite(p.value)) return false;
@@ -44,7 +68,8 @@ void run_scenario(const uint8_t* data, size_t size) {
         return;
     }
     // What was accepted is a world the runner can use.
-    ZFUZZ_CHECK(kName, std::isfinite(sc.minutes) && sc.minutes > 0, "a run length that is not a positive number");
+    ZFUZZ_CHECK(kName, sc.minutes > 0 && sc.minutes <= zsim::kLongestMinutes, "a run length the clock cannot hold");
+    ZFUZZ_CHECK(kName, every_time_held(sc), "a time the clock cannot hold");
     ZFUZZ_CHECK(kName, finite_curve(sc.power.battery_volts) && finite_curve(sc.power.panel_amps), "a curve that is not a number");
     for (size_t i = 1; i < sc.power.battery_volts.points.size(); ++i) {
         ZFUZZ_CHECK(kName, sc.power.battery_volts.points[i - 1].at <= sc.power.battery_volts.points[i].at, "points out of order");

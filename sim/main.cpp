@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -19,7 +20,9 @@
 #include "air_log.h"
 #include "board.h"
 #include "gdb.h"
+#include "kept_clock.h"
 #include "pty.h"
+#include "scenario.h"
 #include "trace.h"
 #include "unit.h"
 
@@ -69,14 +72,15 @@ int main(int argc, char** argv) {
     int gdb_port = -1;
     std::string trace_path;
     std::string plot_path;
-    // Ten million minutes is 19 years: virtual time counts nanoseconds in 64 bits.
     app.add_option("--minutes", minutes,
                    "virtual run length in minutes (default: the scenario's, 10; with --pty: until interrupted)")
-        ->check(above_zero("a number of minutes", 1e7));
+        ->check(above_zero("a number of minutes", zsim::kLongestMinutes));
     app.add_option("--scenario", scenario_path, "scenario file (TOML); the built-in default otherwise")
         ->check(CLI::ExistingFile);
     app.add_option("--eeprom", eeprom_path,
-                   "EEPROM image file: created from the default image when absent, updated as the unit writes");
+                   "EEPROM image file: created from the default image when absent, updated as the unit writes; the "
+                   "world's clock is kept beside it in FILE.clock (the world's UTC and the RTC at the end of the "
+                   "run), and a later run on an existing image carries on from there instead of the scenario's time");
     app.add_option("--air", air_path,
                    "write every transmission of the transponder to FILE as !AIVDM sentences, one per line, or send "
                    "each sentence to udp://HOST:PORT as one datagram; each led by a tag block with the world's UTC");
@@ -93,7 +97,9 @@ int main(int argc, char** argv) {
                    "write one CSV row per virtual minute to FILE: battery, charge, panel current, charger, alarms, "
                    "restarts, Message 6 loads and events");
     app.add_option("--plot", plot_path,
-                   "at the end, draw battery, panel current, charge, alarms and restarts into FILE (PNG, with gnuplot)");
+                   "at the end, draw battery, panel current, charge, the charger's state, alarms, restarts and the minutes "
+                   "with Message 6 sends into FILE (PNG, with gnuplot), over UTC, with the unit's low-battery and "
+                   "alarm-off levels and the world's brown-out and restart levels across the battery's plot");
     app.add_option("--chip", chip_path,
                    "run the image we would flash (an ELF such as build/target/zelmora.elf) on the chip's core and "
                    "peripherals instead of the host build")
@@ -138,6 +144,19 @@ int main(int argc, char** argv) {
     const bool until_stopped = pty && minutes <= 0;
     if (minutes <= 0) minutes = sc.minutes;
     if (!eeprom_path.empty()) sc.eeprom.image_path = eeprom_path;
+    // A clock kept beside an image belongs to it: a new image starts the world afresh.
+    std::optional<zsim::KeptClock> kept;
+    const std::string clock_path = zsim::kept_clock_path(eeprom_path);
+    std::error_code fs_error;
+    if (!eeprom_path.empty() && std::filesystem::exists(eeprom_path, fs_error)) {
+        try {
+            kept = zsim::read_kept_clock(clock_path);
+        } catch (const std::exception& e) {
+            std::cerr << "zelmora-sim: " << e.what() << "\n";
+            return 2;
+        }
+    }
+    if (kept) sc.utc_start = kept->world_utc;
     if (utc_now) sc.utc_start = zsim::from_epoch(static_cast<int64_t>(std::time(nullptr)));
 
     static char outbuf[1 << 16];
@@ -160,6 +179,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     zsim::Board& board = *owner;
+    // Its backup cell kept the RTC counting while the unit was off; without one
+    // it starts as the scenario says.
+    if (kept && sc.rtc.backup) board.rtc().restore(kept->rtc);
     // --plot without --trace draws from a trace of its own beside the picture.
     if (!plot_path.empty() && trace_path.empty()) trace_path = plot_path + ".csv";
     std::unique_ptr<zsim::Trace> trace;
@@ -202,6 +224,14 @@ int main(int argc, char** argv) {
     // A chip image that faulted stops the run: the report, exit status 3.
     const auto finish = [&]() -> int {
         if (gdb) gdb->finish(chip->faulted());
+        if (!eeprom_path.empty()) {
+            try {
+                zsim::write_kept_clock(clock_path, zsim::KeptClock{board.world_utc(), board.rtc().contents()});
+            } catch (const std::exception& e) {
+                std::cerr << "zelmora-sim: " << e.what() << "\n";
+                return 1;
+            }
+        }
         if (chip && chip_report) std::cerr << chip->report_text();
         if (chip && chip->faulted()) {
             std::cerr << "zelmora-sim: the chip image stopped on a fault\n" << chip->fault_report();
@@ -210,7 +240,8 @@ int main(int argc, char** argv) {
         if (tr) tr->close();
         if (!plot_path.empty()) {
             std::string why;
-            if (!zsim::plot_trace(trace_path, plot_path, sc.name.empty() ? "zelmora-sim" : sc.name, why)) {
+            const zsim::PlotLevels levels = zsim::plot_levels(board.eeprom().contents(), sc.power);
+            if (!zsim::plot_trace(trace_path, plot_path, sc.name.empty() ? "zelmora-sim" : sc.name, levels, why)) {
                 std::cerr << "zelmora-sim: " << why << "\n";
                 return 1;
             }

@@ -16,6 +16,12 @@ namespace zsim {
 extern const char* const kDefaultScenarioText;
 extern const char* const kDefaultConfigText;
 
+std::optional<vtime> time_from(double count, double unit_ns) {
+    // Written as a negation so that NaN falls out too.
+    if (!(count >= 0 && count * unit_ns <= kLongestRun)) return std::nullopt;
+    return static_cast<vtime>(std::llround(count * unit_ns));
+}
+
 std::optional<vtime> parse_time(const std::string& text) {
     if (text.empty()) return std::nullopt;
     double parts[3] = {0, 0, 0};
@@ -44,7 +50,7 @@ std::optional<vtime> parse_time(const std::string& text) {
     if (n == 2 && parts[0] >= 60) return std::nullopt;
     double seconds = 0;
     for (int i = 0; i < n; ++i) seconds = seconds * 60 + parts[i];
-    return static_cast<vtime>(std::llround(seconds * 1e9));
+    return time_from(seconds, 1e9);
 }
 
 double Curve::at(vtime t) const {
@@ -68,15 +74,19 @@ namespace {
     throw std::runtime_error(os.str());
 }
 
+const char* const kTooLong = ", at most 10000000 minutes";
+
 vtime time_of(const std::string& origin, const toml::node& node) {
     if (auto v = node.value<double>()) {
         if (*v < 0) fail(origin, node.source(), "time must not be negative");
-        return static_cast<vtime>(std::llround(*v * 1e9));
+        if (auto t = time_from(*v, 1e9)) return *t;
+        fail(origin, node.source(), "time must be at most 10000000 minutes");
     }
     if (auto s = node.value<std::string>()) {
         if (auto t = parse_time(*s)) return *t;
     }
-    fail(origin, node.source(), "expected a time: seconds, \"MM:SS\" or \"HH:MM:SS\" (minutes and seconds below 60)");
+    fail(origin, node.source(),
+         std::string("expected a time: seconds, \"MM:SS\" or \"HH:MM:SS\" (minutes and seconds below 60)") + kTooLong);
 }
 
 vtime required_time(const std::string& origin, const toml::table& t, const char* key) {
@@ -208,10 +218,16 @@ std::string sentence_text(const std::string& origin, const toml::table& t, const
     return *v;
 }
 
+// A whole number of milliseconds from 1 up to the longest run.
+vtime ms_of(const std::string& origin, const toml::table& t) {
+    const int64_t most = static_cast<int64_t>(kLongestRun / 1e6);
+    return *time_from(static_cast<double>(int_in(origin, t, "ms", 1, most)), 1e6);
+}
+
 // An optional `ms` duration; for good without it.
 vtime duration_of(const std::string& origin, const toml::table& t) {
     if (!t.get("ms")) return zplat::kNever;
-    return static_cast<vtime>(int_in(origin, t, "ms", 1, INT64_MAX / 1000000)) * zplat::kMs;
+    return ms_of(origin, t);
 }
 
 void check_keys(const std::string& origin, const toml::table& t, std::initializer_list<const char*> known) {
@@ -242,7 +258,9 @@ Scenario Scenario::from_text(const std::string& text, const std::string& origin)
     if (auto v = root["name"].value<std::string>()) sc.name = *v;
     if (const toml::node* n = root.get("minutes")) {
         const auto v = n->value<double>();
-        if (!v || *v <= 0) fail(origin, n->source(), "'minutes' must be a positive number");
+        if (!v || !(*v > 0) || !time_from(*v, 60e9)) {
+            fail(origin, n->source(), "'minutes' must be a number above 0 and at most 10000000");
+        }
         sc.minutes = *v;
     }
     if (const toml::node* n = root.get("seed")) {
@@ -350,7 +368,7 @@ Scenario Scenario::from_text(const std::string& text, const std::string& origin)
         if (x->get("serial")) ais.serial = sentence_text(origin, *x, "serial", 15, false);
         ais.vswr = number_in(origin, *x, "vswr", 1, 99.9, ais.vswr);
         ais.supply_volts = number_in(origin, *x, "supply_volts", 0, 60, ais.supply_volts);
-        ais.byte_gap = static_cast<vtime>(std::llround(number_in(origin, *x, "byte_gap_ms", 0, 1000, 0) * 1e6));
+        ais.byte_gap = *time_from(number_in(origin, *x, "byte_gap_ms", 0, 1000, 0), 1e6);
     }
     if (const toml::array* arr = root["gps_outage"].as_array()) {
         for (const toml::node& el : *arr) {
@@ -361,8 +379,8 @@ Scenario Scenario::from_text(const std::string& text, const std::string& origin)
             const toml::node* m = t->get("minutes");
             if (m && t->get("ms")) fail(origin, m->source(), "give 'minutes' or 'ms', not both");
             vtime d = zplat::kNever;
-            if (m) d = static_cast<vtime>(std::llround(number_of(origin, *m, "minutes", 0.001, 1e6) * 60e9));
-            if (t->get("ms")) d = static_cast<vtime>(int_in(origin, *t, "ms", 1, INT64_MAX / 1000000)) * zplat::kMs;
+            if (m) d = *time_from(number_of(origin, *m, "minutes", 0.001, 1e6), 60e9);
+            if (t->get("ms")) d = ms_of(origin, *t);
             sc.gps.outages.push_back({at, d});
         }
     }
@@ -417,12 +435,12 @@ Scenario Scenario::from_text(const std::string& text, const std::string& origin)
                 check_keys(origin, *t, {"kind", "at", "ms"});
                 const vtime at = required_time(origin, *t, "at");
                 const auto ms = int_in(origin, *t, "ms", 1, 3600000);
-                sc.stalls.push_back({at, static_cast<vtime>(ms) * zplat::kMs});
+                sc.stalls.push_back({at, *time_from(static_cast<double>(ms), 1e6)});
             } else if (kind == "eeprom_absent" || kind == "eeprom_writes_lost" || kind == "rtc_absent") {
                 check_keys(origin, *t, {"kind", "at", "ms"});
                 const vtime at = required_time(origin, *t, "at");
                 vtime d = zplat::kNever;
-                if (t->get("ms")) d = static_cast<vtime>(int_in(origin, *t, "ms", 1, INT64_MAX / 1000000)) * zplat::kMs;
+                if (t->get("ms")) d = ms_of(origin, *t);
                 const Window w{at, d};
                 if (kind == "eeprom_absent") sc.eeprom.absent.push_back(w);
                 else if (kind == "eeprom_writes_lost") sc.eeprom.writes_lost.push_back(w);
@@ -430,8 +448,7 @@ Scenario Scenario::from_text(const std::string& text, const std::string& origin)
             } else if (kind == "power_cut") {
                 check_keys(origin, *t, {"kind", "at", "ms"});
                 const vtime at = required_time(origin, *t, "at");
-                const auto ms = int_in(origin, *t, "ms", 1, INT64_MAX / 1000000);
-                sc.power.power_cuts.push_back({at, static_cast<vtime>(ms) * zplat::kMs});
+                sc.power.power_cuts.push_back({at, ms_of(origin, *t)});
             } else if (kind == "rtc_stop") {
                 check_keys(origin, *t, {"kind", "at"});
                 sc.rtc.stops.push_back(required_time(origin, *t, "at"));
@@ -445,7 +462,7 @@ Scenario Scenario::from_text(const std::string& text, const std::string& origin)
                 check_keys(origin, *t, {"kind", "at", "ms", "rate"});
                 const vtime at = required_time(origin, *t, "at");
                 vtime d = zplat::kNever;
-                if (t->get("ms")) d = static_cast<vtime>(int_in(origin, *t, "ms", 1, INT64_MAX / 1000000)) * zplat::kMs;
+                if (t->get("ms")) d = ms_of(origin, *t);
                 const toml::node* r = t->get("rate");
                 if (!r) fail(origin, t->source(), "missing 'rate'");
                 sc.gps.noise.push_back({{at, d}, number_of(origin, *r, "rate", 0, 1)});

@@ -171,6 +171,16 @@ struct Scenario {
     static Scenario from_text(const std::string& text, const std::string& origin = "scenario");
 };
 
+// The longest span a scenario or --minutes may name: ten million minutes (19
+// years), well inside the clock's 64-bit nanoseconds.
+constexpr double kLongestMinutes = 1e7;
+constexpr double kLongestRun = kLongestMinutes * 60e9;
+
+// `count` units of `unit_ns` nanoseconds as virtual time; none when negative,
+// not a number or beyond kLongestRun. Every time a scenario names goes
+// through here.
+std::optional<vtime> time_from(double count, double unit_ns);
+
 // "90", "1:30", "00:01:30.250" or a number of seconds.
 std::optional<vtime> parse_time(const std::string& text);
 

@@ -3,11 +3,15 @@
 #include <cinttypes>
 #include <cmath>
 #include <cstdlib>
+#include <fstream>
+#include <set>
+#include <sstream>
 #include <stdexcept>
 
 #include "battery.h"
 #include "mppt.h"
 #include "transponder.h"
+#include "unit_config.h"
 #include "utc.h"
 
 namespace zsim {
@@ -106,14 +110,63 @@ void Trace::row() {
     events_.clear();
 }
 
-bool plot_trace(const std::string& csv, const std::string& png, const std::string& title, std::string& error) {
+PlotLevels plot_levels(const std::vector<uint8_t>& eeprom, const PowerSetup& power) {
+    PlotLevels l;
+    l.brownout = power.brownout_volts;
+    l.restart = power.restart_volts;
+    if (eeprom.size() < zcfg::kAreaSize) return l;
+    const zcfg::Config c = zcfg::decode(std::vector<uint8_t>(eeprom.begin(), eeprom.begin() + zcfg::kAreaSize), nullptr);
+    // An erased or foreign area holds no usable level: nothing is drawn for it.
+    const auto volts = [&c](const char* key) {
+        const double v = c[*zcfg::find(key)].number;
+        return std::isfinite(v) && v > 0 && v < 30 ? v : NAN;
+    };
+    l.low_battery = volts("power.low_battery");
+    l.alarm_off = volts("power.alarm_off");
+    return l;
+}
+
+namespace {
+
+// What the trace holds, so that the legends name only what is drawn.
+struct TraceSummary {
+    std::string first, last;   // UTC of the first and last rows
+    bool starts = false;
+    std::set<std::string> charger;
+};
+
+TraceSummary summary_of(const std::string& csv) {
+    TraceSummary t;
+    std::ifstream in(csv);
+    std::string line;
+    std::getline(in, line);   // the header
+    while (std::getline(in, line)) {
+        std::vector<std::string> cells;
+        std::stringstream ss(line);
+        for (std::string c; std::getline(ss, c, ',') && cells.size() < 14;) cells.push_back(c);
+        if (cells.size() < 14) continue;
+        if (t.first.empty()) t.first = cells[0];
+        t.last = cells[0];
+        t.charger.insert(cells[4]);
+        t.starts = t.starts || cells[13] != "0";
+    }
+    return t;
+}
+
+// "2026-12-14 00:01" of "2026-12-14T00:01:00Z".
+std::string shown_utc(const std::string& s) { return s.size() >= 16 ? s.substr(0, 10) + " " + s.substr(11, 5) : s; }
+
+}  // namespace
+
+bool plot_trace(const std::string& csv, const std::string& png, const std::string& title, const PlotLevels& levels,
+                std::string& error) {
     if (std::system("command -v gnuplot >/dev/null 2>&1") != 0) {
         error = "--plot needs gnuplot (Debian package gnuplot-nox)";
         return false;
     }
-    std::FILE* g = ::popen("gnuplot", "w");
-    if (!g) {
-        error = "cannot start gnuplot";
+    const TraceSummary sum = summary_of(csv);
+    if (sum.first.empty()) {
+        error = "--plot draws whole minutes: the run ended before its first";
         return false;
     }
     auto quoted = [](const std::string& s) {
@@ -121,31 +174,62 @@ bool plot_trace(const std::string& csv, const std::string& png, const std::strin
         for (char ch : s) q += ch == '\'' ? std::string("''") : std::string(1, ch);
         return q + "'";
     };
-    // Columns: 1 utc, 2 volts, 3 soc, 4 panel, 5 charger, 6 powered, 7..13 alarms, 14 restarts.
-    std::fprintf(g,
-                 "set terminal pngcairo size 1400,900 font 'sans,10'\n"
-                 "set output %s\n"
-                 "set datafile separator ','\n"
-                 "set key autotitle columnhead\n"
-                 "set xdata time\nset timefmt '%%Y-%%m-%%dT%%H:%%M:%%SZ'\nset format x \"%%d/%%m\\n%%H:%%M\"\n"
-                 "set grid\nset lmargin 10\nset rmargin 4\n"
-                 "set multiplot layout 4,1 title %s\n"
-                 "set ylabel 'battery (V)'\n"
-                 "plot %s using 1:2 with lines lw 1.5 lc rgb '#1f4e9a' title 'battery volts', "
-                 "'' using 1:($14>0?$2:1/0) with points pt 7 ps 1.2 lc rgb 'red' title 'start-up'\n"
-                 "set ylabel 'panel (A)'\n"
-                 "plot %s using 1:4 with lines lc rgb '#d08000' title 'panel current', "
-                 "'' using 1:(strcol(5) eq 'off' ? 0 : 1/0) with points pt 5 ps 0.4 lc rgb 'black' title 'charger off'\n"
-                 "set ylabel 'charge (%%)'\nset yrange [-10:105]\n"
-                 "plot %s using 1:3 with lines lc rgb '#208020' title 'state of charge'\n"
-                 "set yrange [0:8]\nset ylabel 'alarms'\nset ytics ('low batt' 1, 'high batt' 2, 'in 1' 3, "
-                 "'in 2' 4, 'in 3' 5, 'AIS' 6, 'GPS' 7)\n"
-                 "plot for [i=0:6] %s using 1:(column(7+i)>0 ? i+1 : 1/0) with points pt 5 ps 0.5 notitle, "
-                 "'' using 1:($6==0 ? 0.3 : 1/0) with points pt 5 ps 0.5 lc rgb 'red' title 'unit off'\n"
-                 "unset multiplot\n",
-                 quoted(png).c_str(), quoted(title).c_str(), quoted(csv).c_str(), quoted(csv).c_str(),
-                 quoted(csv).c_str(), quoted(csv).c_str());
-    const int rc = ::pclose(g);
+    const std::string data = quoted(csv);
+    std::ostringstream g;
+    g.setf(std::ios::fixed);
+    g.precision(2);
+    // Columns: 1 utc, 2 volts, 3 soc, 4 panel, 5 charger, 6 powered, 7..13 alarms, 14 starts, 15 loads, 16 sent.
+    // The plots share one left and right edge; the legends stand right of them.
+    g << "set terminal pngcairo size 1400,1150 font 'sans,10'\n"
+      << "set output " << quoted(png) << "\n"
+      << "set datafile separator ','\n"
+      << "set xdata time\nset timefmt '%Y-%m-%dT%H:%M:%SZ'\nset format x \"%d/%m\\n%H:%M\"\n"
+      << "set grid\nset lmargin at screen 0.07\nset rmargin at screen 0.80\n"
+      << "set key outside right top vertical Left reverse samplen 2\n"
+      << "set multiplot layout 5,1 title " << quoted(title) << "\n";
+
+    g << "set ylabel 'battery (V)'\nplot " << data << " using 1:2 with lines lw 1.5 lc rgb '#1f4e9a' title 'battery'";
+    if (sum.starts) g << ", '' using 1:($14>0?$2:1/0) with points pt 7 ps 1.2 lc rgb 'red' title 'start-up'";
+    const struct {
+        double v;
+        const char* what;
+        const char* style;
+    } lines[] = {{levels.alarm_off, "alarm off", "dt 2 lw 1.2 lc rgb '#208020'"},
+                 {levels.low_battery, "low battery", "dt 2 lw 1.2 lc rgb '#c00000'"},
+                 {levels.restart, "restart", "dt 4 lw 1.2 lc rgb '#707070'"},
+                 {levels.brownout, "brown-out", "dt 3 lw 1.2 lc rgb 'black'"}};
+    for (const auto& l : lines) {
+        if (std::isfinite(l.v)) g << ", " << l.v << " with lines " << l.style << " title '" << l.what << " " << l.v << " V'";
+    }
+    g << "\n";
+
+    g << "set ylabel 'panel (A)'\nplot " << data << " using 1:4 with lines lc rgb '#d08000' title 'panel current'\n";
+    g << "set ylabel 'charge (%)'\nset yrange [-10:105]\n"
+      << "plot " << data << " using 1:3 with lines lc rgb '#208020' title 'state of charge'\n";
+
+    // The charger's state as a step line over its four states.
+    g << "set ylabel 'charger'\nset yrange [0.5:4.5]\nset ytics ('off' 1, 'idle' 2, 'charging' 3, 'float' 4)\n"
+      << "plot " << data << " using 1:(strcol(5) eq 'off' ? 1 : strcol(5) eq 'idle' ? 2 : "
+      << "strcol(5) eq 'charging' ? 3 : strcol(5) eq 'float' ? 4 : 1/0) with steps lw 1.5 lc rgb '#d08000' notitle\n";
+
+    // Alarms held, minutes without supply and the minutes with Message 6 sends, a row each.
+    g << "set ylabel 'unit'\nset yrange [-0.7:8.7]\n"
+      << "set ytics ('unit off' 0, 'low batt' 1, 'high batt' 2, 'in 1' 3, 'in 2' 4, 'in 3' 5, 'AIS' 6, 'GPS' 7, "
+      << "'Msg 6 sent' 8)\n"
+      << "set xlabel " << quoted("UTC, " + shown_utc(sum.first) + " to " + shown_utc(sum.last)) << "\n"
+      << "plot for [i=0:6] " << data << " using 1:(column(7+i)>0 ? i+1 : 1/0) with points pt 5 ps 0.5 notitle, "
+      << "'' using 1:($6==0 ? 0 : 1/0) with points pt 5 ps 0.5 lc rgb 'red' notitle, "
+      << "'' using 1:($16>0 ? 8 : 1/0) with points pt 9 ps 0.8 lc rgb '#1f4e9a' notitle\n"
+      << "unset multiplot\n";
+
+    std::FILE* p = ::popen("gnuplot", "w");
+    if (!p) {
+        error = "cannot start gnuplot";
+        return false;
+    }
+    const std::string script = g.str();
+    std::fwrite(script.data(), 1, script.size(), p);
+    const int rc = ::pclose(p);
     if (rc != 0) {
         error = "gnuplot failed drawing " + png;
         return false;

@@ -3,9 +3,11 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "board.h"
 
@@ -41,8 +43,22 @@ private:
     unsigned starts_ = 0;                   // start-up events since the last row
 };
 
+// The battery levels drawn across the battery's plot, in volts; a level that
+// is not a number is left out.
+struct PlotLevels {
+    double low_battery = NAN;   // the unit's configured low-battery alarm
+    double alarm_off = NAN;     // and the level that clears it
+    double brownout = NAN;      // the world's: the unit's supply gives out
+    double restart = NAN;       // and comes back
+};
+
+// The unit's own thresholds as the configuration area of its EEPROM holds
+// them (what its loader reads), and the world's supply levels.
+PlotLevels plot_levels(const std::vector<uint8_t>& eeprom, const PowerSetup& power);
+
 // Draws a trace written by Trace into a PNG with gnuplot; false and `error`
 // set when it could not.
-bool plot_trace(const std::string& csv, const std::string& png, const std::string& title, std::string& error);
+bool plot_trace(const std::string& csv, const std::string& png, const std::string& title, const PlotLevels& levels,
+                std::string& error);
 
 }  // namespace zsim

@@ -201,6 +201,35 @@ void Rtc::set_time(const Civil& c) {
     load(Fields{n.year - 2000, n.month, n.day, n.hour, n.minute, n.second, n.weekday()}, t);
 }
 
+std::array<uint8_t, 256> Rtc::contents() const {
+    std::array<uint8_t, 256> c = storage_;
+    for (uint8_t r = 0; r < 8; ++r) c[r] = register_at(r, board_.now());
+    return c;
+}
+
+bool Rtc::registers_valid(const uint8_t* r) {
+    const auto bcd = [](uint8_t v, int lo, int hi) { return (v & 0x0F) <= 9 && from_bcd(v) >= lo && from_bcd(v) <= hi; };
+    const bool hour = (r[2] & kTwelveHour) != 0 ? (r[2] & 0x80) == 0 && bcd(r[2] & 0x1F, 1, 12)
+                                                : (r[2] & 0xC0) == 0 && bcd(r[2] & 0x3F, 0, 23);
+    return bcd(r[0] & 0x7F, 0, 59) && bcd(r[1], 0, 59) && hour && (r[3] & 0xD0) == 0 &&
+           bcd(r[4], 1, 31) && bcd(r[5] & 0x1F, 1, 12) && (r[5] & 0xC0) == 0 && bcd(r[6], 0, 99);
+}
+
+void Rtc::restore(const std::array<uint8_t, 256>& c) {
+    const vtime t = board_.now();
+    storage_ = c;
+    st_ = (c[0] & kSt) != 0;
+    control_ = c[7];
+    vbaten_ = (c[3] & kVbaten) != 0;
+    twelve_ = (c[2] & kTwelveHour) != 0;
+    const int hour = twelve_ ? from_bcd(c[2] & 0x1F) % 12 + ((c[2] & kPm) ? 12 : 0) : from_bcd(c[2] & 0x3F);
+    anchor_ = t;   // a clock that was counting goes on without a start-up delay
+    base_count_ = 0;
+    base_ = Fields{from_bcd(c[6]), from_bcd(c[5] & 0x1F), from_bcd(c[4]), hour, from_bcd(c[1]),
+                   from_bcd(c[0] & 0x7F), c[3] & 0x07};
+    load(base_, t);
+}
+
 void Rtc::stop() { set_oscillator(false, control_, board_.now()); }
 
 void Rtc::power_lost() {

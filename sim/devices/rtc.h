@@ -63,6 +63,14 @@ public:
     // backup cell the clock loses its time and stops.
     void power_lost();
 
+    // Registers 0x00..0x07 as a read shows them now, then the rest as stored.
+    std::array<uint8_t, 256> contents() const;
+    // Takes up what contents() gave at the end of an earlier run: the same
+    // calendar, modes and storage, counting on at once if it was counting.
+    void restore(const std::array<uint8_t, 256>& c);
+    // Registers 0x00..0x07 hold a time this clock can count from.
+    static bool registers_valid(const uint8_t* r);
+
     // A register as a read on the bus would show it now (without read faults).
     uint8_t peek(uint8_t reg) const;
     // How many bytes the bus has written into register `reg` so far.

@@ -1,6 +1,7 @@
 // The unit's days as zelmora-sim --trace writes them and --plot draws them.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -85,4 +86,18 @@ TEST(Trace, ThePlotIsAPictureAndBadRunLengthsAreRefusedPlainly) {
         EXPECT_NE(out.find("--minutes: must be a number of minutes above 0 and at most 10000000"), std::string::npos)
             << out;
     }
+}
+
+// The battery's plot draws the thresholds the unit loads from its EEPROM and
+// the world's supply levels; an erased configuration area draws none of its own.
+TEST(Trace, ThePlotsLevelsAreTheUnitsAndTheWorlds) {
+    const zsim::Scenario sc = integ::shipped("winter-week.toml");
+    zsim::Board b(sc);
+    const zsim::PlotLevels l = zsim::plot_levels(b.eeprom().contents(), sc.power);
+    EXPECT_NEAR(l.low_battery, 11.8, 1e-5);
+    EXPECT_NEAR(l.alarm_off, 12.4, 1e-5);
+    EXPECT_EQ(l.brownout, 10.5);
+    EXPECT_EQ(l.restart, 11.5);
+    const zsim::PlotLevels erased = zsim::plot_levels(std::vector<uint8_t>(65536, 0xFF), sc.power);
+    EXPECT_TRUE(std::isnan(erased.low_battery) && std::isnan(erased.alarm_off));
 }
