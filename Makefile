@@ -8,6 +8,10 @@ BUILD := build
 SANBUILD := build/sanitize
 PACKAGES := cmake g++ make pkg-config libgtest-dev libtomlplusplus-dev libcli11-dev nlohmann-json3-dev libunicorn-dev \
   libsqlite3-dev libcpp-httplib-dev libjs-chart.js libjs-leaflet
+# What only `make tools` and `make install` need: the man pages come from
+# each program's --help (without it they are skipped, with a message).
+TOOLS_PACKAGES := help2man
+PREFIX ?= /usr/local
 # What only the tests need: the station monitor's page in a headless browser,
 # the simulator's plots, and GDB against the chip image.
 TEST_PACKAGES := chromium gnuplot-nox gdb-multiarch
@@ -19,7 +23,10 @@ FLASH_PACKAGES := openocd
 OPENOCD_CFG := platform/saml21/openocd.cfg
 # The whole suite on 32-bit ARM Linux (char unsigned, long 32 bits) under qemu-user.
 ARM_PACKAGES := g++-arm-linux-gnueabihf qemu-user
-ARM_MULTIARCH := libgtest-dev:armhf libtomlplusplus-dev:armhf
+# The armhf libraries the suite links: everything of PACKAGES that is not
+# header-only (arch all), so that the station monitor is built and tested too.
+ARM_MULTIARCH := libgtest-dev:armhf libtomlplusplus-dev:armhf libunicorn-dev:armhf libsqlite3-dev:armhf \
+  libcpp-httplib-dev:armhf zlib1g-dev:armhf
 ARMBUILD := build/arm
 # Configurations CI builds besides `make test`'s: GCC at -O3 (it warns where
 # -O2 does not), and Debian's clang.
@@ -40,16 +47,31 @@ endif
 # Some harnesses only: make fuzz HARNESSES="gps pc".
 HARNESSES ?=
 
-.PHONY: all deps build run test bench docs-check clean target target-deps flash flash-deps test-arm arm-deps check-configs fuzz fuzz-deps
+.PHONY: all deps build tools install ci-full run test bench docs-check clean target target-deps flash flash-deps test-arm arm-deps check-configs fuzz fuzz-deps
 
 all: build
 
+# Whether a package is installed is asked for the machine's own architecture
+# (or arch "all") unless the name carries one (pkg:armhf): once the armhf
+# copies of the libraries sit beside the native ones, a bare name is
+# ambiguous and would read as missing.
+define MISSING
+missing=""; arch=$$(dpkg --print-architecture); \
+for p in $(1); do \
+  case $$p in *:*) qs=$$p ;; *) qs="$$p:$$arch $$p:all" ;; esac; \
+  ok=; for q in $$qs; do \
+    [ "$$(dpkg-query -W -f='$${Status}' $$q 2>/dev/null)" = "install ok installed" ] && ok=1; \
+  done; \
+  [ -n "$$ok" ] || missing="$$missing $$p"; \
+done
+endef
+# --no-remove: an install that would take another package away fails instead.
 deps:
-	@missing=""; for p in $(PACKAGES); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
+	@$(call MISSING,$(PACKAGES)); \
 	if [ -n "$$missing" ]; then \
 	  echo "installing:$$missing" >&2; \
 	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
-	  { $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq $$missing; } >&2; \
+	  { $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq --no-remove $$missing; } >&2; \
 	fi
 
 $(BUILD)/Makefile: CMakeLists.txt | deps
@@ -57,6 +79,22 @@ $(BUILD)/Makefile: CMakeLists.txt | deps
 
 build: deps $(BUILD)/Makefile
 	cmake --build $(BUILD) -j $(JOBS)
+
+# Every program and its man page, without the tests: `make tools`, then
+# build/zelmora-sim, build/zelmora-pc, ... (build/man/*.1). Configures anew
+# when help2man came after the last configure (or the configure predates it).
+tools: deps
+	@$(MAKE) --no-print-directory deps PACKAGES="$(TOOLS_PACKAGES)"
+	@grep -qs '^HELP2MAN:FILEPATH=/' $(BUILD)/CMakeCache.txt || \
+	  cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j $(JOBS) --target zelmora-tools
+
+# The programs into PREFIX/bin, their man pages into PREFIX/share/man/man1,
+# the scenarios and the example configuration into PREFIX/share/zelmora, the
+# README and docs/ into PREFIX/share/doc/zelmora: make install PREFIX=~/.local
+# (the same as `cmake --install build --prefix P` after `make tools`).
+install: tools
+	cmake --install $(BUILD) --prefix $(PREFIX)
 
 target-deps:
 	@$(MAKE) --no-print-directory deps PACKAGES="$(TARGET_PACKAGES)"
@@ -76,21 +114,21 @@ flash: target flash-deps
 	openocd -f $(OPENOCD_CFG) $(OPENOCD_ARGS) -c "program $(TARGETBUILD)/zelmora.elf verify reset exit"
 
 arm-deps:
-	@$(MAKE) --no-print-directory deps PACKAGES="$(PACKAGES) $(ARM_PACKAGES)"
 	@dpkg --print-foreign-architectures | grep -qx armhf || { \
 	  echo "adding the armhf architecture" >&2; \
 	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); $$SUDO dpkg --add-architecture armhf; }
-	@missing=""; for p in $(ARM_MULTIARCH); do dpkg -s $$p >/dev/null 2>&1 || missing="$$missing $$p"; done; \
-	if [ -n "$$missing" ]; then \
-	  echo "installing:$$missing" >&2; \
-	  SUDO=$$( [ "$$(id -u)" = 0 ] || echo sudo ); \
-	  { $$SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive $$SUDO apt-get install -y -qq --no-remove $$missing; } >&2; \
-	fi
+	@$(MAKE) --no-print-directory deps PACKAGES="$(PACKAGES) $(ARM_PACKAGES) $(ARM_MULTIARCH)"
 
+# CI leaves it out (it takes a long while under emulation): `make ci-full` is
+# CI's run followed by this one.
 test-arm: arm-deps
 	cmake -S . -B $(ARMBUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/arm-linux-gnueabihf.cmake
 	cmake --build $(ARMBUILD) -j $(JOBS)
 	cd $(ARMBUILD) && ctest --output-on-failure -j $(JOBS)
+
+ci-full:
+	bash .ci/run
+	$(MAKE) --no-print-directory test-arm
 
 # GCC Release and clang, warnings as errors like every build, each with the
 # whole suite.
@@ -135,7 +173,7 @@ test: build target
 
 # Runs the commands shown in README.md and docs/ (blocks tagged console) and
 # compares their output; checks the links too (tools/docs-check).
-docs-check: build
+docs-check: tools
 	python3 tools/docs-check
 
 clean:

@@ -14,3 +14,6 @@ set(CMAKE_LIBRARY_ARCHITECTURE arm-linux-gnueabihf)
 set(CMAKE_CXX_FLAGS_INIT "-Wno-psabi")
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+# pkg-config reads the armhf libraries' files only: the machine's own
+# (amd64) ones sit on its default path and would be linked instead.
+set(ENV{PKG_CONFIG_LIBDIR} "/usr/lib/arm-linux-gnueabihf/pkgconfig:/usr/share/pkgconfig")

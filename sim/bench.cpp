@@ -8,9 +8,11 @@
 #include "board.h"
 #include "soak/soak.h"
 #include "unit.h"
+#include "zelmora_version.h"
 
 int main(int argc, char** argv) {
     CLI::App app{"Runs the virtual unit on its default scenario and prints the virtual-to-wall time ratio."};
+    app.set_version_flag("--version", std::string("zelmora-bench ") + zelmora::version());
     double hours = 0;
     int runs = 3;
     std::string chip_path;

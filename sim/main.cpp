@@ -25,6 +25,7 @@
 #include "scenario.h"
 #include "trace.h"
 #include "unit.h"
+#include "zelmora_version.h"
 
 namespace {
 volatile std::sig_atomic_t g_stop = 0;
@@ -58,6 +59,7 @@ void catch_stop_signals() {
 
 int main(int argc, char** argv) {
     CLI::App app{"Runs the Zelmora beacon monitor on the virtual board; its console goes to standard output."};
+    app.set_version_flag("--version", std::string("zelmora-sim ") + zelmora::version());
     double minutes = 0;
     std::string scenario_path;
     bool realtime = false;

@@ -6,9 +6,11 @@
 #include <sstream>
 
 #include "default_image.h"
+#include "zelmora_version.h"
 
 int main(int argc, char** argv) {
     CLI::App app{"Writes the EEPROM image of a Zelmora unit from a configuration file."};
+    app.set_version_flag("--version", std::string("zelmora-eeprom-image ") + zelmora::version());
     std::string config, out;
     app.add_option("--config", config, "configuration file (default: the built-in tools/default-config.toml)")
         ->check(CLI::ExistingFile);

@@ -14,6 +14,7 @@
 
 #include "ais/ais.h"
 #include "feed/feed.h"
+#include "zelmora_version.h"
 
 namespace {
 
@@ -55,6 +56,7 @@ int main(int argc, char** argv) {
     CLI::App app{"Decodes the Zelmora unit's AIS Message 6 monitoring reports (DAC 1, FI 51), AtoN monitoring\n"
                  "reports (DAC 235 FI 10) and Messages 21 from !xxVDM/!xxVDO logs or live feeds of a base station\n"
                  "or receiver and from the unit's !AIMEB load sentences."};
+    app.set_version_flag("--version", std::string("zelmora-msg6 ") + zelmora::version());
     std::vector<std::string> inputs;
     bool json = false, brief = false, follow = false;
     unsigned baud = 38400;

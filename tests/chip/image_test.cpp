@@ -23,9 +23,9 @@ using zplat::kSec;
 
 const std::string kElf = ZELMORA_CHIP_ELF;
 
-// The sanitized build (unoptimised, every access checked) runs the image some
-// ten times slower: it looks for memory faults in one minute of it.
-#ifdef ZELMORA_SANITIZED
+// The sanitized build (unoptimised, every access checked) and the build under
+// qemu run the image ten times slower or worse: one minute of it there.
+#if defined(ZELMORA_SANITIZED) || defined(ZELMORA_EMULATED)
 constexpr double kMinutes = 1;
 #else
 constexpr double kMinutes = 10;

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "integration_support.h"
+#include "program_support.h"
 #include "trace.h"
 
 namespace {
@@ -26,7 +27,7 @@ std::vector<std::vector<std::string>> read_csv(const std::string& path) {
 
 std::string run(const std::string& args) {
     std::string out;
-    std::FILE* p = ::popen((std::string(ZELMORA_SIM_PATH) + " " + args + " 2>&1").c_str(), "r");
+    std::FILE* p = ::popen((program_command(ZELMORA_SIM_PATH) + " " + args + " 2>&1").c_str(), "r");
     char buf[512];
     for (size_t n; p && (n = std::fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
     if (p) ::pclose(p);

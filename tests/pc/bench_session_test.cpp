@@ -276,6 +276,9 @@ TEST_F(BenchSession, TheSameSessionAgainstTheChipImage) {
 #ifdef ZELMORA_SANITIZED
     GTEST_SKIP() << "the sanitized simulator runs the chip image slower than the session's pace; the plain build runs it";
 #endif
+#ifdef ZELMORA_EMULATED
+    GTEST_SKIP() << "under qemu the simulator runs the chip image slower than the session's pace; the native build runs it";
+#endif
     g_limit = 300s;
     session({"--chip", ZELMORA_CHIP_ELF}, "4");
 }

@@ -30,9 +30,9 @@ namespace {
 constexpr uint32_t kOldMmsi = 992241234;   // tools/default-config.toml
 constexpr uint32_t kNewMmsi = 992249876;
 
-// The sanitized build runs the unit some ten times slower: every third cut,
-// and two hours of the day.
-#ifdef ZELMORA_SANITIZED
+// The sanitized build runs the unit some ten times slower, and so does qemu's
+// emulation of the 32-bit ARM build: every third cut, and two hours of the day.
+#if defined(ZELMORA_SANITIZED) || defined(ZELMORA_EMULATED)
 constexpr int kStepMs = 3;
 constexpr vtime kDay = 2 * 3600 * kSec;
 #else

@@ -107,10 +107,10 @@ TEST(PowerScenario, BelowTheRegulatorsDropOutTheUnitStopsUntilTheBatteryRecovers
     EXPECT_GT(count(c.substr(c.find("Incidencia:15\tDato:1")), "\tMsg 6 AIS sended => "), 2u);
 }
 
-// Under the sanitizers the first night and morning only, to 11:00.
+// Under the sanitizers or emulated the first night and morning only, to 11:00.
 TEST(PowerScenario, AWinterWeekStopsTheUnitEveryNightAndBringsItBackEveryMorning) {
     const zsim::Scenario sc = shipped("winter-week.toml");
-#ifdef ZELMORA_SANITIZED
+#if defined(ZELMORA_SANITIZED) || defined(ZELMORA_EMULATED)
     const int days = 1;
     const vtime end = 11 * 3600 * kSec;
 #else

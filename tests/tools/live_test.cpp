@@ -360,7 +360,10 @@ TEST(FeedUdp, ABarePortIsLoopbackOnlyStrangersAreRefusedAndDropsCounted) {
     ASSERT_GT(send_from(friendly, kMonitorA + "\r\n"), 0);
     ASSERT_EQ(src->next(line, kWaitMs), zelmora::feed::Status::Line);
     EXPECT_GT(lines, 0);
+#ifndef ZELMORA_EMULATED
+    // qemu-user does not pass the kernel's drop count (SO_RXQ_OVFL) through.
     EXPECT_EQ(lines + src->counters().lost, 4000);
+#endif
     ::close(friendly);
     ::close(stranger);
 }

@@ -424,13 +424,14 @@ void Decoder::complete(Pending& p, long last_line, unsigned fill, Output& out) {
     if (p.sentence == Sentence::MEB) {
         // 0,mmsi,6,index,behaviour,dest,0,C
         const auto& h = p.meb_fields;
-        auto mmsi = digits(h[1], 10);
-        if (mmsi && *mmsi > kMaxMmsi) mmsi.reset();
+        // Not a number reads as out of range (an optional reset here has GCC
+        // on 32-bit ARM see an uninitialised read).
+        const std::uint64_t mmsi = digits(h[1], 10).value_or(std::uint64_t{kMaxMmsi} + 1);
         const auto type = digits(h[2], 2);
-        if (!mmsi) return error("MEB: own MMSI \"" + shown(h[1]) + "\" is not a number up to 1073741823");
+        if (mmsi > kMaxMmsi) return error("MEB: own MMSI \"" + shown(h[1]) + "\" is not a number up to 1073741823");
         if (!type || minimum_bits(static_cast<unsigned>(*type)) == 0)
             return error("MEB: message number \"" + shown(h[2]) + "\" is not an AIS message type");
-        m.mmsi = static_cast<std::uint32_t>(*mmsi);
+        m.mmsi = static_cast<std::uint32_t>(mmsi);
         m.type = static_cast<unsigned>(*type);
         if (const auto seq = digits(p.seq_id, 2)) m.meb_seq_id = static_cast<unsigned>(*seq);
         auto optional_number = [&](const std::string& s, std::size_t len, const char* what,

@@ -26,6 +26,7 @@
 #include "status.h"
 #include "text.h"
 #include "unit_config.h"
+#include "zelmora_version.h"
 
 namespace zpc {
 
@@ -1639,6 +1640,7 @@ int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
 int run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err, std::istream& in, bool terminal) {
     CLI::App app{"Services a Zelmora unit over its PC link (38400 baud, raw 8N1)."};
     app.name("zelmora-pc");
+    app.set_version_flag("--version", std::string("zelmora-pc ") + zelmora::version());
     app.footer("Exit status: 0 done; 1 the unit refused, failed or did not answer; 2 usage error or a value the "
                "unit's rules refuse; 130 interrupted (Ctrl-C, SIGTERM, a hang-up), after putting test mode and the "
                "monitors back as found and reading back whether a write landed.");

@@ -18,6 +18,7 @@
 #include "register.h"
 #include "store.h"
 #include "web.h"
+#include "zelmora_version.h"
 
 namespace shore = zelmora::shore;
 
@@ -123,6 +124,7 @@ int main(int argc, char** argv) {
     CLI::App app{"The AtoN station monitor: follows the stations heard on the AIS feeds (the unit's Message 6\n"
                  "monitoring reports, DAC 1 FI 51 and DAC 235 FI 10, and Message 21) against the station register,\n"
                  "keeps them in an SQLite database, prints each event as one JSON line and serves the stations' page."};
+    app.set_version_flag("--version", std::string("zelmora-shore ") + zelmora::version());
     std::vector<std::string> feeds;
     std::string db_path = "zelmora-shore.db";
     std::string register_path;

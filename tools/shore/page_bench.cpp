@@ -34,6 +34,7 @@
 #include "monitor.h"
 #include "register.h"
 #include "store.h"
+#include "zelmora_version.h"
 
 extern char** environ;
 
@@ -533,6 +534,7 @@ int main(int argc, char** argv) {
                  "a week of reports, starts zelmora-shore on it with a live feed over UDP at the same rates, and\n"
                  "measures the server's CPU per poll with one and ten simulated tabs, the bytes per poll, and the\n"
                  "page's first paint in headless Chromium. Prints figures; asserts nothing."};
+    app.set_version_flag("--version", std::string("zelmora-shore-bench ") + zelmora::version());
     int n = 5000, days = 7, interval = 900;
     double seconds = 30;
     std::string db, shore_path = exe_dir() + "/zelmora-shore", work = "shore-bench", screenshot;
