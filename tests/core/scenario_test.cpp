@@ -22,15 +22,19 @@ TEST(Scenario, EveryShippedScenarioLoads) {
     EXPECT_EQ(ex.dip_on[0], true);
 }
 
+namespace {
+// The parser's message for a scenario text, or "no error".
+std::string error_of(const std::string& text) {
+    try {
+        zsim::Scenario::from_text(text, "t.toml");
+    } catch (const std::runtime_error& e) {
+        return e.what();
+    }
+    return "no error";
+}
+}  // namespace
+
 TEST(Scenario, MistakesNameTheirLine) {
-    auto error_of = [](const std::string& text) {
-        try {
-            zsim::Scenario::from_text(text, "t.toml");
-        } catch (const std::runtime_error& e) {
-            return std::string(e.what());
-        }
-        return std::string("no error");
-    };
     EXPECT_EQ(error_of("minutes = 2\n[[input]]\nat = 5\nnumber = 4\nstate = \"open\"\n"),
               "t.toml:4: 'number' must be an integer from 1 to 3");
     EXPECT_EQ(error_of("speed = 3\n"), "t.toml:1: unknown key 'speed'");
@@ -59,14 +63,6 @@ TEST(Scenario, TimesInSecondsMinutesOrHours) {
 // The run length as --minutes takes it, and no time beyond what the
 // nanosecond clock holds: such input once ran for garbage or wrapped.
 TEST(Scenario, TimesTheClockCannotHoldAreRefused) {
-    auto error_of = [](const std::string& text) {
-        try {
-            zsim::Scenario::from_text(text, "t.toml");
-        } catch (const std::runtime_error& e) {
-            return std::string(e.what());
-        }
-        return std::string("no error");
-    };
     for (const char* m : {"nan", "inf", "-inf", "1e300", "10000000.5", "0", "-3"}) {
         EXPECT_EQ(error_of(std::string("name = \"x\"\nminutes = ") + m + "\n"),
                   "t.toml:2: 'minutes' must be a number above 0 and at most 10000000")
