@@ -142,6 +142,11 @@ public:
     // a HardFault).
     virtual bool read(uint32_t offset, unsigned width, uint32_t& value) = 0;
     virtual bool write(uint32_t offset, unsigned width, uint32_t value) = 0;
+    // For the core's pass skipping (both false unless the model knows
+    // better): the read has no side effect and reads what only a write or
+    // an event can change; the write would change nothing.
+    virtual bool steady_read(uint32_t /*offset*/, unsigned /*width*/) { return false; }
+    virtual bool idle_write(uint32_t /*offset*/, unsigned /*width*/, uint32_t /*value*/) { return false; }
     // Why an access it refused is one (the register and the rule), for the
     // fault report; empty when there is nothing to add.
     virtual std::string refusal(uint32_t /*offset*/, unsigned /*width*/, bool /*write*/) const { return {}; }

@@ -161,6 +161,12 @@ public:
     // reads 0; the first access of each such period is reported.
     bool read(uint32_t offset, unsigned width, uint32_t& value) override;
     bool write(uint32_t offset, unsigned width, uint32_t value) override;
+    bool steady_read(uint32_t offset, unsigned width) override {
+        return offset + width <= size() && ctx_.apb_on(apb_) && table().steady(offset, width);
+    }
+    bool idle_write(uint32_t offset, unsigned width, uint32_t value) override {
+        return offset + width <= size() && ctx_.apb_on(apb_) && table().idle(offset, width, value);
+    }
 
 protected:
     // The register table in force (it may depend on the mode).

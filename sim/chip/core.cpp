@@ -260,7 +260,10 @@ struct CoreHooks {
             return;
         }
         // Under a debugger every round runs: a stop must land where it was asked.
-        if (back && c.idle_skip_ && c.breakpoints_.empty() && c.watchpoints_.empty() && !c.stepping_) c.idle_round(addr);
+        if (c.idle_skip_ && c.breakpoints_.empty() && c.watchpoints_.empty() && !c.stepping_) {
+            if (addr == c.pass_head_) c.pass_round();
+            else if (back) c.idle_round(addr);
+        }
         c.pend_.info = c.block_info(addr, size);
         c.pend_.start = addr;
         c.pend_.fall = addr + size;
@@ -339,13 +342,15 @@ struct CoreHooks {
         Core::Page& page = region.page(offset);
         Core& c = *region.core;
         const uint32_t addr = region.base + static_cast<uint32_t>(offset);
-        c.idle_clean_ = false;   // a register may change with time: no idle round
         if (c.mem_fault_.set || c.deferred_reset_ || c.reset_request_) return 0;
         Peripheral* p = page.find(addr, size);
         if (p == nullptr) {
             c.bus_access_fault(page, addr, size, false);
             return 0;
         }
+        // A register that may change with time alone, or whose read does something: no skipping.
+        if ((c.idle_clean_ || c.pass_clean_) && !p->steady_read(addr - p->base(), size))
+            c.idle_clean_ = c.pass_clean_ = false;
         c.in_access_ = true;
         c.access_index_ = c.acc_ - 1;
         c.access_pc_known_ = false;
@@ -370,6 +375,7 @@ struct CoreHooks {
             c.bus_access_fault(page, addr, size, true);
             return;
         }
+        if (c.pass_clean_ && !p->idle_write(addr - p->base(), size, static_cast<uint32_t>(value))) c.pass_clean_ = false;
         c.in_access_ = true;
         c.access_index_ = c.acc_ - 1;
         c.access_pc_known_ = false;
@@ -481,6 +487,8 @@ void Core::load(const Elf& image) {
         std::memcpy(p, s.data.data(), n);
     }
     image_ = image;
+    // The main loop's function, called over and over: the unit of pass skipping.
+    pass_head_ = image.symbol("loop").value_or(image.symbol("_Z4loopv").value_or(0));
     bss_end_ = image.symbol("__bss_end").value_or(image.symbol("_end").value_or(0));
     stack_top_ = image.symbol("__stack_top").value_or(kSramBase + kSramSize);
     painted_ = false;
@@ -719,8 +727,16 @@ bool Core::idle_round(uint32_t head) {
         }
         return false;
     }
-    if (round == 0) return false;
+    if (!skip_rounds(round, insns)) return false;
+    idle_cycles_at_ = cycles_;
+    idle_insns_at_ = stats_.instructions;
+    return true;
+}
 
+// Whole rounds of `round` cycles that end before the next interrupt, device
+// event or the caller's limit, counted as run. False when not one fits.
+bool Core::skip_rounds(uint64_t round, uint64_t insns) {
+    if (round == 0) return false;
     const zplat::vtime limit = std::min(until_, tb.due);
     uint64_t n = limit == zplat::kNever ? kNeverCycle : cycles_to(limit);
     if (tick_at_ != kNeverCycle) n = std::min(n, tick_at_ - cycles_);   // the hook saw cycles_ < tick_at_
@@ -731,9 +747,41 @@ bool Core::idle_round(uint32_t head) {
     stats_.cycles += k * round;
     stats_.idle_cycles += k * round;
     stats_.instructions += k * insns;
-    idle_cycles_at_ = cycles_;
-    idle_insns_at_ = stats_.instructions;
     return true;
+}
+
+void Core::forget_rounds() {
+    idle_head_ = false;
+    pass_valid_ = false;
+    pass_clean_ = false;
+}
+
+// At the main loop's entry. A pass that took no exception, read only steady
+// registers and wrote none to effect, and came back to the entry with the
+// registers and the whole of SRAM as it found them, would run the same way
+// again, and so on until an interrupt or a device event: whole passes before
+// that are skipped, the pass the event falls in runs.
+bool Core::pass_round() {
+    uint32_t now[kIdleRegs];
+    read_idle_state(now);
+    const uint32_t top = std::min(stack_top_, kSramBase + kSramSize);
+    const size_t n = top > kSramBase ? top - kSramBase : 0;
+    if (pass_valid_ && pass_clean_ && std::memcmp(now, pass_regs_, sizeof now) == 0 &&
+        std::memcmp(sram_.data(), pass_ram_.data(), n) == 0) {
+        const bool skipped = skip_rounds(cycles_ - pass_cycles_at_, stats_.instructions - pass_insns_at_);
+        if (skipped) {
+            stats_.passes_skipped++;
+            pass_cycles_at_ = cycles_;
+            pass_insns_at_ = stats_.instructions;
+        }
+        return skipped;
+    }
+    std::memcpy(pass_regs_, now, sizeof now);
+    pass_ram_.assign(sram_.begin(), sram_.begin() + static_cast<std::ptrdiff_t>(n));
+    pass_cycles_at_ = cycles_;
+    pass_insns_at_ = stats_.instructions;
+    pass_valid_ = pass_clean_ = true;
+    return false;
 }
 
 // ---- faults ----
@@ -916,7 +964,7 @@ bool Core::enter_exception(unsigned n, uint32_t return_pc) {
     write_reg(UC_ARM_REG_LR, exc_return);
     write_reg(UC_ARM_REG_PC, vector | 1u);
     last_frame_ = frame;
-    idle_head_ = false;
+    forget_rounds();
 
     nvic_.activate(n);
     nvic_.set_current(n);
@@ -962,7 +1010,7 @@ void Core::exception_return(uint32_t exc_return) {
     uint32_t w[8];
     for (int k = 0; k < 8; ++k) w[k] = le32(f + 4 * k);
 
-    idle_head_ = false;
+    forget_rounds();
     charge(kReturnCycles);
     stats_.cycles += kReturnCycles;
     nvic_.deactivate(n);
@@ -1019,7 +1067,7 @@ void Core::do_reset() {
     new_fault_ = false;
     has_fault_ = false;
     fault_ = Fault{};
-    idle_head_ = false;
+    forget_rounds();
     for (int r = UC_ARM_REG_R0; r <= UC_ARM_REG_R12; ++r) write_reg(r, 0);
     // ARMv6-M ARM, "Reset behavior": Thread mode, MSP from word 0, PC from word 1.
     uint32_t sp = 0, entry = 0;
@@ -1163,7 +1211,7 @@ Core::Stop Core::run(zplat::vtime until) {
         undo_len_ = 0;
         const uint32_t pc = read_reg(UC_ARM_REG_PC);
         const bool thumb = (read_reg(UC_ARM_REG_XPSR) & kXpsrT) != 0;
-        idle_head_ = false;   // the world may have changed while stopped
+        forget_rounds();   // the world may have changed while stopped
         in_emu_ = true;
         const uc_err err = uc_emu_start(uc_, thumb ? (pc | 1u) : pc, 0, 0, 0);
         in_emu_ = false;

@@ -103,7 +103,8 @@ public:
         uint64_t instructions = 0;
         uint64_t cycles = 0;                // executed, exception entry and return included
         uint64_t sleep_cycles = 0;          // asleep in WFI, or locked up
-        uint64_t idle_cycles = 0;           // polling loops skipped (included in cycles)
+        uint64_t idle_cycles = 0;           // polling loops and passes skipped (included in cycles)
+        uint64_t passes_skipped = 0;        // times whole passes of the main loop were skipped
         uint64_t taken[48] = {};            // exceptions taken, by exception number
         uint64_t longest_cycles[48] = {};   // entry to return, preempting handlers included
     };
@@ -300,6 +301,16 @@ private:
     uint32_t idle_state_[kIdleRegs] = {};
     bool idle_round(uint32_t head);
     void read_idle_state(uint32_t* out) const;
+    bool skip_rounds(uint64_t round, uint64_t insns);
+    void forget_rounds();
+    // Pass skipping (see set_idle_skip): the state at the main loop's entry.
+    uint32_t pass_head_ = 0;         // 0: the image has no main loop function
+    bool pass_valid_ = false;        // pass_regs_ and pass_ram_ hold the last entry's state
+    bool pass_clean_ = false;        // no exception, unsteady read or effective write since
+    uint32_t pass_regs_[kIdleRegs] = {};
+    std::vector<uint8_t> pass_ram_;
+    uint64_t pass_cycles_at_ = 0, pass_insns_at_ = 0;
+    bool pass_round();
 };
 
 }  // namespace zchip

@@ -24,6 +24,15 @@ void Port::add_group(unsigned g) {
     auto bits = [&](int i, const char* what, uint32_t off, uint32_t* field, int op) {
         Reg& r = regs_.add(name(i, what, 0), base + off, 4, 0, 0);
         r.on_read = [field] { return *field; };
+        r.steady = true;
+        r.idle = [field, op](uint32_t d, uint32_t lanes) {
+            switch (op) {
+                case 0: return (*field & lanes) == (d & lanes);
+                case 1: return (*field & d) == 0;
+                case 2: return (*field & d) == d;
+                default: return d == 0;
+            }
+        };
         r.on_write = [this, g, field, op](uint32_t d, uint32_t lanes) {
             const uint32_t before = *field;
             switch (op) {
@@ -45,7 +54,9 @@ void Port::add_group(unsigned g) {
     bits(7, "%c.OUTTGL", 0x1C, &s.out, 3);
     Reg& in = regs_.add(name(8, "%c.IN", 0), base + 0x20, 4, 0, 0);
     in.on_read = [this, g] { return read_in(g); };
+    in.steady = true;   // the wires change only in the world's events
     in.on_write = [](uint32_t, uint32_t) {};
+    in.idle = [](uint32_t, uint32_t) { return true; };
     Reg& ctrl = regs_.add(name(9, "%c.CTRL", 0), base + 0x24, 4, 0, 0);
     ctrl.on_read = [&s] { return s.ctrl; };
     ctrl.on_write = [&s](uint32_t d, uint32_t lanes) { s.ctrl = (s.ctrl & ~lanes) | (d & lanes); };
@@ -58,6 +69,8 @@ void Port::add_group(unsigned g) {
     for (unsigned n = 0; n < 16; ++n) {
         Reg& r = regs_.add(name(12 + static_cast<int>(n), "%c.PMUX%u", n), base + 0x30 + n, 1, 0, 0);
         r.on_read = [&s, n] { return static_cast<uint32_t>(s.pmux[n]); };
+        r.steady = true;
+        r.idle = [&s, n](uint32_t d, uint32_t) { return static_cast<uint8_t>(d) == s.pmux[n]; };
         r.on_write = [this, g, &s, n](uint32_t d, uint32_t) {
             s.pmux[n] = static_cast<uint8_t>(d);
             publish(g, 3u << (2 * n));
@@ -66,6 +79,8 @@ void Port::add_group(unsigned g) {
     for (unsigned n = 0; n < 32; ++n) {
         Reg& r = regs_.add(name(28 + static_cast<int>(n), "%c.PINCFG%u", n), base + 0x40 + n, 1, 0, 0);
         r.on_read = [&s, n] { return static_cast<uint32_t>(s.pincfg[n]); };
+        r.steady = true;
+        r.idle = [&s, n](uint32_t d, uint32_t) { return static_cast<uint8_t>(d & kPincfgWritable) == s.pincfg[n]; };
         r.on_write = [this, g, &s, n](uint32_t d, uint32_t) {
             s.pincfg[n] = static_cast<uint8_t>(d & kPincfgWritable);
             publish(g, 1u << n);

@@ -23,6 +23,13 @@ struct Reg {
     // bytes actually written (a byte write to a 32-bit register touches 8).
     // Null: store the writable bits of the written lanes.
     std::function<void(uint32_t data, uint32_t lanes)> on_write;
+    // For the core's pass skipping. `steady`: on_read has no side effect and
+    // its value changes only through a write, a scheduled event or the
+    // world's events, never with time alone. `idle`: this write would change
+    // nothing at all (no state, no event, no report). Plain registers are
+    // both by nature.
+    bool steady = false;
+    std::function<bool(uint32_t data, uint32_t lanes)> idle;
 
     // What a plain write of these lanes would leave in the register.
     uint32_t merged(uint32_t data, uint32_t lanes) const {
@@ -78,6 +85,25 @@ public:
             hit = true;
         });
         return hit;
+    }
+
+    // Whether the access reads only steady registers / writes only without effect.
+    bool steady(uint32_t offset, unsigned width) {
+        bool ok = true, hit = false;
+        for_each(offset, width, [&](Reg& r, unsigned, unsigned, uint32_t) {
+            hit = true;
+            if (r.on_read && !r.steady) ok = false;
+        });
+        return ok && hit;
+    }
+    bool idle(uint32_t offset, unsigned width, uint32_t value) {
+        bool ok = true, hit = false;
+        for_each(offset, width, [&](Reg& r, unsigned shift_in_access, unsigned shift_in_reg, uint32_t lanes) {
+            const uint32_t data = ((value >> shift_in_access) << shift_in_reg) & lanes;
+            hit = true;
+            if (r.on_write ? !(r.idle && r.idle(data, lanes)) : r.merged(data, lanes) != r.value) ok = false;
+        });
+        return ok && hit;
     }
 
 private:

@@ -37,6 +37,7 @@ Wdt::Wdt(Ctx& ctx) : Model(ctx, "WDT", kBase, 0x400, ApbClock{Apb::A, 7}) {
     };
     Reg& syncbusy = regs_.add("SYNCBUSY", 0x08, 4, 0, 0);
     syncbusy.on_read = [this] { return sync_->busy(); };
+    syncbusy.steady = true;   // cleared by the synchronisation's event
     syncbusy.on_write = [](uint32_t, uint32_t) {};
     Reg& clear = regs_.add("CLEAR", 0x0C, 1, 0, 0);
     clear.on_read = [] { return 0u; };

@@ -121,7 +121,8 @@ case_table:
     .word case_svc              @ 24
     .word case_stack_stop       @ 25
     .word case_poll             @ 26
-    .word Default_Handler, Default_Handler, Default_Handler   @ 27-29
+    .word case_pass             @ 27
+    .word Default_Handler, Default_Handler   @ 28-29
     .word case_speed_busy       @ 30
     .word case_speed_mix        @ 31
 
@@ -499,6 +500,34 @@ poll_loop:
     cmp r7, #5
     blo poll_loop
 1:  b 1b
+    .ltorg
+
+@ ---- 27: a main loop calling `loop`, whose passes store, each the same,
+@ until the tick moves; it marks each new value ----
+FUNC case_pass
+    ldr r0, =scratch
+    movs r1, #0
+    str r1, [r0]
+    bl systick_start
+1:  bl loop
+    b 1b
+
+FUNC loop
+    push {r4, r5, lr}
+    sub sp, #8
+    ldr r4, =tick_count
+    ldr r0, [r4]
+    str r0, [sp]                @ the stack, every pass
+    ldr r5, =scratch
+    ldr r1, [r5]
+    str r1, [r5]                @ the value it holds
+    cmp r0, r1
+    beq 2f
+    str r0, [r5]
+    ldr r2, =DEV
+    str r0, [r2, #0x24]         @ the time the new value was seen
+2:  add sp, #8
+    pop {r4, r5, pc}
     .ltorg
 
 @ ---- 30, 31: speed ----
