@@ -16,7 +16,7 @@ int main(int argc, char** argv) {
     double hours = 0;
     int runs = 3;
     std::string chip_path;
-    int soak_days = 0;
+    double soak_days = 0;
     app.add_option("--hours", hours, "virtual hours per run (default 24; with --chip 0.1)")->check(CLI::PositiveNumber);
     app.add_option("--chip", chip_path,
                    "the image we would flash (build/target/zelmora.elf) on the chip's core instead of the host build; "
@@ -24,13 +24,13 @@ int main(int argc, char** argv) {
         ->check(CLI::ExistingFile);
     app.add_option("--runs", runs, "number of runs")->check(CLI::Range(1, 100));
     app.add_option("--soak", soak_days,
-                   "instead: run the default scenario for DAYS virtual days and check that the unit kept going "
-                   "(status reports, Message 6, restarts, event log, memory); exit status 1 when a check fails")
-        ->check(CLI::Range(1, 3650))
-        ->excludes("--chip")
+                   "instead: run the default scenario for DAYS virtual days (a fraction too: 0.05 is 72 minutes) and "
+                   "check that the unit kept going (status reports, Message 6, restarts, event log, memory); with "
+                   "--chip on the chip image; exit status 1 when a check fails")
+        ->check(CLI::Range(0.001, 3650.0))
         ->excludes("--hours");
     CLI11_PARSE(app, argc, argv);
-    if (soak_days > 0) return zsoak::run(soak_days);
+    if (soak_days > 0) return zsoak::run({soak_days, chip_path});
     if (hours <= 0) hours = chip_path.empty() ? 24 : 0.1;
 
     std::vector<double> ratios, mips;

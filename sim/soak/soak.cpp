@@ -7,11 +7,13 @@
 #include <cinttypes>
 #include <cstdio>
 #include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "ais/ais.h"
 #include "board.h"
+#include "unit.h"
 #include "unit_config.h"
 #include "utc.h"
 #include "wiring.h"
@@ -342,7 +344,8 @@ struct PhaseSetup {
     const char* title;
     zsim::Scenario scenario;
     vtime length;
-    bool memory;   // check the resident set (the main run only)
+    bool memory;        // check the resident set (the main run only)
+    std::string chip;   // the image on the chip's core; empty: the host build
 };
 
 struct PhaseResult {
@@ -352,6 +355,8 @@ struct PhaseResult {
 
 PhaseResult run_phase(const PhaseSetup& p, Checks& checks) {
     zsim::Board b(p.scenario);
+    std::unique_ptr<zchip::ChipUnit> chip;
+    if (!p.chip.empty()) chip = std::make_unique<zchip::ChipUnit>(b, p.chip);
     const std::vector<uint8_t>& e = b.eeprom().contents();
     const zcfg::Config cfg = zcfg::decode(std::vector<uint8_t>(e.begin(), e.begin() + zcfg::kAreaSize), nullptr);
     const uint32_t mmsi = static_cast<uint32_t>(cfg[*zcfg::find("station.mmsi")].number);
@@ -368,8 +373,8 @@ PhaseResult run_phase(const PhaseSetup& p, Checks& checks) {
     b.transponder().set_air_capture(false);
     b.transponder().set_air_sink([&air](const std::string& l) { air.line(l); });
 
-    std::printf("== %s: %s, %.2f virtual days, station MMSI %u\n", p.title, p.scenario.name.c_str(),
-                static_cast<double>(p.length) / kDay, mmsi);
+    std::printf("== %s: %s, %.2f virtual days, station MMSI %u%s%s\n", p.title, p.scenario.name.c_str(),
+                static_cast<double>(p.length) / kDay, mmsi, chip ? ", chip image " : "", p.chip.c_str());
     std::fflush(stdout);
     const auto t0 = std::chrono::steady_clock::now();
     long rss_base = 0;
@@ -378,13 +383,21 @@ PhaseResult run_phase(const PhaseSetup& p, Checks& checks) {
     const size_t days = static_cast<size_t>((p.length + kDay - 1) / kDay);
     for (size_t d = 0; d < days; ++d) {
         const vtime end = std::min<vtime>(static_cast<vtime>(d + 1) * kDay, p.length);
-        // With a single day the baseline is taken a quarter of the way in.
+        // With a single day or less the baseline is taken a quarter of the way in.
         if (p.memory && p.length <= kDay && rss_base == 0) {
             b.run_until(end / 4);
             rss_base = rss_kib();
-            rss_base_when = "after 6 virtual hours";
+            char when[48];
+            std::snprintf(when, sizeof when, "after %.2f virtual hours", static_cast<double>(end / 4) / kHour);
+            rss_base_when = when;
         }
         b.run_until(end);
+        if (chip && chip->faulted()) {
+            // The core stopped for good: time stands, the checks below say what went missing.
+            std::printf("the chip image stopped on a fault at %.3f virtual hours:\n%s", static_cast<double>(b.now()) / kHour,
+                        chip->fault_report().c_str());
+            break;
+        }
         const Day dd = d < console.days.size() ? console.days[d] : Day{};
         const uint64_t on_air = d < air.msg6_per_day.size() ? air.msg6_per_day[d] : 0;
         const long rss = rss_kib();
@@ -411,7 +424,7 @@ PhaseResult run_phase(const PhaseSetup& p, Checks& checks) {
 
     PhaseResult result;
     result.events = console.events;
-    result.ratio = static_cast<double>(p.length) / kSec / wall;
+    result.ratio = static_cast<double>(b.now()) / kSec / wall;
 
     // Status reports: one a minute from the end of the first minute on (the
     // unit measures a minute after power-on), plus a refresh per alarm change.
@@ -506,6 +519,8 @@ PhaseResult run_phase(const PhaseSetup& p, Checks& checks) {
         print_notes(log_notes);
     }
 
+    if (chip) checks.add(!chip->faulted(), "chip image", chip->faulted() ? "stopped on a fault" : "ran without a fault");
+
     if (p.memory) {
         const long growth = rss_end - rss_base;
         checks.add(growth <= kRssToleranceKib, "memory",
@@ -513,8 +528,8 @@ PhaseResult run_phase(const PhaseSetup& p, Checks& checks) {
                        " KiB at the end (growth " + std::to_string(growth) + " KiB, tolerance " +
                        std::to_string(kRssToleranceKib) + ")");
     }
-    std::printf("%s: %.2f virtual days in %.1f s wall: %.0fx real time\n", p.title,
-                static_cast<double>(p.length) / kDay, wall, result.ratio);
+    std::printf("%s: %.2f virtual days in %.1f s wall: %.*fx real time\n", p.title,
+                static_cast<double>(p.length) / kDay, wall, chip ? 1 : 0, result.ratio);
     std::fflush(stdout);
     return result;
 }
@@ -522,7 +537,7 @@ PhaseResult run_phase(const PhaseSetup& p, Checks& checks) {
 // The default world with the lantern housing door (input 1) opened for half
 // a minute every minute: two events a minute, enough to go round the ring.
 PhaseSetup wrap_setup() {
-    PhaseSetup p{"wrap run", zsim::Scenario::builtin(), 6 * kHour, false};
+    PhaseSetup p{"wrap run", zsim::Scenario::builtin(), 6 * kHour, false, ""};
     p.scenario.name = "default, door opened every minute from 0:10 to 5:40";
     for (int i = 0; i < 330; ++i) {
         const vtime at = 10 * kMinute + i * kMinute + 20 * kSec;
@@ -534,18 +549,24 @@ PhaseSetup wrap_setup() {
 
 }  // namespace
 
-int run(int days) {
+int run(const Options& o) {
     Checks checks;
-    const PhaseSetup main{"soak", zsim::Scenario::builtin(), days * kDay, true};
+    const PhaseSetup main{"soak", zsim::Scenario::builtin(), static_cast<vtime>(o.days * static_cast<double>(kDay)), true,
+                          o.chip};
     const PhaseResult r = run_phase(main, checks);
-    if (r.events < kLogSlots) {
-        std::printf("the event log did not wrap in %d day(s): %" PRIu64 " events for %u slots; a second run goes round it\n",
-                    days, r.events, kLogSlots);
+    if (r.events < kLogSlots && o.days >= 1) {
+        std::printf("the event log did not wrap in %g day(s): %" PRIu64 " events for %u slots; a second run goes round it\n",
+                    o.days, r.events, kLogSlots);
         std::fflush(stdout);
-        run_phase(wrap_setup(), checks);
+        PhaseSetup wrap = wrap_setup();
+        wrap.chip = o.chip;
+        run_phase(wrap, checks);
+    } else if (r.events < kLogSlots) {
+        std::printf("the event log did not wrap in %g day(s); a soak of a day or more goes round it\n", o.days);
     }
-    std::printf("soak: %s; virtual/wall ratio of the %d-day run %.0f\n", checks.all ? "every check passed" : "FAILED",
-                days, r.ratio);
+    std::printf("soak: %s; virtual/wall ratio of the %g-day run %.*f\n", checks.all ? "every check passed" : "FAILED",
+                o.days, o.chip.empty() ? 0 : 1, r.ratio);
+    std::fflush(stdout);
     return checks.all ? 0 : 1;
 }
 
