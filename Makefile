@@ -47,7 +47,7 @@ endif
 # Some harnesses only: make fuzz HARNESSES="gps pc".
 HARNESSES ?=
 
-.PHONY: all deps build tools install ci-full run test bench docs-check clean target target-deps flash flash-deps test-arm arm-deps check-configs fuzz fuzz-deps
+.PHONY: all deps build tools install ci-full run test bench proof-chip docs-check clean target target-deps flash flash-deps test-arm arm-deps check-configs fuzz fuzz-deps
 
 all: build
 
@@ -170,6 +170,14 @@ test: build target
 	cmake -S . -B $(SANBUILD) -DCMAKE_BUILD_TYPE=Debug -DZELMORA_SANITIZE=ON
 	cmake --build $(SANBUILD) -j $(JOBS)
 	cd $(SANBUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The fault campaign on the chip image at full size, for hours (docs/faults.md):
+# a cut at every millisecond of the two sweeps, brownout.toml whole and the
+# winter week (ZELMORA_PROOF_CHIP=1), then a one-day soak of the image.
+proof-chip: deps $(BUILD)/Makefile target
+	cmake --build $(BUILD) -j $(JOBS) --target test_chip zelmora-bench
+	cd $(BUILD)/tests && ZELMORA_PROOF_CHIP=1 ./test_chip --gtest_filter='ChipFault.*-ChipFault.MinutesAtSeaPassTheSoaksChecks'
+	./$(BUILD)/zelmora-bench --soak 1 --chip $(TARGETBUILD)/zelmora.elf
 
 # Runs the commands shown in README.md and docs/ (blocks tagged console) and
 # compares their output; checks the links too (tools/docs-check).

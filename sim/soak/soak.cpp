@@ -555,16 +555,16 @@ int run(const Options& o) {
                           o.chip};
     const PhaseResult r = run_phase(main, checks);
     if (r.events < kLogSlots && o.days >= 1) {
-        std::printf("the event log did not wrap in %g day(s): %" PRIu64 " events for %u slots; a second run goes round it\n",
+        std::printf("the event log did not wrap in %.3g day(s): %" PRIu64 " events for %u slots; a second run goes round it\n",
                     o.days, r.events, kLogSlots);
         std::fflush(stdout);
         PhaseSetup wrap = wrap_setup();
         wrap.chip = o.chip;
         run_phase(wrap, checks);
     } else if (r.events < kLogSlots) {
-        std::printf("the event log did not wrap in %g day(s); a soak of a day or more goes round it\n", o.days);
+        std::printf("the event log did not wrap in %.3g day(s); a soak of a day or more goes round it\n", o.days);
     }
-    std::printf("soak: %s; virtual/wall ratio of the %g-day run %.*f\n", checks.all ? "every check passed" : "FAILED",
+    std::printf("soak: %s; virtual/wall ratio of the %.3g-day run %.*f\n", checks.all ? "every check passed" : "FAILED",
                 o.days, o.chip.empty() ? 0 : 1, r.ratio);
     std::fflush(stdout);
     return checks.all ? 0 : 1;
