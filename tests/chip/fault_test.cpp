@@ -1,7 +1,7 @@
 // The fault campaign on the image we would flash: cuts through a
 // configuration write and through an event-log write, a brown-out and a
 // short soak, with the host build's checks (fault_support.h, the soak's).
-// The image runs some ten times faster than real time at best, so CI takes a
+// The image runs ten to twenty times faster than real time, so CI takes a
 // stride of the sweeps and a short brown-out; ZELMORA_PROOF_CHIP=1 (make
 // proof-chip) every millisecond, brownout.toml whole and the winter week.
 #include <gtest/gtest.h>
