@@ -70,7 +70,7 @@ for h in "${harnesses[@]}"; do
   total_wall=$(( total_wall + wall ))
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
-  cov=$(grep -Eo 'cov: [0-9]+ ft: [0-9]+' "$log" | tail -1)
+  cov=$(grep -aEo 'cov: [0-9]+ ft: [0-9]+' "$log" | tail -1)
   files=()
   for f in "$findings"/*; do [ -f "$f" ] && files+=("$f"); done
   total_execs=$(( total_execs + ${execs:-0} ))
