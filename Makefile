@@ -46,8 +46,11 @@ SECONDS := $(FUZZ_CI_SECONDS)
 endif
 # Some harnesses only: make fuzz HARNESSES="gps pc".
 HARNESSES ?=
+# make fuzz-long: executions per harness, and an optional time cap each (0: none).
+FUZZ_LONG_RUNS ?= 10000000
+FUZZ_LONG_SECONDS ?= 0
 
-.PHONY: all deps build tools install ci-full run test bench proof-chip docs-check clean target target-deps flash flash-deps test-arm arm-deps check-configs fuzz fuzz-deps
+.PHONY: all deps build tools install ci-full run test bench proof-chip docs-check clean target target-deps flash flash-deps test-arm arm-deps check-configs fuzz fuzz-long fuzz-deps
 
 all: build
 
@@ -146,11 +149,21 @@ fuzz-deps:
 
 # Builds the harnesses (one build, nothing else of the project), then runs
 # each for SECONDS; fails when one found something (fuzz/run.sh says what).
-fuzz: fuzz-deps
+define FUZZ_BUILD_HARNESSES
 	cmake -S . -B $(FUZZBUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
 	  -DZELMORA_FUZZ=ON -DZELMORA_TESTS=OFF
 	cmake --build $(FUZZBUILD) -j $(JOBS) --target zelmora-fuzz-all
+endef
+
+fuzz: fuzz-deps
+	$(FUZZ_BUILD_HARNESSES)
 	fuzz/run.sh $(FUZZBUILD) $(SECONDS) $(HARNESSES)
+
+# The long run: each harness in turn until FUZZ_LONG_RUNS executions, or
+# FUZZ_LONG_SECONDS each when given; the same report.
+fuzz-long: fuzz-deps
+	$(FUZZ_BUILD_HARNESSES)
+	fuzz/run.sh --runs $(FUZZ_LONG_RUNS) $(FUZZBUILD) $(FUZZ_LONG_SECONDS) $(HARNESSES)
 
 # The unit's console alone goes to standard output; the build talks on stderr.
 # Only the simulator is built, not the tests.

@@ -542,6 +542,11 @@ static void banner() {
 }
 
 void setup() {
+    arranque_placa();
+    arranque_configuracion();
+}
+
+void arranque_placa() {
     PinConfig(1);
 
     // Safe levels: transponder on, GPS off, measurements off, charger held off.
@@ -572,6 +577,9 @@ void setup() {
     sodaq_wdt_reset();
 
     config_clock();
+}
+
+void arranque_configuracion() {
     cargar_estructuras_configuracion_orv();
     inicializacion_balizaQ77();
     inicializacion_periferico(1);

@@ -6,6 +6,10 @@
 
 void setup();
 void loop();
+// setup() in its two halves: the board and the clock, then everything that
+// follows from the configuration the EEPROM holds.
+void arranque_placa();
+void arranque_configuracion();
 
 // Millisecond tick on TC0.
 void setup_timerTC0(uint32_t prescaler, uint32_t compare);

@@ -55,18 +55,19 @@ void run_ais(const uint8_t* data, size_t size) {
     Input in(data, size);
     const uint8_t s0 = in.byte(), s1 = in.byte(), s2 = in.byte(), s3 = in.byte();
 
-    zsim::Board b(quiet_world());
-    unpace(b);
+    // What the transponder's steps need of start-up, taken once.
+    zsim::Board& b = start_from(kName, 0, [](zsim::Board&) {
+        PinConfig(1);
+        Serial0.begin(38400);
+        Wire.begin();
+        E2PROM_SPI.begin();
+        setup_timerTC0(1, 8000);
+        start_timerTC0();
+        cargar_estructuras_configuracion_orv();
+        inicializacion_periferico(1);
+        balizaQ77.cprimera_medicion = 1;
+    });
     Feeder line(b, Serial3);
-    PinConfig(1);
-    Serial0.begin(38400);
-    Wire.begin();
-    E2PROM_SPI.begin();
-    setup_timerTC0(1, 8000);
-    start_timerTC0();
-    cargar_estructuras_configuracion_orv();
-    inicializacion_periferico(1);
-    balizaQ77.cprimera_medicion = 1;
 
     stperiferico& p = periferico1;
     p.ccomando = static_cast<uint8_t>(s0 % 32);

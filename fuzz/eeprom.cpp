@@ -70,15 +70,19 @@ void pc_view(const std::vector<uint8_t>& m) {
 void run_eeprom(const uint8_t* data, size_t size) {
     Input in(data, size);
     const uint8_t s0 = in.byte();
-    zsim::Scenario world = quiet_world();
-    world.rtc.running = (s0 & 1) == 0;
-    world.rtc.present = (s0 & 2) == 0;
-    world.dip_on = {(s0 & 4) != 0, false, false, (s0 & 8) != 0};
     const bool lost = (s0 & 0x10) != 0;
-    if (lost) world.eeprom.writes_lost.push_back({0, zplat::kNever});
-
-    zsim::Board b(world);
-    unpace(b);
+    // The board and the clock are started once for each fitting of the
+    // clock; what start-up makes of the image runs for every input.
+    const uint32_t clock = s0 & 3;
+    zsim::Board& b = start_from(kName, clock, [clock](zsim::Board& fresh) {
+        fresh.rtc().refit((clock & 2) == 0, (clock & 1) == 0);
+        arranque_placa();
+    });
+    b.inputs().set_dip(1, (s0 & 4) != 0);
+    b.inputs().set_dip(4, (s0 & 8) != 0);
+    std::vector<zsim::Window> lost_writes;
+    if (lost) lost_writes.push_back({0, zplat::kNever});
+    b.eeprom().refit(true, lost_writes);
     const std::string_view image = in.rest();
     const auto take = [&image](size_t n) {
         const std::string_view part = image.substr(0, std::min(n, image.size()));
@@ -105,7 +109,7 @@ void run_eeprom(const uint8_t* data, size_t size) {
     const std::vector<uint8_t> before = b.eeprom().contents();
 
     try {
-        setup();
+        arranque_configuracion();
         ZFUZZ_CHECK(kName, configuracion_ais.lmmsi >= 1 && configuracion_ais.lmmsi <= 999999999,
                     "station MMSI loaded out of range");
         // The clock set from the GPS: the restart is logged, then a
@@ -128,7 +132,7 @@ void run_eeprom(const uint8_t* data, size_t size) {
     }
 
     const std::vector<uint8_t>& m = b.eeprom().contents();
-    if (world.eeprom.present && !lost) {
+    if (!lost) {
         const uint16_t old_restarts = be16(before, 252);
         ZFUZZ_CHECK(kName, be16(m, 252) == (old_restarts == 65535 ? 0 : old_restarts + 1),
                     "restart counter " + std::to_string(old_restarts) + " became " + std::to_string(be16(m, 252)));

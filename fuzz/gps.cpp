@@ -38,21 +38,21 @@ void run_gps(const uint8_t* data, size_t size) {
     Input in(data, size);
     const uint8_t s0 = in.byte(), s1 = in.byte(), s2 = in.byte(), s3 = in.byte(), s4 = in.byte();
 
-    zsim::Scenario world = quiet_world();
-    world.rtc.present = (s1 & 0x80) == 0;
-    zsim::Board b(world);
-    unpace(b);
+    // What the receiver's steps need of start-up, once for each RTC fitting.
+    const bool rtc = (s1 & 0x80) == 0;
+    zsim::Board& b = start_from(kName, rtc ? 1 : 0, [rtc](zsim::Board& fresh) {
+        fresh.rtc().refit(rtc, fresh.scenario().rtc.running);
+        PinConfig(1);
+        Serial0.begin(38400);
+        Serial1.begin(9600);
+        Wire.begin();
+        E2PROM_SPI.begin();
+        setup_timerTC0(1, 8000);
+        start_timerTC0();
+        cargar_estructuras_configuracion_orv();
+        inicializacion_l76lb();
+    });
     Feeder line(b, Serial1);
-
-    PinConfig(1);
-    Serial0.begin(38400);
-    Serial1.begin(9600);
-    Wire.begin();
-    E2PROM_SPI.begin();
-    setup_timerTC0(1, 8000);
-    start_timerTC0();
-    cargar_estructuras_configuracion_orv();
-    inicializacion_l76lb();
 
     l76lb.cconfigurado = static_cast<uint8_t>(s0 % 6);
     l76lb.cdebug = static_cast<uint8_t>(s0 / 6 % 3);

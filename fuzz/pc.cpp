@@ -9,6 +9,7 @@
 // 3 s after which the unit drops a partial request.
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "Arduino.h"
 #include "Sodaq_wdt.h"
@@ -54,7 +55,6 @@ Bytes with_float(uint8_t action, float v) {
 
 void run(zsim::Board& b, Input& in, uint8_t s0) {
     Feeder line(b, Serial0);
-    setup();
     if ((s0 & 1) != 0) {
         balizaQ77.ctest = 1;
         ulTUltimaTramaTestRecibida = millis();
@@ -96,12 +96,16 @@ void run(zsim::Board& b, Input& in, uint8_t s0) {
 void run_pc(const uint8_t* data, size_t size) {
     Input in(data, size);
     const uint8_t s0 = in.byte();
-    zsim::Scenario world = quiet_world();
-    world.eeprom.present = (s0 & 0x20) == 0;
-    if ((s0 & 0x40) != 0) world.eeprom.writes_lost.push_back({0, zplat::kNever});
-    world.dip_on = {(s0 & 0x80) != 0, false, false, (s0 & 0x80) != 0};
-    zsim::Board b(world);
-    unpace(b);
+    // The unit started once for each fitting of the EEPROM and DIP setting.
+    const uint32_t fitting = s0 & 0xE0;
+    zsim::Board& b = start_from(kName, fitting, [fitting](zsim::Board& fresh) {
+        std::vector<zsim::Window> lost;
+        if ((fitting & 0x40) != 0) lost.push_back({0, zplat::kNever});
+        fresh.eeprom().refit((fitting & 0x20) == 0, lost);
+        fresh.inputs().set_dip(1, (fitting & 0x80) != 0);
+        fresh.inputs().set_dip(4, (fitting & 0x80) != 0);
+        setup();
+    });
     // What the PC program makes of the console: every reply whole, and an
     // export carries what the EEPROM holds.
     zpc::ReplyScanner pc;
@@ -114,7 +118,10 @@ void run_pc(const uint8_t* data, size_t size) {
                         "an export of " + std::to_string(r.address) + " that is not what the EEPROM holds");
         }
     };
-    b.set_console_sink([&pc](uint8_t c) { pc.feed(&c, 1); });
+    b.set_console_sink([&pc](uint8_t c) {
+        note_sent(c);
+        pc.feed(&c, 1);
+    });
     try {
         run(b, in, s0);
     } catch (const zsim::UnitReset&) {

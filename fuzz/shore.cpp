@@ -29,8 +29,15 @@ void run_shore(const uint8_t* data, size_t size) {
     zelmora::shore::Monitor monitor(store, limits, [](const nlohmann::ordered_json& e) {
         ZFUZZ_CHECK(kName, e.is_object() && e.contains("time") && e.contains("event") && e.contains("mmsi"),
                     "an event without its time, name or station: " + e.dump());
-        // What goes out on standard output must be one line of JSON.
-        const std::string line = e.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
+        // What goes out on standard output must be one line of JSON, and
+        // valid UTF-8: dumped strictly, a byte the tool would have to
+        // replace is a finding.
+        std::string line;
+        try {
+            line = e.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::strict);
+        } catch (const nlohmann::ordered_json::exception& x) {
+            broken(kName, std::string("an event that is not UTF-8: ") + x.what());
+        }
         ZFUZZ_CHECK(kName, line.find('\n') == std::string::npos, "an event over two lines");
     });
     zelmora::ais::Decoder dec;

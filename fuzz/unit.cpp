@@ -1,9 +1,13 @@
 #include "unit.h"
 
+#include <map>
+#include <memory>
 #include <string>
+#include <utility>
 
 #include "fuzz.h"
 #include "globals.h"
+#include "host/firmware_ram.h"
 
 namespace zfuzz {
 
@@ -25,6 +29,74 @@ void unpace(zsim::Board& b) {
     Serial0.host_set_unpaced(true);
     Serial1.host_set_unpaced(true);
     Serial3.host_set_unpaced(true);
+}
+
+namespace {
+struct Bench {
+    std::unique_ptr<zsim::Board> board;
+    std::unique_ptr<zsim::Board::Snapshot> fresh;
+    std::map<std::pair<std::string, uint32_t>, std::unique_ptr<zsim::Board::Snapshot>> states;
+    uint64_t sent = 0;
+};
+
+Bench& bench() {
+    static Bench b;
+    return b;
+}
+
+constexpr uint64_t kFnvBasis = 14695981039346656037ull;
+uint64_t fnv(uint64_t h, const uint8_t* p, size_t n) {
+    for (size_t i = 0; i < n; ++i) h = (h ^ p[i]) * 1099511628211ull;
+    return h;
+}
+}  // namespace
+
+zsim::Board& fresh_board() {
+    Bench& be = bench();
+    if (!be.board) {
+        be.board = std::make_unique<zsim::Board>(quiet_world());
+        unpace(*be.board);
+        be.fresh = be.board->snapshot();
+    } else {
+        be.board->restore(*be.fresh);
+    }
+    be.sent = kFnvBasis;
+    return *be.board;
+}
+
+zsim::Board& start_from(const char* harness, uint32_t key, const std::function<void(zsim::Board&)>& prepare) {
+    Bench& be = bench();
+    auto& kept = be.states[{harness, key}];
+    if (!kept) {
+        zsim::Board& b = fresh_board();
+        prepare(b);
+        kept = b.snapshot();
+        be.sent = kFnvBasis;
+        return b;
+    }
+    be.board->restore(*kept);
+    be.sent = kFnvBasis;
+    return *be.board;
+}
+
+void end_bench() {
+    Bench& be = bench();
+    be.states.clear();
+    be.fresh.reset();
+    be.board.reset();
+}
+
+void note_sent(uint8_t c) { bench().sent = fnv(bench().sent, &c, 1); }
+
+uint64_t unit_digest() {
+    Bench& be = bench();
+    if (!be.board) return 0;
+    const std::vector<uint8_t> ram = zplat::firmware_ram_copy();
+    uint64_t h = fnv(be.sent, ram.data(), ram.size());
+    const std::vector<uint8_t>& m = be.board->eeprom().contents();
+    h = fnv(h, m.data(), m.size());
+    const uint64_t now = be.board->now();
+    return fnv(h, reinterpret_cast<const uint8_t*>(&now), sizeof now);
 }
 
 void Feeder::give(std::string_view bytes) {

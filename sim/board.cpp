@@ -322,6 +322,57 @@ void Board::park() {
     if (stop_requested_) throw CpuStop{};
 }
 
+void Board::check_snapshot_use() const {
+    if (cpu_.joinable() || ext_ != nullptr || in_service_ || fw_active_) {
+        throw std::logic_error("snapshots are for boards driven from the caller's thread, between firmware calls");
+    }
+}
+
+std::unique_ptr<Board::Snapshot> Board::snapshot() const {
+    check_snapshot_use();
+    auto s = std::make_unique<Snapshot>();
+    s->platform.take();
+    s->mcu = mcu_;
+    for (size_t i = 0; i < devices_.size(); ++i) {
+        if (copiers_[i].copy == nullptr) throw std::logic_error("a device on this board cannot be copied");
+        s->devices.push_back(copiers_[i].copy(*devices_[i]));
+    }
+    s->events = events_;
+    s->seq = seq_;
+    s->ports_next = ports_next_;
+    for (size_t i = 0; i < 64; ++i) s->analog_override[i] = analog_override_[i];
+    s->console = console_;
+    s->restarts = restarts_;
+    s->stall_pending = stall_pending_;
+    s->cut_depth = cut_depth_;
+    s->browned_out = browned_out_;
+    s->powered = powered_;
+    s->power_losses = power_losses_;
+    s->needs_power_on = needs_power_on_;
+    return s;
+}
+
+void Board::restore(const Snapshot& s) {
+    check_snapshot_use();
+    if (s.devices.size() != devices_.size()) throw std::logic_error("a snapshot of another board");
+    s.platform.put_back();
+    mcu_ = s.mcu;
+    for (size_t i = 0; i < devices_.size(); ++i) copiers_[i].put_back(*devices_[i], *s.devices[i]);
+    events_ = s.events;
+    seq_ = s.seq;
+    ports_next_ = s.ports_next;
+    for (size_t i = 0; i < 64; ++i) analog_override_[i] = s.analog_override[i];
+    console_ = s.console;
+    restarts_ = s.restarts;
+    stall_pending_ = s.stall_pending;
+    in_loop_ = false;
+    cut_depth_ = s.cut_depth;
+    browned_out_ = s.browned_out;
+    powered_ = s.powered;
+    power_losses_ = s.power_losses;
+    needs_power_on_ = s.needs_power_on;
+}
+
 void Board::advance(vtime d) {
     if (cpu_.joinable()) throw std::logic_error("advance() is for boards whose firmware thread has not started");
     wait_until(tb.now + d);

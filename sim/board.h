@@ -16,6 +16,7 @@
 #include <queue>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "battery.h"
@@ -24,6 +25,7 @@
 #include "frontend.h"
 #include "gps.h"
 #include "host/serial_peer.h"
+#include "host/state.h"
 #include "host/timebase.h"
 #include "inputs.h"
 #include "mcu.h"
@@ -132,8 +134,22 @@ public:
         auto d = std::make_unique<T>(std::forward<Args>(args)...);
         T& ref = *d;
         devices_.push_back(std::move(d));
+        if constexpr (std::is_copy_constructible_v<T>) {
+            copiers_.push_back({&copy_device<T>, &put_back_device<T>});
+        } else {
+            copiers_.push_back({nullptr, nullptr});
+        }
         return ref;
     }
+
+    // The board, its devices and the unit as they stand, to be put back
+    // later: fuzzing starts every input from a unit already started. Only
+    // for boards driven from the caller's thread (advance()), whose devices
+    // can all be copied; the caller's own settings (console capture and
+    // sink, pacing) are not part of it.
+    class Snapshot;
+    std::unique_ptr<Snapshot> snapshot() const;
+    void restore(const Snapshot& s);
 
     // zplat::Host
     void service() override;
@@ -152,6 +168,28 @@ private:
     };
     struct CpuStop {};
     struct PowerLoss {};
+    struct DeviceCopier {
+        std::unique_ptr<Device> (*copy)(const Device&);
+        void (*put_back)(Device&, const Device&);
+    };
+    template <typename T>
+    static std::unique_ptr<Device> copy_device(const Device& d) {
+        return std::make_unique<T>(static_cast<const T&>(d));
+    }
+    // Put back where it stands: the buses, ports and pending events keep
+    // pointing at it. Assigned where it can be (its buffers are reused),
+    // else rebuilt in place.
+    template <typename T>
+    static void put_back_device(Device& d, const Device& saved) {
+        T& t = static_cast<T&>(d);
+        if constexpr (std::is_copy_assignable_v<T>) {
+            t = static_cast<const T&>(saved);
+        } else {
+            t.~T();
+            ::new (static_cast<void*>(&t)) T(static_cast<const T&>(saved));
+        }
+    }
+    void check_snapshot_use() const;
 
     void on_byte(uint8_t byte, uint64_t at, uint32_t baud) override;
     void power_on();
@@ -172,6 +210,7 @@ private:
     Scenario scenario_;
     Mcu mcu_;
     std::vector<std::unique_ptr<Device>> devices_;
+    std::vector<DeviceCopier> copiers_;
     Inputs* inputs_ = nullptr;
     Eeprom* eeprom_ = nullptr;
     Rtc* rtc_ = nullptr;
@@ -222,6 +261,24 @@ private:
     std::mutex input_m_;
     std::vector<uint8_t> input_;
     std::atomic<bool> input_waiting_{false};
+};
+
+class Board::Snapshot {
+    friend class Board;
+    zplat::PlatformState platform;
+    Mcu mcu;
+    std::vector<std::unique_ptr<Device>> devices;
+    std::priority_queue<Event, std::vector<Event>, std::greater<>> events;
+    uint64_t seq = 0;
+    vtime ports_next = zplat::kNever;
+    double analog_override[64];
+    std::string console;
+    uint32_t restarts = 0;
+    vtime stall_pending = 0;
+    int cut_depth = 0;
+    bool browned_out = false, powered = true;
+    uint32_t power_losses = 0;
+    bool needs_power_on = false;
 };
 
 }  // namespace zsim

@@ -9,7 +9,7 @@ TwoWire Wire;
 
 namespace zplat {
 namespace {
-constexpr size_t kMaxSpi = 4;
+constexpr size_t kMaxSpi = BusesSaved::kMaxSpi;
 struct SpiSlot { uint8_t cs; SpiTarget* target; bool selected; };
 SpiSlot g_spi[kMaxSpi];
 size_t g_spi_count = 0;
@@ -39,6 +39,22 @@ void spi_line_changed(uint8_t pin) {
             s.target->on_select(sel);
         }
     }
+}
+
+BusesSaved buses_save() {
+    BusesSaved s{};
+    s.spi_count = g_spi_count;
+    for (size_t i = 0; i < kMaxSpi; ++i) s.selected[i] = g_spi[i].selected;
+    s.spi = SPI;
+    s.wire = Wire;
+    return s;
+}
+
+void buses_restore(const BusesSaved& saved) {
+    g_spi_count = saved.spi_count;
+    for (size_t i = 0; i < kMaxSpi; ++i) g_spi[i].selected = saved.selected[i];
+    SPI = saved.spi;
+    Wire = saved.wire;
 }
 
 void buses_reset() {

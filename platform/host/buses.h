@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "SPI.h"
+#include "Wire.h"
 
 namespace zplat {
 
@@ -32,6 +33,18 @@ void detach_all_bus_targets();
 // Called by the pins when a line changes; selects and deselects SPI devices.
 void spi_line_changed(uint8_t pin);
 void buses_reset();
+
+// The buses as they stand, the same devices attached, to be put back later
+// (host/state.h).
+struct BusesSaved {
+    static constexpr size_t kMaxSpi = 4;
+    size_t spi_count;
+    bool selected[kMaxSpi];
+    SPIClass spi;
+    TwoWire wire;
+};
+BusesSaved buses_save();
+void buses_restore(const BusesSaved& saved);
 
 // The chip image's bus masters: one byte on the SPI bus with the chip's own
 // settings, and the I2C device at an address (nullptr: nobody answers).

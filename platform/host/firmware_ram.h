@@ -3,6 +3,7 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace zplat {
 
@@ -19,5 +20,8 @@ struct RamRegion {
 RamRegion firmware_ram();
 // Restores the image taken before the program's main started.
 void restore_firmware_ram();
+// The RAM as it stands now, and putting such a copy back (fuzzing).
+std::vector<uint8_t> firmware_ram_copy();
+void restore_firmware_ram(const std::vector<uint8_t>& image);
 
 }  // namespace zplat

@@ -39,6 +39,18 @@ void pins_reset() {
 
 uint8_t analog_resolution() { return g_resolution; }
 
+PinsSaved pins_save() {
+    PinsSaved s{};
+    for (uint8_t i = 0; i < kPinCount; ++i) s.pins[i] = g_pins[i];
+    s.resolution = g_resolution;
+    return s;
+}
+
+void pins_restore(const PinsSaved& saved) {
+    for (uint8_t i = 0; i < kPinCount; ++i) g_pins[i] = saved.pins[i];
+    g_resolution = saved.resolution;
+}
+
 void set_pin_drive(uint8_t pin, bool output, bool out, bool pull) {
     if (pin >= kPinCount) return;
     PinState& p = g_pins[pin];

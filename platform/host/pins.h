@@ -24,6 +24,14 @@ void drive_pin(uint8_t pin, int8_t level);
 
 void pins_reset();
 
+// Every pin as it stands, to be put back later (host/state.h).
+struct PinsSaved {
+    PinState pins[kPinCount];
+    uint8_t resolution;
+};
+PinsSaved pins_save();
+void pins_restore(const PinsSaved& saved);
+
 // The chip image drives a pin (its PORT peripheral): direction, output
 // latch (also the pull direction) and pull. Tells the devices when it changed.
 void set_pin_drive(uint8_t pin, bool output, bool out, bool pull);

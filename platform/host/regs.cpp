@@ -90,6 +90,18 @@ void restore_firmware_ram() {
     if (r.size() != 0 && ram_image().size() == r.size()) raw_copy(r.begin, ram_image().data(), r.size());
 }
 
+std::vector<uint8_t> firmware_ram_copy() {
+    const RamRegion r = firmware_ram();
+    std::vector<uint8_t> image(r.size());
+    if (r.size() != 0) raw_copy(image.data(), r.begin, r.size());
+    return image;
+}
+
+void restore_firmware_ram(const std::vector<uint8_t>& image) {
+    const RamRegion r = firmware_ram();
+    if (r.size() != 0 && image.size() == r.size()) raw_copy(r.begin, image.data(), r.size());
+}
+
 void power_on_reset() {
     registers_reset();
     pins_reset();

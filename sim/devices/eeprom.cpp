@@ -30,7 +30,7 @@ bool settings_ok(const SPISettings& s) {
 }  // namespace
 
 Eeprom::Eeprom(Board& board, const Scenario& sc)
-    : board_(board),
+    : board_(&board),
       setup_(sc.eeprom),
       path_(sc.eeprom.image_path),
       page_buffer_(kPage, 0),
@@ -107,7 +107,7 @@ uint8_t Eeprom::status(vtime t) const {
 }
 
 void Eeprom::power_lost() {
-    const vtime t = board_.now();
+    const vtime t = board_->now();
     if (powered_ && busy(t) && cycle_applied_) {
         for (size_t off = 0; off < kPage; ++off) {
             if (!cycle_latched_[off]) continue;
@@ -126,7 +126,7 @@ void Eeprom::power_lost() {
 
 void Eeprom::on_select(bool selected) {
     if (!powered_) return;
-    const vtime t = board_.now();
+    const vtime t = board_->now();
     if (selected) {
         selected_ = true;
         instruction_ = 0;
@@ -165,7 +165,7 @@ void Eeprom::finish_write(vtime t) {
 
 uint8_t Eeprom::on_exchange(uint8_t mosi, const SPISettings& settings) {
     if (!selected_ || !powered_) return kIdle;
-    const vtime t = board_.now();
+    const vtime t = board_->now();
     // Wrong mode, order or speed: the bits the part sees are garbage.
     if (!present(t) || !settings_ok(settings)) ignored_ = true;
     if (ignored_) return kIdle;

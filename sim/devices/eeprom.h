@@ -37,6 +37,12 @@ public:
     // Changes cells directly, as a programmer on the bench would (tests).
     void poke(uint16_t address, const std::vector<uint8_t>& bytes);
     uint32_t write_cycles() const { return write_cycles_; }
+    // Another chip in its place, fitted or not, losing its writes or not
+    // (fuzzing varies one board rather than building many).
+    void refit(bool present, const std::vector<Window>& writes_lost) {
+        setup_.present = present;
+        setup_.writes_lost = writes_lost;
+    }
     // Test hook: the status register's write-enable latch.
     bool write_enable_latch() const { return write_enable_; }
 
@@ -58,8 +64,8 @@ private:
     void load_image();
     void save_page(uint16_t page_start);
 
-    Board& board_;
-    const EepromSetup setup_;
+    Board* board_;   // a pointer: a snapshot is put back by assignment, without reallocating the cells
+    EepromSetup setup_;
     std::vector<uint8_t> mem_;
     std::string path_;
 

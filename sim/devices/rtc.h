@@ -57,6 +57,13 @@ public:
     // Sets the counting calendar directly (tests). The weekday follows the
     // date and the next second ticks 1 s from now.
     void set_time(const Civil& c);
+    // Another chip in its place before the unit starts: fitted or not, its
+    // oscillator running or not (fuzzing varies one board).
+    void refit(bool present, bool running) {
+        setup_.present = present;
+        setup_.running = running;
+        st_ = running;
+    }
     // The oscillator stops now, as when ST is cleared.
     void stop();
     // The unit's supply is gone: the bus side starts afresh, and without a
@@ -101,7 +108,7 @@ private:
     uint8_t register_at(uint8_t reg, vtime t) const;
 
     Board& board_;
-    const RtcSetup setup_;
+    RtcSetup setup_;
 
     // The fields as last loaded (base_), when the divider had counted
     // base_count_ whole seconds since anchor_; the clock now shows base_

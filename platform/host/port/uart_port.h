@@ -41,6 +41,10 @@ public:
     // A new world: nothing on its way on the line, no counts.
     void host_clear_line();
     size_t host_rx_lost() const { return rx_lost_; }
+    // The port and its line as they stand, to be put back later (host/state.h).
+    struct Saved;
+    void host_save(Saved& s) const;
+    void host_restore(const Saved& s);
 
 protected:
     explicit UartPort(uint8_t index) : index_(index) {}
