@@ -78,7 +78,10 @@ public:
     // went round once storing nothing, reading no peripheral and taking no
     // exception, back at its head with the same registers, would go round
     // the same way until the next interrupt or device event; virtual time
-    // jumps there by whole rounds, as if it had run. Off, every round runs.
+    // jumps there by whole rounds, as if it had run. The same for passes of
+    // the main loop (`loop`) that leave the registers, all of SRAM and the
+    // peripherals as they were (steady reads, writes without effect).
+    // Off, every round runs.
     void set_idle_skip(bool on) { idle_skip_ = on; }
     bool idle_skip() const { return idle_skip_; }
 
