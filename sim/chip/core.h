@@ -107,7 +107,6 @@ public:
         uint64_t cycles = 0;                // executed, exception entry and return included
         uint64_t sleep_cycles = 0;          // asleep in WFI, or locked up
         uint64_t idle_cycles = 0;           // polling loops and passes skipped (included in cycles)
-        uint64_t passes_skipped = 0;        // times whole passes of the main loop were skipped
         uint64_t taken[48] = {};            // exceptions taken, by exception number
         uint64_t longest_cycles[48] = {};   // entry to return, preempting handlers included
     };
