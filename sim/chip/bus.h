@@ -144,7 +144,8 @@ public:
     virtual bool write(uint32_t offset, unsigned width, uint32_t value) = 0;
     // For the core's pass skipping (both false unless the model knows
     // better): the read has no side effect and reads what only a write or
-    // an event can change; the write would change nothing.
+    // an event can change; the write would change nothing at all (no
+    // state, no event, no report), so the core leaves it out.
     virtual bool steady_read(uint32_t /*offset*/, unsigned /*width*/) { return false; }
     virtual bool idle_write(uint32_t /*offset*/, unsigned /*width*/, uint32_t /*value*/) { return false; }
     // Why an access it refused is one (the register and the rule), for the

@@ -165,7 +165,9 @@ public:
         return offset + width <= size() && ctx_.apb_on(apb_) && table().steady(offset, width);
     }
     bool idle_write(uint32_t offset, unsigned width, uint32_t value) override {
-        return offset + width <= size() && ctx_.apb_on(apb_) && table().idle(offset, width, value);
+        if (offset + width > size() || !ctx_.apb_on(apb_) || !table().idle(offset, width, value)) return false;
+        off_reported_ = false;   // what the write would do with the bus clock on
+        return true;
     }
 
 protected:

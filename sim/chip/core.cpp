@@ -1,60 +1,20 @@
-// The ARMv6-M core on Unicorn 2.0.1 (Debian's libunicorn), CPU model
-// Cortex-M0, mode THUMB | MCLASS. What Unicorn does for M-class, found by
-// experiment, and how this file deals with it:
+// The ARMv6-M core: an interpreter of the Thumb instruction set as the
+// Cortex-M0+ implements it (ARMv6-M Architecture Reference Manual, "The
+// Thumb Instruction Set" and "Alphabetical list of ARMv6-M Thumb
+// instructions"), with the cycles of the Cortex-M0+ TRM (Table 3-1, zero
+// wait states, single-cycle multiplier).
 //
-// - No NVIC, no SysTick, no exception entry: nothing ever interrupts it. The
-//   core takes exceptions itself between translation blocks (block hook) or
-//   while emulation is stopped, stacking the frame in its own SRAM buffer.
-// - BX or POP {PC} to 0xFFFFFFxx raises Unicorn's "exception exit" CPU
-//   exception (UC_HOOK_INTR number 8) with PC = value & ~1, in Thread mode as
-//   in Handler mode. It unstacks nothing, and writing IPSR (accepted, seen by
-//   MRS and in xPSR) does not make it return by itself; left alone, the next
-//   fetch from 0xFFFFFFF8 raises prefetch abort (3) over and over. The core
-//   stops there and performs the return (ARMv6-M ARM, "Exception return
-//   behavior").
-// - Unaligned LDR/STR/LDRH/STRH do not fault: they are performed. A memory
-//   hook on every access checks alignment (ARMv6-M ARM, "Fault behavior":
-//   unaligned accesses are HardFaults on ARMv6-M).
-// - BX to an even address clears EPSR.T; the next block stops with
-//   UC_ERR_INSN_INVALID, PC = the target, xPSR.T = 0 (INVSTATE).
-// - UDF and undefined 32-bit encodings: UC_ERR_INSN_INVALID, PC at the
-//   instruction. WFE and YIELD: UC_ERR_INSN_INVALID too, but PC after the
-//   hint. SEV and NOP: nothing. WFI: uc_emu_start returns UC_ERR_OK with PC
-//   after the WFI (CPU halted); starting again goes on.
-// - BKPT: UC_HOOK_INTR 7, PC at the BKPT. SVC: UC_HOOK_INTR 2, PC after it.
-// - Unmapped read: the invalid-memory hook only, then UC_ERR_READ_UNMAPPED.
-//   Unmapped write, write to read-only memory (flash): the ordinary write
-//   hook first, then the invalid hook, then UC_ERR_WRITE_UNMAPPED or
-//   UC_ERR_WRITE_PROT. Fetch from unmapped memory: UC_ERR_FETCH_UNMAPPED,
-//   PC = the target. Fetch from the peripheral or system regions
-//   (execute-never in the default memory map): UC_HOOK_INTR 3 (prefetch
-//   abort), repeated forever unless stopped.
-// - MMIO callbacks get the access's width (1, 2, 4); the SCS at 0xE000E000
-//   is free for the core's own NVIC, SysTick and SCB (Unicorn has none there).
-// - Inside memory hooks and MMIO callbacks PC reads as the start of the
-//   translation block (not synchronised); the other registers are up to date.
-//   The core counts the accesses of each block and finds the instruction by
-//   decoding the block (each instruction's number of accesses is fixed).
-// - uc_emu_stop() in a memory hook or MMIO callback ends the block right
-//   after that access (a load's destination is not written: the instruction
-//   is abandoned, the state is precise); in a block hook the block does not
-//   run. Either way PC is left at the block's start.
-// - CPSIE/CPSID end a translation block. Unicorn's block hook gives each
-//   block's address and size.
-// - Cost (this machine): ALU instructions and loads a few ns; every store
-//   to RAM ~70 ns (Unicorn takes its slow path each time, looking for
-//   translated code on the page, with a malloc and free); the access hook
-//   ~10 ns per access (mostly Unicorn's region lookup); the block hook a few
-//   ns; a stop and a new uc_emu_start ~0.1 us. Writing PC in a hook
-//   redirects execution; uc_emu_stop() plus restarting costs about the same,
-//   so exceptions are taken with emulation stopped.
-//
-// Time: each block's cycles (Cortex-M0+ TRM, "Instruction set summary") are
-// charged when the next block starts, a conditional branch that was taken
-// adding one; zplat::tb.now follows at the CPU clock.
+// - Every access is checked as the bus would: alignment (an unaligned word
+//   or halfword access is a HardFault on ARMv6-M), flash read-only, the NVM
+//   rows read-only, unmapped space, peripherals through their models. A
+//   faulting instruction has no effect on the registers and is not charged;
+//   the HardFault is taken with it as the return address.
+// - Pending interrupts are looked at between instructions; time is carried
+//   to zplat::tb.now before every peripheral access and whenever run stops,
+//   so a model sees the cycle of the instruction making the access.
+// - Loops and passes of the main loop that change nothing are skipped as a
+//   whole (see set_idle_skip and docs/chip-speed.md).
 #include "core.h"
-
-#include <unicorn/unicorn.h>
 
 #include <algorithm>
 #include <cmath>
@@ -80,127 +40,13 @@ struct Core::Page {
     }
 };
 
-// Fewer, larger regions keep Unicorn's region lookup (a binary search made
-// on every hooked access) short.
-struct Core::Region {
-    Core* core = nullptr;
-    uint32_t base = 0;
-    std::vector<Page*> pages;
-    Page& page(uint64_t offset) const { return *pages[offset / 1024]; }
-};
-
 namespace {
 
-constexpr uint32_t kPageSize = 1024;   // Unicorn's ARM target page
+constexpr uint32_t kPageSize = 1024;
 constexpr uint32_t kExcReturnHandler = 0xFFFFFFF1u, kExcReturnThreadMsp = 0xFFFFFFF9u,
                    kExcReturnThreadPsp = 0xFFFFFFFDu;
 constexpr uint32_t kXpsrT = 1u << 24, kXpsrAlign = 1u << 9;
 constexpr uint64_t kNeverCycle = UINT64_MAX;
-
-// Unicorn's CPU exception numbers seen through UC_HOOK_INTR.
-constexpr int kExcpSwi = 2, kExcpPrefetchAbort = 3, kExcpBkpt = 7, kExcpExceptionExit = 8;
-
-// Thumb hint encodings (ARMv6-M ARM, "Alphabetical list of ARMv6-M Thumb
-// instructions").
-constexpr uint16_t kWfi = 0xBF30, kWfe = 0xBF20, kYield = 0xBF10;
-
-// Decoded instruction flags.
-constexpr uint8_t kCond = 1, kBranch = 2, kRecheck = 4, kStore = 8, kLoad = 16;
-
-struct Insn {
-    uint8_t len = 2;
-    uint8_t cycles = 1;
-    uint8_t accesses = 0;
-    uint8_t flags = 0;
-};
-
-// One Thumb instruction (ARMv6-M ARM, "16-bit Thumb instruction encoding",
-// "32-bit Thumb instruction encoding"), with its Cortex-M0+
-// cycles (Cortex-M0+ TRM, Table 3-1, zero wait states, single-cycle
-// multiplier) and the number of memory accesses it makes.
-Insn decode(uint16_t h, uint16_t h2) {
-    Insn i;
-    if ((h >> 11) >= 0x1D) {   // 0b11101, 0b11110, 0b11111: 32-bit
-        i.len = 4;
-        if ((h & 0xF800) == 0xF000 && (h2 & 0xD000) == 0xD000) {
-            i.cycles = 3;   // BL
-            i.flags = kBranch;
-        } else if ((h & 0xFFE0) == 0xF380 && (h2 & 0xD000) == 0x8000) {
-            i.cycles = 3;   // MSR: PRIMASK may have changed
-            i.flags = kRecheck;
-        } else if ((h & 0xFFE0) == 0xF3E0 && (h2 & 0xD000) == 0x8000) {
-            i.cycles = 3;   // MRS
-        } else if (h == 0xF3BF && (h2 & 0xFF00) == 0x8F00) {
-            i.cycles = 3;   // DSB, DMB, ISB
-        }
-        return i;
-    }
-    switch (h >> 12) {
-    case 0x4:
-        if ((h & 0xFC00) == 0x4000) return i;   // data processing, MULS included
-        if ((h & 0xFC00) == 0x4400) {           // special data processing, BX, BLX
-            const unsigned op = (h >> 8) & 3;
-            const unsigned rd = (h & 7) | ((h >> 4) & 8);
-            if (op == 3 || (op != 1 && rd == 15)) {
-                i.cycles = 2;
-                i.flags = kBranch;
-            }
-            return i;
-        }
-        i.cycles = 2;   // LDR (literal)
-        i.accesses = 1;
-        i.flags = kLoad;
-        return i;
-    case 0x5:   // load/store register offset: opB 000-010 store, 011-111 load
-        i.cycles = 2;
-        i.accesses = 1;
-        i.flags = ((h >> 9) & 7) < 3 ? kStore : kLoad;
-        return i;
-    case 0x6:
-    case 0x7:
-    case 0x8:
-    case 0x9:   // load/store immediate offset, halfword, SP-relative: bit 11 = load
-        i.cycles = 2;
-        i.accesses = 1;
-        i.flags = (h & 0x0800) ? kLoad : kStore;
-        return i;
-    case 0xB:
-        if ((h & 0xFE00) == 0xB400) {   // PUSH
-            const unsigned n = static_cast<unsigned>(__builtin_popcount(h & 0x1FF));
-            i.cycles = static_cast<uint8_t>(1 + n);
-            i.accesses = static_cast<uint8_t>(n);
-            i.flags = kStore;
-        } else if ((h & 0xFE00) == 0xBC00) {   // POP, +2 when it loads PC
-            const unsigned n = static_cast<unsigned>(__builtin_popcount(h & 0x1FF));
-            i.cycles = static_cast<uint8_t>(1 + n + ((h & 0x100) ? 2 : 0));
-            i.accesses = static_cast<uint8_t>(n);
-            i.flags = static_cast<uint8_t>(kLoad | ((h & 0x100) ? kBranch : 0));
-        } else if ((h & 0xFFEF) == 0xB662) {   // CPSIE i / CPSID i
-            i.flags = kRecheck;
-        } else if (h == kWfi || h == kWfe) {
-            i.cycles = 2;
-        }
-        return i;
-    case 0xC: {   // STM, LDM
-        const unsigned n = static_cast<unsigned>(__builtin_popcount(h & 0xFF));
-        i.cycles = static_cast<uint8_t>(1 + n);
-        i.accesses = static_cast<uint8_t>(n);
-        i.flags = (h & 0x0800) ? kLoad : kStore;
-        return i;
-    }
-    case 0xD:
-        if (((h >> 8) & 0xF) < 0xE) i.flags = kCond | kBranch;   // B<cond>: 1, taken 2
-        return i;                                                // UDF, SVC
-    case 0xE:
-        if ((h & 0xF800) == 0xE000) {   // B
-            i.cycles = 2;
-            i.flags = kBranch;
-        }
-        return i;
-    default:   // shifts, add/sub, move/compare immediate, ADR, ADD SP
-        return i;
-    }
-}
 
 std::string hex32(uint32_t v) {
     char buf[16];
@@ -224,218 +70,32 @@ void put32(uint8_t* p, uint32_t v) {
     p[3] = static_cast<uint8_t>(v >> 24);
 }
 
-void check(uc_err e, const char* what) {
-    if (e != UC_ERR_OK) throw std::runtime_error(std::string("unicorn: ") + what + ": " + uc_strerror(e));
+int32_t sext(uint32_t v, unsigned bits) {
+    const uint32_t m = 1u << (bits - 1);
+    return static_cast<int32_t>((v ^ m) - m);
 }
 
-int uc_id(Core::Reg r) {
-    static const int ids[] = {UC_ARM_REG_R0,  UC_ARM_REG_R1,  UC_ARM_REG_R2,   UC_ARM_REG_R3,     UC_ARM_REG_R4,
-                              UC_ARM_REG_R5,  UC_ARM_REG_R6,  UC_ARM_REG_R7,   UC_ARM_REG_R8,     UC_ARM_REG_R9,
-                              UC_ARM_REG_R10, UC_ARM_REG_R11, UC_ARM_REG_R12,  UC_ARM_REG_SP,     UC_ARM_REG_LR,
-                              UC_ARM_REG_PC,  UC_ARM_REG_XPSR, UC_ARM_REG_MSP, UC_ARM_REG_PSP,    UC_ARM_REG_PRIMASK,
-                              UC_ARM_REG_CONTROL};
-    return ids[static_cast<int>(r)];
-}
+uint32_t popcount(uint32_t v) { return static_cast<uint32_t>(__builtin_popcount(v)); }
 
 }  // namespace
-
-// ---- Unicorn's callbacks ----
-
-struct CoreHooks {
-    static void block(uc_engine* uc, uint64_t address, uint32_t size, void* user) {
-        Core& c = *static_cast<Core*>(user);
-        const uint32_t addr = static_cast<uint32_t>(address);
-        // A backward branch, or the same block again: addr may head a loop.
-        const bool back = c.pend_.valid && addr <= c.pend_.start;
-        if (c.pend_.valid) {
-            const uint64_t n = c.pend_.info.cycles + ((c.pend_.info.flags & kCond) && addr != c.pend_.fall ? 1 : 0);
-            c.charge(n);
-            c.stats_.cycles += n;
-            c.stats_.instructions += c.pend_.info.insns;
-            if ((c.pend_.info.flags & kRecheck) && c.nvic_.highest_pending() != 0) c.attention_ = true;
-            c.pend_.valid = false;
-        }
-        if (c.attention_ || c.cycles_ >= c.tick_at_ || tb.now >= c.until_ || tb.now >= tb.due) {
-            uc_emu_stop(uc);   // the block does not run; PC stays at its start
-            return;
-        }
-        // Under a debugger every round runs: a stop must land where it was asked.
-        if (c.idle_skip_ && c.breakpoints_.empty() && c.watchpoints_.empty() && !c.stepping_) {
-            if (addr == c.pass_head_) c.pass_round();
-            else if (back) c.idle_round(addr);
-        }
-        c.pend_.info = c.block_info(addr, size);
-        c.pend_.start = addr;
-        c.pend_.fall = addr + size;
-        c.pend_.valid = true;
-        c.block_pc_ = addr;
-        c.block_size_ = size;
-        c.acc_ = 0;
-    }
-
-    static void mem(uc_engine*, uc_mem_type type, uint64_t address, int size, int64_t, void* user) {
-        Core& c = *static_cast<Core*>(user);
-        const uint32_t index = c.acc_++;
-        const uint32_t addr = static_cast<uint32_t>(address);
-        const bool write = type == UC_MEM_WRITE;
-        if (write) c.idle_clean_ = false;
-        c.last_addr_ = addr;
-        c.last_write_ = write;
-        if ((addr & static_cast<uint32_t>(size - 1)) == 0) return;
-        if (write && in_sram(addr, static_cast<uint32_t>(size)) && !c.mem_fault_.set) {
-            // The store still happens after this hook; undo it once stopped.
-            c.undo_addr_ = addr;
-            c.undo_len_ = static_cast<uint32_t>(size);
-            std::memcpy(c.undo_, c.host(addr, static_cast<size_t>(size)), static_cast<size_t>(size));
-        }
-        c.mem_fault(std::string("unaligned ") + (size == 4 ? "word " : "halfword ") + (write ? "store" : "load") +
-                        " at " + hex32(addr),
-                    addr, index);
-    }
-
-    static bool invalid(uc_engine*, uc_mem_type type, uint64_t address, int, int64_t, void* user) {
-        Core& c = *static_cast<Core*>(user);
-        const uint32_t addr = static_cast<uint32_t>(address);
-        // Unicorn calls the ordinary hook first for some invalid accesses
-        // (writes) and not for others (unmapped reads).
-        const bool write = type == UC_MEM_WRITE_UNMAPPED || type == UC_MEM_WRITE_PROT;
-        const uint32_t index = (c.acc_ > 0 && c.last_addr_ == addr && c.last_write_ == write) ? c.acc_ - 1 : c.acc_;
-        switch (type) {
-        case UC_MEM_FETCH_UNMAPPED:
-        case UC_MEM_FETCH_PROT:
-            if (!c.mem_fault_.set) {
-                c.mem_fault_.set = true;
-                c.mem_fault_.kind = "execution outside flash and SRAM at " + hex32(addr);
-                c.mem_fault_.address = addr;
-                c.mem_fault_.pc_known = true;
-                c.mem_fault_.pc = addr;
-            }
-            return false;
-        case UC_MEM_READ_UNMAPPED:
-            c.mem_fault("read of unmapped address " + hex32(addr), addr, index);
-            return false;
-        case UC_MEM_WRITE_UNMAPPED:
-            c.mem_fault("write to unmapped address " + hex32(addr), addr, index);
-            return false;
-        case UC_MEM_WRITE_PROT: {
-            const std::string row = nvm::row_name(addr);
-            c.mem_fault(addr < Core::kFlashSize ? "write to flash at " + hex32(addr)
-                        : !row.empty()          ? "bus error: write to the " + row + " at " + hex32(addr) + " (read-only)"
-                                                : "write to read-only memory at " + hex32(addr),
-                        addr, index);
-            return false;
-        }
-        default:
-            c.mem_fault("read of protected memory at " + hex32(addr), addr, index);
-            return false;
-        }
-    }
-
-    static void intr(uc_engine* uc, uint32_t intno, void* user) {
-        Core& c = *static_cast<Core*>(user);
-        if (c.intr_ < 0) c.intr_ = static_cast<int>(intno);
-        uc_emu_stop(uc);
-    }
-
-    static uint64_t mmio_read(uc_engine*, uint64_t offset, unsigned size, void* user) {
-        const Core::Region& region = *static_cast<Core::Region*>(user);
-        Core::Page& page = region.page(offset);
-        Core& c = *region.core;
-        const uint32_t addr = region.base + static_cast<uint32_t>(offset);
-        if (c.mem_fault_.set || c.deferred_reset_ || c.reset_request_) return 0;
-        Peripheral* p = page.find(addr, size);
-        if (p == nullptr) {
-            c.bus_access_fault(page, addr, size, false);
-            return 0;
-        }
-        // A register that may change with time alone, or whose read does something: no skipping.
-        if ((c.idle_clean_ || c.pass_clean_) && !p->steady_read(addr - p->base(), size))
-            c.idle_clean_ = c.pass_clean_ = false;
-        c.in_access_ = true;
-        c.access_index_ = c.acc_ - 1;
-        c.access_pc_known_ = false;
-        uint32_t v = 0;
-        const bool ok = p->read(addr - p->base(), size, v);
-        c.in_access_ = false;
-        if (!ok) {
-            c.bus_access_fault(page, addr, size, false);
-            return 0;
-        }
-        return size >= 4 ? v : v & ((1u << (8 * size)) - 1);
-    }
-
-    static void mmio_write(uc_engine* uc, uint64_t offset, unsigned size, uint64_t value, void* user) {
-        const Core::Region& region = *static_cast<Core::Region*>(user);
-        Core::Page& page = region.page(offset);
-        Core& c = *region.core;
-        const uint32_t addr = region.base + static_cast<uint32_t>(offset);
-        if (c.mem_fault_.set || c.deferred_reset_ || c.reset_request_) return;
-        Peripheral* p = page.find(addr, size);
-        if (p == nullptr) {
-            c.bus_access_fault(page, addr, size, true);
-            return;
-        }
-        if (c.pass_clean_ && !p->idle_write(addr - p->base(), size, static_cast<uint32_t>(value))) c.pass_clean_ = false;
-        c.in_access_ = true;
-        c.access_index_ = c.acc_ - 1;
-        c.access_pc_known_ = false;
-        const bool attention_before = c.attention_;
-        const bool ok = p->write(addr - p->base(), size, static_cast<uint32_t>(value));
-        c.in_access_ = false;
-        if (!ok) {
-            c.bus_access_fault(page, addr, size, true);
-            return;
-        }
-        if (c.attention_ && !attention_before && !c.resume_ && !c.deferred_reset_ && !c.reset_request_) {
-            // An interrupt may have become pending: take it right after this
-            // store, as the core would, when the store is a single access.
-            const uint32_t at = c.access_pc();
-            const Insn i = decode(c.fetch16(at), c.fetch16(at + 2));
-            if (i.accesses == 1 && (i.flags & kStore)) {
-                c.resume_ = true;
-                c.resume_pc_ = at + i.len;
-                uc_emu_stop(uc);
-            }
-        }
-    }
-};
 
 // ---- construction, memory, images ----
 
 Core::Core(Chip& chip)
-    : chip_(chip), flash_(kFlashSize, 0xFF), sram_(kSramSize, 0), nvic_(chip, *this),
-      flash_blocks_(kFlashSize / 2) {
-    check(uc_open(UC_ARCH_ARM, static_cast<uc_mode>(UC_MODE_THUMB | UC_MODE_MCLASS), &uc_), "open");
-    try {
-        check(uc_ctl_set_cpu_model(uc_, UC_CPU_ARM_CORTEX_M0), "CPU model");
-        check(uc_mem_map_ptr(uc_, kFlashBase, kFlashSize, UC_PROT_READ | UC_PROT_EXEC, flash_.data()), "map flash");
-        check(uc_mem_map_ptr(uc_, kSramBase, kSramSize, UC_PROT_ALL, sram_.data()), "map SRAM");
-        // The NVM rows: readable data, never code, never written.
-        for (nvm::Row& r : nvm::rows()) {
-            nvm_.push_back(std::move(r.bytes));
-            check(uc_mem_map_ptr(uc_, r.base, nvm::kMappedBytes, UC_PROT_READ, nvm_.back().data()), "map NVM row");
-        }
-        uc_hook h;
-        check(uc_hook_add(uc_, &h, UC_HOOK_BLOCK, reinterpret_cast<void*>(&CoreHooks::block), this, 1, 0), "block hook");
-        check(uc_hook_add(uc_, &h, UC_HOOK_MEM_READ | UC_HOOK_MEM_WRITE, reinterpret_cast<void*>(&CoreHooks::mem), this,
-                          1, 0),
-              "access hook");
-        check(uc_hook_add(uc_, &h, UC_HOOK_MEM_INVALID, reinterpret_cast<void*>(&CoreHooks::invalid), this, 1, 0),
-              "invalid access hook");
-        check(uc_hook_add(uc_, &h, UC_HOOK_INTR, reinterpret_cast<void*>(&CoreHooks::intr), this, 1, 0), "CPU exception hook");
-        // No exit addresses: only the hooks stop emulation.
-        check(uc_ctl_exits_enable(uc_), "exits");
-        if (const char* e = std::getenv("ZELMORA_CHIP_IDLE_SKIP")) idle_skip_ = std::strcmp(e, "0") != 0;
-        map(nvic_);
-        set_cpu_hz(hz_);
-        do_reset();
-    } catch (...) {
-        uc_close(uc_);
-        throw;
+    : chip_(chip), flash_(kFlashSize, 0xFF), sram_(kSramSize, 0), nvic_(chip, *this), pass_ram_(kSramSize, 0) {
+    // The NVM rows: readable data, never code, never written.
+    for (nvm::Row& r : nvm::rows()) {
+        nvm_base_.push_back(r.base);
+        r.bytes.resize(nvm::kMappedBytes, 0xFF);
+        nvm_.push_back(std::move(r.bytes));
     }
+    if (const char* e = std::getenv("ZELMORA_CHIP_IDLE_SKIP")) idle_skip_ = std::strcmp(e, "0") != 0;
+    map(nvic_);
+    set_cpu_hz(hz_);
+    do_reset();
 }
 
-Core::~Core() { uc_close(uc_); }
+Core::~Core() = default;
 
 const uint8_t* Core::host(uint32_t addr, size_t n) const {
     if (addr < kFlashSize && addr + n <= kFlashSize) return flash_.data() + addr;
@@ -470,9 +130,8 @@ bool Core::write_memory(uint32_t addr, const void* in, size_t n) {
     uint8_t* p = host(addr, n);
     if (p == nullptr) return false;
     std::memcpy(p, in, n);
-    // Code there may have been translated already.
-    uc_ctl_remove_cache(uc_, addr, uint64_t{addr} + n);
-    if (addr < kFlashSize) std::fill(flash_blocks_.begin(), flash_blocks_.end(), BlockInfo{});
+    touch_all();
+    forget_rounds();
     return true;
 }
 
@@ -492,9 +151,8 @@ void Core::load(const Elf& image) {
     bss_end_ = image.symbol("__bss_end").value_or(image.symbol("_end").value_or(0));
     stack_top_ = image.symbol("__stack_top").value_or(kSramBase + kSramSize);
     painted_ = false;
-    std::fill(flash_blocks_.begin(), flash_blocks_.end(), BlockInfo{});
-    uc_ctl_remove_cache(uc_, kFlashBase, kFlashBase + kFlashSize);
-    uc_ctl_remove_cache(uc_, kSramBase, uint64_t{kSramBase} + kSramSize);
+    touch_all();
+    forget_rounds();
 }
 
 void Core::map(Peripheral& p) {
@@ -511,83 +169,96 @@ void Core::map(Peripheral& p) {
         }
         it->second->peripherals.push_back(&p);
     }
-    regions_stale_ = true;
+    last_page_base_ = 1;
 }
 
-// (Re)maps the peripheral pages as runs of consecutive pages.
-void Core::map_regions() {
-    for (const auto& r : regions_) uc_mem_unmap(uc_, r->base, r->pages.size() * kPageSize);
-    regions_.clear();
-    for (const auto& [base, page] : pages_) {
-        if (regions_.empty() || regions_.back()->base + regions_.back()->pages.size() * kPageSize != base) {
-            auto r = std::make_unique<Region>();
-            r->core = this;
-            r->base = base;
-            regions_.push_back(std::move(r));
-        }
-        regions_.back()->pages.push_back(page.get());
+Core::Page* Core::page_of(uint32_t addr) {
+    const uint32_t base = addr & ~(kPageSize - 1);
+    if (base != last_page_base_) {
+        const auto it = pages_.find(base);
+        last_page_ = it == pages_.end() ? nullptr : it->second.get();
+        last_page_base_ = base;
     }
-    for (const auto& r : regions_)
-        check(uc_mmio_map(uc_, r->base, r->pages.size() * kPageSize, &CoreHooks::mmio_read, r.get(),
-                          &CoreHooks::mmio_write, r.get()),
-              "map peripherals");
-    regions_stale_ = false;
+    return last_page_;
 }
 
 std::string Core::symbol_at(uint32_t addr) const { return image_.symbol_at(addr); }
 
 // ---- registers ----
 
-uint32_t Core::read_reg(int id) const {
-    uint32_t v = 0;
-    uc_reg_read(uc_, id, &v);
-    return v;
+uint32_t Core::xpsr() const {
+    return (n_ ? 1u << 31 : 0) | (z_ ? 1u << 30 : 0) | (c_ ? 1u << 29 : 0) | (v_ ? 1u << 28 : 0) | (t_ ? kXpsrT : 0) |
+           ipsr_;
 }
 
-void Core::write_reg(int id, uint32_t v) { uc_reg_write(uc_, id, &v); }
-
-uint32_t Core::reg(Reg r) const { return read_reg(uc_id(r)); }
-
-bool Core::primask() const { return (read_reg(UC_ARM_REG_PRIMASK) & 1) != 0; }
-
-uint32_t Core::pc() const {
-    if (in_access_) return access_pc();
-    return read_reg(UC_ARM_REG_PC);
+void Core::set_xpsr(uint32_t v) {
+    n_ = (v >> 31) & 1;
+    z_ = (v >> 30) & 1;
+    c_ = (v >> 29) & 1;
+    v_ = (v >> 28) & 1;
+    t_ = (v & kXpsrT) != 0;
+    set_mode(v & 0x1FF, control_);
 }
 
-uint32_t Core::access_pc() const {
-    if (!access_pc_known_) {
-        access_pc_ = pc_of_access(access_index_);
-        access_pc_known_ = true;
+void Core::set_stacks(uint32_t msp, uint32_t psp) {
+    r_[13] = psp_active() ? psp : msp;
+    other_sp_ = psp_active() ? msp : psp;
+}
+
+void Core::set_mode(uint32_t ipsr, uint32_t control) {
+    const uint32_t m = msp(), p = psp();
+    ipsr_ = ipsr;
+    control_ = control;
+    set_stacks(m, p);
+}
+
+uint32_t Core::reg(Reg r) const {
+    switch (r) {
+    case Reg::PC: return pc_;
+    case Reg::XPSR: return xpsr();
+    case Reg::MSP: return msp();
+    case Reg::PSP: return psp();
+    case Reg::PRIMASK: return primask_ ? 1 : 0;
+    case Reg::CONTROL: return control_;
+    default: return r_[static_cast<int>(r)];
     }
-    return access_pc_;
 }
 
-// The instruction that made access number `index` of the current block.
-uint32_t Core::pc_of_access(uint32_t index) const {
-    uint32_t at = block_pc_;
-    const uint32_t end = block_pc_ + (block_size_ ? block_size_ : 1024);
-    while (at < end) {
-        const Insn i = decode(fetch16(at), fetch16(at + 2));
-        if (index < i.accesses) return at;
-        index -= i.accesses;
-        at += i.len;
+void Core::set_reg(Reg r, uint32_t v) {
+    switch (r) {
+    case Reg::PC:
+        pc_ = v & ~1u;
+        sleeping_ = false;   // moved on by hand
+        break;
+    case Reg::XPSR: set_xpsr(v); break;
+    case Reg::SP: r_[13] = v & ~3u; break;
+    case Reg::MSP: set_stacks(v & ~3u, psp()); break;
+    case Reg::PSP: set_stacks(msp(), v & ~3u); break;
+    case Reg::PRIMASK: primask_ = (v & 1) != 0; break;
+    case Reg::CONTROL: set_mode(ipsr_, v & 3u); break;
+    default: r_[static_cast<int>(r)] = v; break;
     }
-    return block_pc_;
+    forget_rounds();
+    attend();   // PRIMASK or the mode may have changed
 }
+
+uint32_t Core::pc() const { return in_access_ ? cur_pc_ : pc_; }
 
 // ---- time ----
 
 void Core::set_cpu_hz(double hz) {
     if (!(hz > 0)) throw std::invalid_argument("CPU clock must be positive");
+    sync_time();
     hz_ = hz;
     step_ = static_cast<uint64_t>(std::llround(1e9 / hz * 4294967296.0));
     if (step_ == 0) step_ = 1;
     max_chunk_ = std::max<uint64_t>(1, (UINT64_MAX >> 1) / step_);
 }
 
-void Core::charge(uint64_t n) {
-    cycles_ += n;
+// Carries the cycles run since to tb.now.
+void Core::sync_time() {
+    uint64_t n = cycles_ - timed_;
+    timed_ = cycles_;
     while (n != 0) {
         const uint64_t k = std::min(n, max_chunk_);
         frac_ += k * step_;
@@ -597,28 +268,9 @@ void Core::charge(uint64_t n) {
     }
 }
 
-void Core::settle_full() {
-    if (!pend_.valid) return;
-    charge(pend_.info.cycles);
-    stats_.cycles += pend_.info.cycles;
-    stats_.instructions += pend_.info.insns;
-    pend_.valid = false;
-}
-
-// The current block ran up to (not including) the instruction at `pc`.
-void Core::settle_upto(uint32_t pc) {
-    if (!pend_.valid) return;
-    uint64_t n = 0, insns = 0;
-    for (uint32_t at = pend_.start; at < pc && at < pend_.fall;) {
-        const Insn i = decode(fetch16(at), fetch16(at + 2));
-        n += i.cycles;
-        ++insns;
-        at += i.len;
-    }
-    charge(n);
-    stats_.cycles += n;
-    stats_.instructions += insns;
-    pend_.valid = false;
+void Core::charge(uint64_t n) {
+    cycles_ += n;
+    sync_time();
 }
 
 void Core::scs_systick_changed() { tick_at_ = nvic_.systick().next_interrupt(); }
@@ -627,58 +279,47 @@ void Core::catch_up_systick() {
     if (cycles_ < tick_at_) return;
     if (nvic_.systick().advance(cycles_)) {
         nvic_.set_pending(Nvic::kSysTick);
-        attention_ = true;
+        attend();
     }
     tick_at_ = nvic_.systick().next_interrupt();
 }
 
-// ---- blocks ----
-
-Core::BlockInfo Core::decode_block(uint32_t addr, uint32_t size) const {
-    BlockInfo b;
-    uint32_t at = addr;
-    const uint32_t end = size ? addr + size : (addr | (kPageSize - 1)) + 1;
-    unsigned cycles = 0, insns = 0;
-    Insn i;
-    while (at < end) {
-        i = decode(fetch16(at), fetch16(at + 2));
-        cycles += i.cycles;
-        ++insns;
-        b.flags |= i.flags & kRecheck;
-        at += i.len;
-        if (size == 0 && (i.flags & kBranch)) break;
-    }
-    if (i.flags & kCond) b.flags |= kCond;
-    b.size = static_cast<uint16_t>(at - addr);
-    b.cycles = static_cast<uint16_t>(std::min(cycles, 0xFFFFu));
-    b.insns = static_cast<uint16_t>(std::min(insns, 0xFFFFu));
-    return b;
-}
-
-const Core::BlockInfo& Core::block_info(uint32_t addr, uint32_t size) {
-    if (addr < kFlashSize && size != 0) {
-        BlockInfo& b = flash_blocks_[addr >> 1];
-        if (b.size != size) b = decode_block(addr, size);
-        return b;
-    }
-    // Code in SRAM may change under the same address: decoded every time.
-    scratch_block_ = decode_block(addr, size);
-    return scratch_block_;
+// The cycle at which execute() must hand back: SysTick's interrupt, the
+// board's next event or the caller's limit, whichever comes first.
+void Core::set_deadline() {
+    sync_time();
+    const zplat::vtime limit = std::min(until_, tb.due);
+    const uint64_t n = limit == zplat::kNever ? kNeverCycle : cycles_to(limit);
+    deadline_ = n == kNeverCycle ? kNeverCycle : cycles_ + n;
+    deadline_ = std::min(deadline_, tick_at_);
+    if (stop_ || attention_) deadline_ = 0;
+    due_seen_ = tb.due;
+    tick_seen_ = tick_at_;
 }
 
 // ---- idle loops ----
 
 void Core::read_idle_state(uint32_t* out) const {
-    static int ids[kIdleRegs] = {UC_ARM_REG_R0,  UC_ARM_REG_R1,  UC_ARM_REG_R2,  UC_ARM_REG_R3,   UC_ARM_REG_R4,
-                                 UC_ARM_REG_R5,  UC_ARM_REG_R6,  UC_ARM_REG_R7,  UC_ARM_REG_R8,   UC_ARM_REG_R9,
-                                 UC_ARM_REG_R10, UC_ARM_REG_R11, UC_ARM_REG_R12, UC_ARM_REG_MSP,  UC_ARM_REG_PSP,
-                                 UC_ARM_REG_LR,  UC_ARM_REG_XPSR, UC_ARM_REG_PRIMASK, UC_ARM_REG_CONTROL};
-    void* vals[kIdleRegs];
-    for (int k = 0; k < kIdleRegs; ++k) {
-        out[k] = 0;
-        vals[k] = &out[k];
+    std::memcpy(out, r_, 13 * sizeof(uint32_t));
+    out[13] = msp();
+    out[14] = psp();
+    out[15] = r_[14];
+    out[16] = xpsr();
+    out[17] = primask_ ? 1 : 0;
+    out[18] = control_;
+}
+
+// After a taken branch, at its target (pc_): a branch back to where
+// straight-line code began, or further back, may close a loop.
+void Core::jump_seen() {
+    const uint32_t target = pc_;
+    const bool back = target <= block_;
+    block_ = target;
+    if (target == pass_head_) {
+        pass_round();
+    } else if (back) {
+        idle_round(target);
     }
-    uc_reg_read_batch(uc_, ids, vals, kIdleRegs);
 }
 
 // At a block reached by a backward branch. A round from `head` back to it
@@ -736,15 +377,13 @@ bool Core::idle_round(uint32_t head) {
 // Whole rounds of `round` cycles that end before the next interrupt, device
 // event or the caller's limit, counted as run. False when not one fits.
 bool Core::skip_rounds(uint64_t round, uint64_t insns) {
-    if (round == 0) return false;
-    const zplat::vtime limit = std::min(until_, tb.due);
-    uint64_t n = limit == zplat::kNever ? kNeverCycle : cycles_to(limit);
-    if (tick_at_ != kNeverCycle) n = std::min(n, tick_at_ - cycles_);   // the hook saw cycles_ < tick_at_
-    if (n == kNeverCycle || n <= round) return false;
+    if (round == 0 || deadline_ == kNeverCycle || deadline_ <= cycles_) return false;
+    // The deadline is the first cycle at which the event is due.
+    const uint64_t n = deadline_ - cycles_;
+    if (n <= round) return false;
     // k rounds leave at least a cycle before the event.
     const uint64_t k = (n - 1) / round;
-    charge(k * round);
-    stats_.cycles += k * round;
+    cycles_ += k * round;
     stats_.idle_cycles += k * round;
     stats_.instructions += k * insns;
     return true;
@@ -760,14 +399,27 @@ void Core::forget_rounds() {
 // registers and wrote none to effect, and came back to the entry with the
 // registers and the whole of SRAM as it found them, would run the same way
 // again, and so on until an interrupt or a device event: whole passes before
-// that are skipped, the pass the event falls in runs.
+// that are skipped, the pass the event falls in runs. Only the lines written
+// since the last entry can differ from the copy kept then.
 bool Core::pass_round() {
     uint32_t now[kIdleRegs];
     read_idle_state(now);
     const uint32_t top = std::min(stack_top_, kSramBase + kSramSize);
-    const size_t n = top > kSramBase ? top - kSramBase : 0;
-    if (pass_valid_ && pass_clean_ && std::memcmp(now, pass_regs_, sizeof now) == 0 &&
-        std::memcmp(sram_.data(), pass_ram_.data(), n) == 0) {
+    const uint32_t lines = top > kSramBase ? (top - kSramBase + 63) / 64 : 0;
+    bool same = pass_valid_ && pass_clean_ && std::memcmp(now, pass_regs_, sizeof now) == 0;
+    for (uint32_t w = 0; w < std::size(dirty_); ++w) {
+        for (uint64_t bits = dirty_[w]; bits != 0; bits &= bits - 1) {
+            const uint32_t line = w * 64 + static_cast<uint32_t>(__builtin_ctzll(bits));
+            uint8_t* kept = pass_ram_.data() + line * 64;
+            const uint8_t* ram = sram_.data() + line * 64;
+            if (std::memcmp(kept, ram, 64) != 0) {
+                if (line < lines) same = false;
+                std::memcpy(kept, ram, 64);
+            }
+        }
+        dirty_[w] = 0;
+    }
+    if (same) {
         const bool skipped = skip_rounds(cycles_ - pass_cycles_at_, stats_.instructions - pass_insns_at_);
         if (skipped) {
             pass_cycles_at_ = cycles_;
@@ -776,7 +428,6 @@ bool Core::pass_round() {
         return skipped;
     }
     std::memcpy(pass_regs_, now, sizeof now);
-    pass_ram_.assign(sram_.begin(), sram_.begin() + static_cast<std::ptrdiff_t>(n));
     pass_cycles_at_ = cycles_;
     pass_insns_at_ = stats_.instructions;
     pass_valid_ = pass_clean_ = true;
@@ -785,18 +436,24 @@ bool Core::pass_round() {
 
 // ---- faults ----
 
-void Core::mem_fault(const std::string& kind, uint32_t address, uint32_t access_index) {
+// An access the bus refuses: the instruction is abandoned (execute() takes
+// the HardFault). Always false.
+bool Core::mem_fault(const std::string& kind, uint32_t address) {
     if (!mem_fault_.set) {
         mem_fault_.set = true;
         mem_fault_.kind = kind;
         mem_fault_.address = address;
-        mem_fault_.pc_known = false;
-        mem_fault_.access = access_index;
     }
-    uc_emu_stop(uc_);
+    return false;
 }
 
-void Core::bus_access_fault(Page& page, uint32_t addr, unsigned size, bool write) {
+bool Core::unaligned(uint32_t addr, unsigned size, bool write) {
+    return mem_fault(std::string("unaligned ") + (size == 4 ? "word " : "halfword ") + (write ? "store" : "load") +
+                         " at " + hex32(addr),
+                     addr);
+}
+
+bool Core::bus_access_fault(Page& page, uint32_t addr, unsigned size, bool write) {
     const Peripheral* p = page.find(addr, size);
     std::string kind = "bus error: ";
     kind += std::to_string(size) + "-byte " + (write ? "write to " : "read of ") + hex32(addr);
@@ -809,7 +466,7 @@ void Core::bus_access_fault(Page& page, uint32_t addr, unsigned size, bool write
     } else {
         kind += " (no peripheral there)";
     }
-    mem_fault(kind, addr, acc_ - 1);
+    return mem_fault(kind, addr);
 }
 
 void Core::lockup(const std::string& kind, uint32_t pc, uint32_t address) {
@@ -818,24 +475,26 @@ void Core::lockup(const std::string& kind, uint32_t pc, uint32_t address) {
     fault_ = Fault{};
     fault_.kind = "lockup: " + kind;
     fault_.pc = pc;
-    fault_.lr = read_reg(UC_ARM_REG_LR);
-    fault_.sp = read_reg(UC_ARM_REG_SP);
+    fault_.lr = r_[14];
+    fault_.sp = r_[13];
     fault_.address = address;
     fault_.lockup = true;
-    const int ids[] = {UC_ARM_REG_R0, UC_ARM_REG_R1, UC_ARM_REG_R2, UC_ARM_REG_R3, UC_ARM_REG_R12, UC_ARM_REG_LR};
-    for (int k = 0; k < 6; ++k) fault_.frame[k] = read_reg(ids[k]);
+    for (int k = 0; k < 4; ++k) fault_.frame[k] = r_[k];
+    fault_.frame[4] = r_[12];
+    fault_.frame[5] = r_[14];
     fault_.frame[6] = pc;
-    fault_.frame[7] = read_reg(UC_ARM_REG_XPSR);
+    fault_.frame[7] = xpsr();
     has_fault_ = true;
     new_fault_ = true;
+    leave();
     locked_ = true;
     sleeping_ = false;
-    write_reg(UC_ARM_REG_PC, 0xFFFFFFFEu);
+    pc_ = 0xFFFFFFFEu;
 }
 
 // A synchronous fault at `pc` (the instruction did not complete): HardFault.
 void Core::raise_fault(const std::string& kind, uint32_t pc, uint32_t address) {
-    const unsigned current = static_cast<unsigned>(read_reg(UC_ARM_REG_IPSR) & 0x1FF);
+    const unsigned current = ipsr_;
     if (current == Nvic::kHardFault || current == Nvic::kNmi) {
         lockup(kind + (current == Nvic::kNmi ? " in the NMI handler" : " in the HardFault handler"), pc, address);
         return;
@@ -843,19 +502,19 @@ void Core::raise_fault(const std::string& kind, uint32_t pc, uint32_t address) {
     Fault f;
     f.kind = kind;
     f.pc = pc;
-    f.lr = read_reg(UC_ARM_REG_LR);
-    f.sp = read_reg(UC_ARM_REG_SP);
+    f.lr = r_[14];
+    f.sp = r_[13];
     f.address = address;
     fault_ = f;
     has_fault_ = true;
     new_fault_ = true;
+    leave();
     sleeping_ = false;
     if (!enter_exception(Nvic::kHardFault, pc)) return;   // locked up instead
     fault_.frame_at = last_frame_;
     fault_.stacked = true;
     for (int k = 0; k < 8; ++k) read32(last_frame_ + 4 * k, fault_.frame[k]);
 }
-
 std::string Core::describe_fault() const {
     if (!has_fault_) return "no fault\n";
     const Fault& f = fault_;
@@ -898,17 +557,11 @@ std::string Core::describe_fault() const {
 // telling), then Handler mode on MSP, LR = EXC_RETURN, PC from the vector.
 // False when it locked up instead.
 bool Core::enter_exception(unsigned n, uint32_t return_pc) {
-    static const int ids[] = {UC_ARM_REG_R0,   UC_ARM_REG_R1,  UC_ARM_REG_R2,  UC_ARM_REG_R3,     UC_ARM_REG_R12,
-                              UC_ARM_REG_LR,   UC_ARM_REG_XPSR, UC_ARM_REG_MSP, UC_ARM_REG_PSP,   UC_ARM_REG_CONTROL};
-    uint32_t v[10];
-    void* ptrs[10];
-    for (int k = 0; k < 10; ++k) ptrs[k] = &v[k];
-    uc_reg_read_batch(uc_, const_cast<int*>(ids), ptrs, 10);
-    const uint32_t xpsr = v[6], msp = v[7], psp = v[8], control = v[9];
-    const unsigned current = xpsr & 0x1FF;
+    const uint32_t x = xpsr();
+    const unsigned current = ipsr_;
     const bool thread = current == 0;
-    const bool on_psp = thread && (control & 2);
-    const uint32_t sp = on_psp ? psp : msp;
+    const bool on_psp = psp_active();
+    const uint32_t sp = r_[13];
     const bool pad = (sp & 4) != 0;
     const uint32_t frame = (sp - 32) & ~7u;
 
@@ -942,26 +595,25 @@ bool Core::enter_exception(unsigned n, uint32_t return_pc) {
     }
 
     uint8_t* f = host(frame, 32);
-    put32(f + 0, v[0]);
-    put32(f + 4, v[1]);
-    put32(f + 8, v[2]);
-    put32(f + 12, v[3]);
-    put32(f + 16, v[4]);
-    put32(f + 20, v[5]);
+    put32(f + 0, r_[0]);
+    put32(f + 4, r_[1]);
+    put32(f + 8, r_[2]);
+    put32(f + 12, r_[3]);
+    put32(f + 16, r_[12]);
+    put32(f + 20, r_[14]);
     put32(f + 24, return_pc & ~1u);
-    put32(f + 28, (xpsr & ~kXpsrAlign) | (pad ? kXpsrAlign : 0));
+    put32(f + 28, (x & ~kXpsrAlign) | (pad ? kXpsrAlign : 0));
+    touch(frame - kSramBase);
+    touch(frame - kSramBase + 31);
 
     const uint32_t exc_return = !thread ? kExcReturnHandler : (on_psp ? kExcReturnThreadPsp : kExcReturnThreadMsp);
-    if (on_psp) write_reg(UC_ARM_REG_CONTROL, control & ~2u);   // Thread mode still: SP becomes MSP
-    write_reg(UC_ARM_REG_XPSR, (xpsr & 0xF0000000u) | kXpsrT | n);
-    if (on_psp) {
-        write_reg(UC_ARM_REG_PSP, frame);
-        write_reg(UC_ARM_REG_MSP, msp);
-    } else {
-        write_reg(UC_ARM_REG_MSP, frame);
-    }
-    write_reg(UC_ARM_REG_LR, exc_return);
-    write_reg(UC_ARM_REG_PC, vector | 1u);
+    const uint32_t m = on_psp ? msp() : frame, p = on_psp ? frame : psp();
+    ipsr_ = n;   // Handler mode: on MSP, whatever SPSEL says
+    control_ &= ~2u;
+    t_ = true;
+    set_stacks(m, p);
+    r_[14] = exc_return;
+    pc_ = vector & ~1u;
     last_frame_ = frame;
     forget_rounds();
 
@@ -970,23 +622,15 @@ bool Core::enter_exception(unsigned n, uint32_t return_pc) {
     ++stats_.taken[n];
     entry_cycle_[n] = cycles_;
     charge(kEntryCycles);
-    stats_.cycles += kEntryCycles;
     sleeping_ = false;
-    attention_ = true;
+    attend();
     return true;
 }
 
 // ARMv6-M ARM, "Exception return behavior". No tail-chaining: a pending
 // exception is taken after the return, costing both.
 void Core::exception_return(uint32_t exc_return) {
-    const uint32_t xpsr_now = read_reg(UC_ARM_REG_XPSR);
-    const unsigned n = xpsr_now & 0x1FF;
-    if (n == 0) {
-        // Thread mode: an ordinary branch into the execute-never system region.
-        raise_fault("execution outside flash and SRAM at " + hex32(exc_return & ~1u) + " (EXC_RETURN value in Thread mode)",
-                    exc_return & ~1u);
-        return;
-    }
+    const unsigned n = ipsr_;
     if (exc_return != kExcReturnHandler && exc_return != kExcReturnThreadMsp && exc_return != kExcReturnThreadPsp) {
         raise_fault("invalid EXC_RETURN " + hex32(exc_return), exc_return & ~1u);
         return;
@@ -999,8 +643,8 @@ void Core::exception_return(uint32_t exc_return) {
                     exc_return & ~1u);
         return;
     }
-    const bool psp = exc_return == kExcReturnThreadPsp;
-    const uint32_t sp = read_reg(psp ? UC_ARM_REG_PSP : UC_ARM_REG_MSP);
+    const bool use_psp = exc_return == kExcReturnThreadPsp;
+    const uint32_t sp = use_psp ? psp() : msp();
     const uint8_t* f = host(sp, 32);
     if (f == nullptr || (sp & 3) != 0) {
         raise_fault("unstacking at SP " + hex32(sp) + " outside SRAM", exc_return & ~1u, sp);
@@ -1011,96 +655,97 @@ void Core::exception_return(uint32_t exc_return) {
 
     forget_rounds();
     charge(kReturnCycles);
-    stats_.cycles += kReturnCycles;
     nvic_.deactivate(n);
     const uint64_t took = cycles_ - entry_cycle_[n];
     if (took > stats_.longest_cycles[n]) stats_.longest_cycles[n] = took;
 
     const uint32_t new_sp = sp + 32 + ((w[7] & kXpsrAlign) ? 4 : 0);
-    static const int ids[] = {UC_ARM_REG_R0, UC_ARM_REG_R1, UC_ARM_REG_R2, UC_ARM_REG_R3, UC_ARM_REG_R12, UC_ARM_REG_LR};
-    for (int k = 0; k < 6; ++k) write_reg(ids[k], w[k]);
-    const uint32_t control = read_reg(UC_ARM_REG_CONTROL);
-    write_reg(UC_ARM_REG_CONTROL, psp ? (control | 2u) : (control & ~2u));
+    const uint32_t m = use_psp ? msp() : new_sp, p = use_psp ? new_sp : psp();
+    for (int k = 0; k < 4; ++k) r_[k] = w[k];
+    r_[12] = w[4];
+    r_[14] = w[5];
     // Thread mode has IPSR 0 whatever the frame says.
-    write_reg(UC_ARM_REG_XPSR, (w[7] & ~kXpsrAlign) & (to_thread ? ~0x1FFu : ~0u));
-    if (psp) {
-        write_reg(UC_ARM_REG_PSP, new_sp);
-    } else {
-        write_reg(UC_ARM_REG_MSP, new_sp);
-    }
+    const uint32_t x = (w[7] & ~kXpsrAlign) & (to_thread ? ~0x1FFu : ~0u);
+    n_ = (x >> 31) & 1;
+    z_ = (x >> 30) & 1;
+    c_ = (x >> 29) & 1;
+    v_ = (x >> 28) & 1;
+    t_ = (x & kXpsrT) != 0;
+    ipsr_ = x & 0x1FF;
+    control_ = use_psp ? (control_ | 2u) : (control_ & ~2u);
+    set_stacks(m, p);
     nvic_.set_current(to_thread ? 0 : (w[7] & 0x1FF));
-    attention_ = true;   // the execution priority fell
-    if (!(w[7] & kXpsrT)) {
+    attend();   // the execution priority fell
+    pc_ = w[6] & ~1u;
+    if (!t_) {
         // The return address runs without the Thumb bit: INVSTATE there.
-        write_reg(UC_ARM_REG_PC, w[6] & ~1u);
         raise_fault("return to " + hex32(w[6]) + " with xPSR.T clear (INVSTATE)", w[6] & ~1u);
         return;
     }
-    write_reg(UC_ARM_REG_PC, (w[6] & ~1u) | 1u);
     if (to_thread && nvic_.sleep_on_exit()) sleeping_ = true;
 }
 
 // ---- reset, interrupts, stack ----
 
 void Core::reset() {
-    if (in_emu_) {
-        deferred_reset_ = true;
-        uc_emu_stop(uc_);
+    if (in_exec_) {
+        deferred_reset_ = true;   // when the instruction ends
+        leave();
         return;
     }
     do_reset();
 }
 
 void Core::do_reset() {
+    sync_time();
     nvic_.reset();
     tick_at_ = kNeverCycle;
-    pend_ = Pending{};
     attention_ = false;
     sleeping_ = false;
     locked_ = false;
     reset_request_ = false;
     deferred_reset_ = false;
-    resume_ = false;
-    intr_ = -1;
     mem_fault_ = MemFault{};
     new_fault_ = false;
     has_fault_ = false;
     fault_ = Fault{};
     forget_rounds();
-    for (int r = UC_ARM_REG_R0; r <= UC_ARM_REG_R12; ++r) write_reg(r, 0);
     // ARMv6-M ARM, "Reset behavior": Thread mode, MSP from word 0, PC from word 1.
     uint32_t sp = 0, entry = 0;
     read32(0, sp);
     read32(4, entry);
-    write_reg(UC_ARM_REG_PRIMASK, 0);
-    write_reg(UC_ARM_REG_CONTROL, 0);
-    write_reg(UC_ARM_REG_XPSR, kXpsrT);
-    write_reg(UC_ARM_REG_PSP, 0);
-    write_reg(UC_ARM_REG_MSP, sp & ~3u);
-    write_reg(UC_ARM_REG_LR, 0xFFFFFFFFu);
+    std::fill(std::begin(r_), std::end(r_), 0u);
+    primask_ = false;
+    ipsr_ = 0;
+    control_ = 0;
+    n_ = z_ = c_ = v_ = false;
+    set_stacks(sp & ~3u, 0);
+    r_[14] = 0xFFFFFFFFu;
     // An entry without its Thumb bit faults on its first instruction (INVSTATE).
-    write_reg(UC_ARM_REG_PC, entry);
+    t_ = (entry & 1) != 0;
+    pc_ = entry & ~1u;
 }
 
 void Core::set_irq(uint8_t line, bool raised) {
     if (line >= 32) throw std::out_of_range("NVIC line " + std::to_string(line));
-    if (nvic_.set_line(line, raised)) attention_ = true;
+    if (nvic_.set_line(line, raised)) attend();
 }
 
 void Core::scs_reset_request() {
     reset_request_ = true;
-    uc_emu_stop(uc_);
+    leave();
 }
 
 void Core::paint_stack() {
     if (bss_end_ == 0) return;
-    const uint32_t sp = read_reg(UC_ARM_REG_SP);
+    const uint32_t sp = r_[13];
     const uint32_t top = std::min(stack_top_, sp >= bss_end_ && in_sram(sp - 1, 1) ? sp : stack_top_);
     uint8_t buf[4];
     put32(buf, kStackPaint);
     for (uint32_t a = (bss_end_ + 3) & ~3u; a + 4 <= top; a += 4)
         if (uint8_t* p = host(a, 4)) std::memcpy(p, buf, 4);
     painted_ = true;
+    touch_all();
 }
 
 uint32_t Core::stack_high_water() const {
@@ -1131,6 +776,7 @@ uint64_t Core::cycles_to(zplat::vtime t) const {
 // The core sleeps (WFI, sleep-on-exit) or is locked up: the clock runs on
 // to the next thing that can change that, or to the caller's limit.
 void Core::sleep_until_event() {
+    sync_time();
     const zplat::vtime limit = std::min(until_, tb.due);
     uint64_t n = limit == zplat::kNever ? kNeverCycle : cycles_to(limit);
     if (!locked_ && tick_at_ != kNeverCycle) n = std::min(n, tick_at_ > cycles_ ? tick_at_ - cycles_ : 1);
@@ -1145,6 +791,7 @@ void Core::sleep_until_event() {
 }
 
 void Core::skip_to(zplat::vtime t) {
+    sync_time();
     if (t <= tb.now) return;
     const uint64_t n = cycles_to(t);
     charge(n);
@@ -1152,12 +799,12 @@ void Core::skip_to(zplat::vtime t) {
 }
 
 Core::Stop Core::finish(Stop s) {
+    sync_time();
     // The main stack must not have run into .bss (checked whenever run stops).
     if (s != Stop::Fault && !locked_ && bss_end_ != 0) {
-        const uint32_t sp = read_reg(UC_ARM_REG_MSP);
+        const uint32_t sp = msp();
         if (sp < bss_end_ && sp >= kSramBase) {
-            raise_fault("stack overflow: SP " + hex32(sp) + " below the end of .bss " + hex32(bss_end_),
-                        read_reg(UC_ARM_REG_PC));
+            raise_fault("stack overflow: SP " + hex32(sp) + " below the end of .bss " + hex32(bss_end_), pc_);
             new_fault_ = false;
             return Stop::Fault;
         }
@@ -1166,11 +813,13 @@ Core::Stop Core::finish(Stop s) {
 }
 
 Core::Stop Core::run(zplat::vtime until) {
+    sync_time();
     until_ = until;
     for (;;) {
         if (reset_request_ || deferred_reset_) return handle_reset();
         if (new_fault_) {
             new_fault_ = false;
+            if (stepping_) end_step();
             return Stop::Fault;
         }
         if (locked_) {
@@ -1182,277 +831,102 @@ Core::Stop Core::run(zplat::vtime until) {
             halt_ = watch_halt_;
             return finish(Stop::Halt);
         }
+        if (break_hit_) {
+            break_hit_ = false;
+            return finish(Stop::Halt);
+        }
+        if (stepping_ && stepped_) {
+            stepped_ = false;
+            if (end_step() == Stop::Halt) return finish(Stop::Halt);
+        }
         catch_up_systick();
         if (sleeping_ && nvic_.preempting(false) != 0) sleeping_ = false;   // WFI wakes whatever PRIMASK says
         if (attention_ && !sleeping_) {
             attention_ = false;
-            const unsigned n = nvic_.preempting(primask());
+            const unsigned n = nvic_.preempting(primask_);
             if (n != 0) {
-                enter_exception(n, read_reg(UC_ARM_REG_PC));
+                enter_exception(n, pc_);
                 if (stepping_ && end_step() == Stop::Halt) return finish(Stop::Halt);   // the entry is the step
                 continue;
             }
         }
         if (tb.now >= tb.due) return finish(Stop::Due);
         if (tb.now >= until_) return finish(Stop::Until);
-        if (sleeping_ && stepping_ && step_count_ > 0 && end_step() == Stop::Halt) return finish(Stop::Halt);   // stepped into WFI
         if (sleeping_) {
             const uint64_t before = cycles_;
             sleep_until_event();
             if (cycles_ == before) return finish(Stop::Until);   // nothing can wake it, no limit
             continue;
         }
-
-        if (regions_stale_) map_regions();
-        intr_ = -1;
-        mem_fault_ = MemFault{};
-        resume_ = false;
-        undo_len_ = 0;
-        const uint32_t pc = read_reg(UC_ARM_REG_PC);
-        const bool thumb = (read_reg(UC_ARM_REG_XPSR) & kXpsrT) != 0;
-        forget_rounds();   // the world may have changed while stopped
-        in_emu_ = true;
-        const uc_err err = uc_emu_start(uc_, thumb ? (pc | 1u) : pc, 0, 0, 0);
-        in_emu_ = false;
-        if ((stepping_ || !breakpoints_.empty()) && halt_after_emulation(err)) return finish(Stop::Halt);
-        Stop stop = Stop::Until;
-        if (after_emulation(err, stop)) return stop;
-        if (stepping_ && intr_ == kExcpExceptionExit) {   // the return is the step
-            if (end_step() == Stop::Halt) return finish(Stop::Halt);
-        }
+        execute();
     }
 }
 
 Core::Stop Core::handle_reset() {
-    settle_full();
+    sync_time();
     if (reset_request_) {
         reset_request_ = false;
         chip_.system_reset("SYSRESETREQ");   // the chip resets the core and the peripherals
+        if (deferred_reset_) {               // the chip's reset came back here while executing
+            deferred_reset_ = false;
+            do_reset();
+        }
     } else {
         do_reset();
     }
     return Stop::Reset;
 }
 
-// Why emulation stopped, and what follows: true when run() returns `stop`.
-bool Core::after_emulation(int err, Stop& stop) {
-    if (deferred_reset_ || reset_request_) {
-        stop = handle_reset();
-        return true;
-    }
-    if (mem_fault_.set) {
-        const uint32_t at = mem_fault_.pc_known ? mem_fault_.pc : pc_of_access(mem_fault_.access);
-        if (mem_fault_.pc_known) {
-            settle_full();
-        } else {
-            settle_upto(at);
-        }
-        if (undo_len_ != 0) std::memcpy(host(undo_addr_, undo_len_), undo_, undo_len_);
-        raise_fault(mem_fault_.kind, at, mem_fault_.address);
-        return false;
-    }
-    if (intr_ >= 0) {
-        const uint32_t pc = read_reg(UC_ARM_REG_PC);
-        switch (intr_) {
-        case kExcpExceptionExit:
-            settle_full();
-            exception_return(pc | 1u);
-            break;
-        case kExcpSwi: {
-            // SVC is synchronous: taken now, or escalated to HardFault
-            // (ARMv6-M ARM, "Exception priorities and preemption").
-            settle_full();
-            if (nvic_.priority(Nvic::kSvCall) < nvic_.execution_priority(primask())) {
-                nvic_.set_pending(Nvic::kSvCall);
-                attention_ = true;
-            } else {
-                raise_fault("SVC while SVCall cannot preempt (escalated)", (pc - 2) & ~1u);
-            }
-            break;
-        }
-        case kExcpBkpt:
-            settle_upto(pc);
-            raise_fault("BKPT without a debugger", pc);
-            break;
-        case kExcpPrefetchAbort:
-            settle_full();
-            raise_fault("execution outside flash and SRAM at " + hex32(pc), pc);
-            break;
-        default:
-            settle_full();
-            raise_fault("CPU exception " + std::to_string(intr_) + " from the emulator", pc);
-            break;
-        }
-        return false;
-    }
-    if (resume_) {
-        settle_upto(resume_pc_);
-        write_reg(UC_ARM_REG_PC, resume_pc_ | 1u);
-        return false;
-    }
-    const uint32_t pc = read_reg(UC_ARM_REG_PC);
-    if (err == UC_ERR_INSN_INVALID) {
-        if (!(read_reg(UC_ARM_REG_XPSR) & kXpsrT)) {
-            pend_.valid = false;   // the block at the target never ran
-            raise_fault("jump to a non-Thumb address " + hex32(pc) + " (INVSTATE)", pc);
-            return false;
-        }
-        const uint16_t prev = fetch16(pc - 2);
-        if (prev == kWfe || prev == kYield) {
-            settle_upto(pc);   // a hint: nothing to wait for here
-            return false;
-        }
-        settle_upto(pc);
-        char what[64];
-        std::snprintf(what, sizeof what, "undefined instruction 0x%04X", fetch16(pc));
-        raise_fault(what, pc);
-        return false;
-    }
-    if (err != UC_ERR_OK) {
-        settle_full();
-        raise_fault(std::string("emulator stopped: ") + uc_strerror(static_cast<uc_err>(err)), pc);
-        return false;
-    }
-    if (pend_.valid && fetch16(pc - 2) == kWfi && pc == pend_.fall) {
-        settle_full();
-        sleeping_ = true;   // ARMv6-M ARM, "Wait For Interrupt"
-        return false;
-    }
-    // Stopped by the block hook: time is up, SysTick is due or an exception
-    // may be pending. The loop in run() sorts it out.
-    return false;
-}
-
-// ---- the debugger's hooks ----
-//
-// Breakpoints and steps are Unicorn's exits: translation stops before an
-// exit address and emulation returns there, with nothing to pay while none
-// is set. (Unicorn's code hooks are no use here: with one registered, its
-// PC synchronisation drops the Thumb state on this CPU model.) A step sets
-// exits on every address the instruction can go on to. Watchpoints are
-// memory hooks on their range; a hit stops emulation at the next block
-// boundary, so the halt comes after the access, at the latest at the end of
-// its translation block.
-
-struct Core::WatchHook {
-    Core* core = nullptr;
-    uint32_t addr = 0, len = 0;
-    Watch kind = kWatchWrite;
-    uc_hook hook = 0;
-};
-
-struct DebugHooks {
-    static void watch(uc_engine*, uc_mem_type type, uint64_t address, int size, int64_t, void* user) {
-        const Core::WatchHook& w = *static_cast<Core::WatchHook*>(user);
-        Core& c = *w.core;
-        const uint64_t lo = address, hi = address + static_cast<uint64_t>(size);
-        if (hi <= w.addr || lo >= uint64_t{w.addr} + w.len) return;
-        const bool write = type == UC_MEM_WRITE;
-        if (!(w.kind & (write ? Core::kWatchWrite : Core::kWatchRead)) || c.watch_hit_) return;
-        c.watch_hit_ = true;
-        c.watch_halt_ = Core::Halt{Core::Halt::kWatch, std::max(static_cast<uint32_t>(lo), w.addr), w.kind};
-        c.attention_ = true;   // the block hook stops at the next block
-    }
-};
-
-namespace {
-
-int32_t sext(uint32_t v, unsigned bits) {
-    const uint32_t m = 1u << (bits - 1);
-    return static_cast<int32_t>((v ^ m) - m);
-}
-
-}  // namespace
-
-// Where the instruction at pc can go on to: the next one, and a branch's
-// target (ARMv6-M ARM, "Thumb instruction set encoding").
-std::vector<uint32_t> Core::next_pcs(uint32_t pc) const {
-    const uint16_t h = fetch16(pc), h2 = fetch16(pc + 2);
-    const Insn i = decode(h, h2);
-    std::vector<uint32_t> out{pc + i.len};
-    auto reg = [this](unsigned r) { return r == 15 ? 0u : read_reg(uc_id(static_cast<Reg>(r))); };
-    if ((h & 0xF000) == 0xD000 && ((h >> 8) & 0xF) < 0xE) {
-        out.push_back(pc + 4 + static_cast<uint32_t>(sext(h & 0xFF, 8) * 2));
-    } else if ((h & 0xF800) == 0xE000) {
-        out.push_back(pc + 4 + static_cast<uint32_t>(sext(h & 0x7FF, 11) * 2));
-    } else if (i.len == 4 && (h & 0xF800) == 0xF000 && (h2 & 0xD000) == 0xD000) {   // BL
-        const uint32_t s = (h >> 10) & 1, j1 = (h2 >> 13) & 1, j2 = (h2 >> 11) & 1;
-        const uint32_t imm = s << 24 | (!(j1 ^ s)) << 23 | (!(j2 ^ s)) << 22 | (h & 0x3FFu) << 12 | (h2 & 0x7FFu) << 1;
-        out.push_back(pc + 4 + static_cast<uint32_t>(sext(imm, 25)));
-    } else if ((h & 0xFF00) == 0x4700) {   // BX, BLX register
-        out.push_back(reg((h >> 3) & 0xF) & ~1u);
-    } else if ((h & 0xFC00) == 0x4400 && ((h & 7) | ((h >> 4) & 8)) == 15) {   // ADD, MOV to PC
-        const uint32_t rm = reg((h >> 3) & 0xF);
-        out.push_back((((h >> 8) & 3) == 0 ? pc + 4 + rm : rm) & ~1u);
-    } else if ((h & 0xFF00) == 0xBD00) {   // POP {.., PC}
-        const unsigned n = static_cast<unsigned>(__builtin_popcount(h & 0xFF));
-        uint32_t v = 0;
-        if (read32(read_reg(UC_ARM_REG_SP) + 4 * n, v)) out.push_back(v & ~1u);
-    }
-    return out;
-}
-
-void Core::apply_exits() {
-    std::vector<uint64_t> e;
-    for (uint32_t a : breakpoints_)
-        if (!(skip_set_ && a == skip_pc_)) e.push_back(a);
-    for (uint32_t a : step_exits_) e.push_back(a);
-    uc_ctl_set_exits(uc_, e.data(), e.size());
-    uc_ctl_remove_cache(uc_, Core::kFlashBase, Core::kFlashBase + Core::kFlashSize);
-    uc_ctl_remove_cache(uc_, Core::kSramBase, uint64_t{Core::kSramBase} + Core::kSramSize);
-}
+// ---- the debugger's ----
 
 void Core::set_breakpoint(uint32_t addr, bool on) {
     addr &= ~1u;
-    if (on == (breakpoints_.count(addr) != 0)) return;
     if (on) {
         breakpoints_.insert(addr);
     } else {
         breakpoints_.erase(addr);
     }
-    apply_exits();
 }
 
 void Core::set_watchpoint(uint32_t addr, uint32_t len, Watch kind, bool on) {
     if (len == 0) return;
     if (on) {
-        auto w = std::make_unique<WatchHook>();
-        w->core = this;
-        w->addr = addr;
-        w->len = len;
-        w->kind = kind;
-        // An access starting below the range may still reach into it.
-        const uint64_t lo = addr >= 3 ? addr - 3 : 0, hi = uint64_t{addr} + len - 1;
-        const int type = (kind & kWatchWrite ? UC_HOOK_MEM_WRITE : 0) | (kind & kWatchRead ? UC_HOOK_MEM_READ : 0);
-        check(uc_hook_add(uc_, &w->hook, type, reinterpret_cast<void*>(&DebugHooks::watch), w.get(), lo, hi),
-              "watchpoint");
-        watchpoints_.push_back(std::move(w));
+        watchpoints_.push_back(Watchpoint{addr, len, kind});
+    } else {
+        for (auto it = watchpoints_.begin(); it != watchpoints_.end(); ++it) {
+            if (it->addr != addr || it->len != len || it->kind != kind) continue;
+            watchpoints_.erase(it);
+            break;
+        }
+        if (watchpoints_.empty()) watch_hit_ = false;
+    }
+}
+
+// An access touching a watched range stops the core after its instruction.
+void Core::watch(uint32_t addr, unsigned size, bool write) {
+    if (watch_hit_) return;
+    const uint64_t lo = addr, hi = uint64_t{addr} + size;
+    for (const Watchpoint& w : watchpoints_) {
+        if (hi <= w.addr || lo >= uint64_t{w.addr} + w.len) continue;
+        if (!(w.kind & (write ? kWatchWrite : kWatchRead))) continue;
+        watch_hit_ = true;
+        watch_halt_ = Halt{Halt::kWatch, std::max(addr, w.addr), w.kind};
+        leave();
         return;
     }
-    for (auto it = watchpoints_.begin(); it != watchpoints_.end(); ++it) {
-        if ((*it)->addr != addr || (*it)->len != len || (*it)->kind != kind) continue;
-        uc_hook_del(uc_, (*it)->hook);
-        watchpoints_.erase(it);
-        break;
-    }
-    if (watchpoints_.empty()) watch_hit_ = false;
 }
 
 void Core::step() {
-    const uint32_t pc = read_reg(UC_ARM_REG_PC) & ~1u;
     stepping_ = true;
-    step_count_ = 0;
-    step_exits_ = next_pcs(pc);
+    stepped_ = false;
     skip_set_ = true;   // the instruction at the PC runs, breakpoint or not
-    skip_pc_ = pc;
+    skip_pc_ = pc_;
     halt_ = Halt{};
-    apply_exits();
 }
 
 void Core::resume() {
-    const uint32_t pc = read_reg(UC_ARM_REG_PC) & ~1u;
     halt_ = Halt{};
-    if (breakpoints_.count(pc) == 0) return;
+    if (breakpoints_.count(pc_) == 0) return;
     // Past the breakpoint first, one instruction, then on.
     step();
     step_resume_ = true;
@@ -1460,36 +934,15 @@ void Core::resume() {
 
 Core::Stop Core::end_step() {
     stepping_ = false;
-    step_count_ = 0;
-    step_exits_.clear();
+    stepped_ = false;
     skip_set_ = false;
-    apply_exits();
-    const uint32_t pc = read_reg(UC_ARM_REG_PC) & ~1u;
-    halt_ = Halt{Halt::kStep, pc, kWatchWrite};
+    halt_ = Halt{Halt::kStep, pc_, kWatchWrite};
     if (step_resume_) {
         step_resume_ = false;
         halt_ = Halt{};
         return Stop::Until;   // not a halt: run() goes on
     }
     return Stop::Halt;
-}
-
-// Emulation returned at an exit (a breakpoint, a step's end): true when
-// run() returns Halt.
-bool Core::halt_after_emulation(int err) {
-    if (stepping_) step_count_ = 1;
-    if (err != UC_ERR_OK || mem_fault_.set || intr_ >= 0 || resume_ || deferred_reset_ || reset_request_) return false;
-    const uint32_t pc = read_reg(UC_ARM_REG_PC) & ~1u;
-    if (stepping_) {
-        if (fetch16(pc - 2) == kWfi && pc == pend_.fall) return false;   // WFI: asleep first, then the step ends
-        if (std::find(step_exits_.begin(), step_exits_.end(), pc) == step_exits_.end()) return false;
-        settle_full();
-        return end_step() == Stop::Halt;
-    }
-    if (breakpoints_.count(pc) == 0) return false;
-    settle_full();
-    halt_ = Halt{Halt::kBreak, pc, kWatchWrite};
-    return true;
 }
 
 bool Core::debug_access(uint32_t addr, uint8_t* data, size_t n, bool write) {
@@ -1499,6 +952,7 @@ bool Core::debug_access(uint32_t addr, uint8_t* data, size_t n, bool write) {
         return read_memory(addr, data, n);
     }
     if (pages_.count(addr & ~(kPageSize - 1)) != 0) {
+        sync_time();
         // The widest access alignment and length allow, as the debug port makes.
         const unsigned w = (addr % 4 == 0 && n % 4 == 0) ? 4 : (addr % 2 == 0 && n % 2 == 0) ? 2 : 1;
         for (size_t k = 0; k < n; k += w) {
@@ -1515,10 +969,18 @@ bool Core::debug_access(uint32_t addr, uint8_t* data, size_t n, bool write) {
                 for (unsigned b = 0; b < w; ++b) data[k + b] = static_cast<uint8_t>(v >> (8 * b));
             }
         }
+        forget_rounds();
         return true;
     }
     // The NVM rows: read-only.
-    return !write && uc_mem_read(uc_, addr, data, n) == UC_ERR_OK;
+    if (write) return false;
+    for (size_t k = 0; k < nvm_.size(); ++k) {
+        if (addr >= nvm_base_[k] && uint64_t{addr} + n <= uint64_t{nvm_base_[k]} + nvm::kMappedBytes) {
+            std::memcpy(data, nvm_[k].data() + (addr - nvm_base_[k]), n);
+            return true;
+        }
+    }
+    return false;
 }
 
 bool Core::debug_read(uint32_t addr, uint8_t* out, size_t n) { return debug_access(addr, out, n, false); }
@@ -1527,15 +989,697 @@ bool Core::debug_write(uint32_t addr, const uint8_t* in, size_t n) {
     return debug_access(addr, const_cast<uint8_t*>(in), n, true);
 }
 
-void Core::set_reg(Reg r, uint32_t v) {
-    if (r == Reg::PC) {
-        write_reg(UC_ARM_REG_PC, v | 1u);
-        pend_.valid = false;
-        sleeping_ = false;   // moved on by hand
+// ---- the bus ----
+
+template <typename T>
+inline bool Core::load(uint32_t addr, uint32_t& v) {
+    constexpr unsigned kSize = sizeof(T);
+    if (kSize > 1 && (addr & (kSize - 1)) != 0) return unaligned(addr, kSize, false);
+    if (watching_) watch(addr, kSize, false);
+    T x;
+    const uint32_t s = addr - kSramBase;
+    if (s < kSramSize) {
+        std::memcpy(&x, sram_.data() + s, kSize);
+    } else if (addr < kFlashSize) {
+        std::memcpy(&x, flash_.data() + addr, kSize);
     } else {
-        write_reg(uc_id(r), v);
+        return load_slow(addr, kSize, v);
     }
-    attention_ = true;   // PRIMASK or the mode may have changed
+    v = x;
+    return true;
+}
+
+template <typename T>
+inline bool Core::store(uint32_t addr, uint32_t v) {
+    constexpr unsigned kSize = sizeof(T);
+    if (kSize > 1 && (addr & (kSize - 1)) != 0) return unaligned(addr, kSize, true);
+    if (watching_) watch(addr, kSize, true);
+    idle_clean_ = false;
+    const uint32_t s = addr - kSramBase;
+    if (s < kSramSize) {
+        const T x = static_cast<T>(v);
+        std::memcpy(sram_.data() + s, &x, kSize);
+        touch(s);
+        return true;
+    }
+    return store_slow(addr, kSize, v);
+}
+
+bool Core::load_slow(uint32_t addr, unsigned size, uint32_t& v) {
+    for (size_t k = 0; k < nvm_.size(); ++k) {
+        if (addr - nvm_base_[k] < nvm::kMappedBytes) {
+            const uint8_t* p = nvm_[k].data() + (addr - nvm_base_[k]);
+            v = 0;
+            for (unsigned b = 0; b < size; ++b) v |= static_cast<uint32_t>(p[b]) << (8 * b);
+            return true;
+        }
+    }
+    return mmio(addr, size, false, v);
+}
+
+bool Core::store_slow(uint32_t addr, unsigned size, uint32_t v) {
+    if (addr < kFlashSize) return mem_fault("write to flash at " + hex32(addr), addr);
+    for (const uint32_t base : nvm_base_)
+        if (addr - base < nvm::kMappedBytes)
+            return mem_fault("bus error: write to the " + nvm::row_name(addr) + " at " + hex32(addr) + " (read-only)",
+                             addr);
+    return mmio(addr, size, true, v);
+}
+
+// A peripheral's register, through its model, at the time of this instruction.
+bool Core::mmio(uint32_t addr, unsigned size, bool write, uint32_t& v) {
+    Page* page = page_of(addr);
+    if (page == nullptr)
+        return mem_fault((write ? "write to unmapped address " : "read of unmapped address ") + hex32(addr), addr);
+    if (deferred_reset_ || reset_request_) {   // the chip is resetting: the rest goes nowhere
+        v = 0;
+        return true;
+    }
+    Peripheral* p = page->find(addr, size);
+    if (p == nullptr) return bus_access_fault(*page, addr, size, write);
+    const uint32_t off = addr - p->base();
+    sync_time();
+    if (write) {
+        if (size < 4) v &= (1u << (8 * size)) - 1;
+        // A write that would change nothing at all is left out.
+        if (p->idle_write(off, size, v)) return true;
+        pass_clean_ = false;
+    } else if ((idle_clean_ || pass_clean_) && !p->steady_read(off, size)) {
+        // A register that may change with time alone, or whose read does something: no skipping.
+        idle_clean_ = pass_clean_ = false;
+    }
+    in_access_ = true;
+    const bool ok = write ? p->write(off, size, v) : p->read(off, size, v);
+    in_access_ = false;
+    if (!ok) return bus_access_fault(*page, addr, size, write);
+    if (!write && size < 4) v &= (1u << (8 * size)) - 1;
+    // The model may have scheduled an event or set SysTick going.
+    if (tb.due != due_seen_ || tick_at_ != tick_seen_) set_deadline();
+    return true;
+}
+
+// ---- instructions ----
+
+uint32_t Core::add_c(uint32_t a, uint32_t b, bool carry) {
+    const uint64_t u = uint64_t{a} + b + (carry ? 1 : 0);
+    const uint32_t r = static_cast<uint32_t>(u);
+    n_ = (r >> 31) != 0;
+    z_ = r == 0;
+    c_ = (u >> 32) != 0;
+    v_ = (((a ^ r) & (b ^ r)) >> 31) != 0;
+    return r;
+}
+
+void Core::branch(uint32_t target) {
+    pc_ = target & ~1u;
+    jumped_ = true;
+}
+
+// BX, BLX, POP {PC}: bit 0 is the Thumb state; in Handler mode an
+// EXC_RETURN value returns from the exception.
+void Core::bx(uint32_t target) {
+    if (ipsr_ != 0 && (target & 0xF0000000u) == 0xF0000000u) {
+        exception_return(target);
+        return;
+    }
+    t_ = (target & 1) != 0;
+    pc_ = target & ~1u;
+    jumped_ = true;
+}
+
+// The instructions from pc_ until the deadline (or a stop, a fault, a
+// debugger's halt). Each instruction's handler ends by fetching and
+// dispatching the next itself, which keeps the host's branch predictor on
+// the image's own instruction sequences.
+template <bool kDebug>
+void Core::run_loop() {
+    static void* const kOps[32] = {&&op_00, &&op_01, &&op_02, &&op_03, &&op_04, &&op_05, &&op_06, &&op_07,
+                                   &&op_08, &&op_09, &&op_0a, &&op_0b, &&op_0c, &&op_0d, &&op_0e, &&op_0f,
+                                   &&op_10, &&op_11, &&op_12, &&op_13, &&op_14, &&op_15, &&op_16, &&op_17,
+                                   &&op_18, &&op_19, &&op_1a, &&op_1b, &&op_1c, &&op_wide, &&op_wide, &&op_wide};
+    uint32_t* const r = r_;
+    const uint8_t* const flash = flash_.data();
+    uint32_t pc = 0, next = 0, cycles = 1, v = 0;
+    uint16_t h = 0;
+    unsigned lo0 = 0, lo3 = 0, lo6 = 0, hi8 = 0;
+    auto nz = [this](uint32_t x) {
+        n_ = (x >> 31) != 0;
+        z_ = x == 0;
+        return x;
+    };
+// Retire the instruction; go on with the next at once unless something
+// needs a look (a branch, the deadline, code outside flash, a debugger).
+#define ZC_RETIRE()                                                                   \
+    do {                                                                              \
+        pc_ = next;                                                                   \
+        cycles_ += cycles;                                                            \
+        ++stats_.instructions;                                                        \
+        if (kDebug || jumped_ || cycles_ >= deadline_ || next >= kFlashSize) goto after; \
+        pc = next;                                                                    \
+        cur_pc_ = pc;                                                                 \
+        std::memcpy(&h, flash + pc, 2);                                               \
+        cycles = 1;                                                                   \
+        next = pc + 2;                                                                \
+        lo0 = h & 7;                                                                  \
+        lo3 = (h >> 3) & 7;                                                           \
+        lo6 = (h >> 6) & 7;                                                           \
+        hi8 = (h >> 8) & 7;                                                           \
+        goto* kOps[h >> 11];                                                          \
+    } while (0)
+#define ZC_FAIL()        \
+    do {                 \
+        fault_at(pc);    \
+        goto after;      \
+    } while (0)
+
+slow:
+    if (cycles_ >= deadline_) return;
+    if (kDebug) {
+        if (!breakpoints_.empty() && !(skip_set_ && pc_ == skip_pc_) && breakpoints_.count(pc_) != 0) {
+            halt_ = Halt{Halt::kBreak, pc_, kWatchWrite};
+            break_hit_ = true;
+            return;
+        }
+    } else if (jumped_) {
+        jumped_ = false;
+        if (skipping_) {
+            jump_seen();
+            if (cycles_ >= deadline_) return;
+        }
+    }
+    pc = pc_;
+    cur_pc_ = pc;
+    if (pc < kFlashSize && t_) {
+        std::memcpy(&h, flash + pc, 2);
+    } else if (pc - kSramBase < kSramSize && t_) {
+        std::memcpy(&h, sram_.data() + (pc - kSramBase), 2);
+    } else {
+        fault_fetch(pc);
+        return;
+    }
+    cycles = 1;
+    next = pc + 2;
+    lo0 = h & 7;
+    lo3 = (h >> 3) & 7;
+    lo6 = (h >> 6) & 7;
+    hi8 = (h >> 8) & 7;
+    goto* kOps[h >> 11];
+
+op_00: {   // LSLS Rd, Rm, #imm
+        const unsigned imm = (h >> 6) & 31;
+        const uint32_t x = r[lo3];
+        if (imm != 0) c_ = ((x >> (32 - imm)) & 1) != 0;
+        r[lo0] = nz(x << imm);
+        ZC_RETIRE();
+    }
+op_01: {   // LSRS Rd, Rm, #imm (0: 32)
+        const unsigned imm = (h >> 6) & 31;
+        const uint32_t x = r[lo3];
+        if (imm == 0) {
+            c_ = (x >> 31) != 0;
+            r[lo0] = nz(0);
+        } else {
+            c_ = ((x >> (imm - 1)) & 1) != 0;
+            r[lo0] = nz(x >> imm);
+        }
+        ZC_RETIRE();
+    }
+op_02: {   // ASRS Rd, Rm, #imm (0: 32)
+        const unsigned imm = (h >> 6) & 31;
+        const uint32_t x = r[lo3];
+        if (imm == 0) {
+            c_ = (x >> 31) != 0;
+            r[lo0] = nz(c_ ? 0xFFFFFFFFu : 0);
+        } else {
+            c_ = ((x >> (imm - 1)) & 1) != 0;
+            r[lo0] = nz(static_cast<uint32_t>(static_cast<int32_t>(x) >> imm));
+        }
+        ZC_RETIRE();
+    }
+op_03: {   // ADDS/SUBS register or 3-bit immediate
+        const uint32_t b = (h & 0x400) ? lo6 : r[lo6];
+        r[lo0] = (h & 0x200) ? add_c(r[lo3], ~b, true) : add_c(r[lo3], b, false);
+        ZC_RETIRE();
+    }
+op_04: r[hi8] = nz(h & 0xFF); ZC_RETIRE();                         // MOVS Rd, #imm8
+op_05: add_c(r[hi8], ~(h & 0xFFu), true); ZC_RETIRE();            // CMP Rn, #imm8
+op_06: r[hi8] = add_c(r[hi8], h & 0xFFu, false); ZC_RETIRE();     // ADDS Rdn, #imm8
+op_07: r[hi8] = add_c(r[hi8], ~(h & 0xFFu), true); ZC_RETIRE();   // SUBS Rdn, #imm8
+op_08:
+        if ((h & 0x400) == 0) {   // data processing
+            const uint32_t a = r[lo0], b = r[lo3];
+            switch ((h >> 6) & 15) {
+            case 0: r[lo0] = nz(a & b); break;   // ANDS
+            case 1: r[lo0] = nz(a ^ b); break;   // EORS
+            case 2: {                            // LSLS register
+                const uint32_t s = b & 0xFF;
+                if (s == 0) {
+                    nz(a);
+                } else if (s < 32) {
+                    c_ = ((a >> (32 - s)) & 1) != 0;
+                    r[lo0] = nz(a << s);
+                } else {
+                    c_ = s == 32 && (a & 1);
+                    r[lo0] = nz(0);
+                }
+                break;
+            }
+            case 3: {   // LSRS register
+                const uint32_t s = b & 0xFF;
+                if (s == 0) {
+                    nz(a);
+                } else if (s < 32) {
+                    c_ = ((a >> (s - 1)) & 1) != 0;
+                    r[lo0] = nz(a >> s);
+                } else {
+                    c_ = s == 32 && (a >> 31);
+                    r[lo0] = nz(0);
+                }
+                break;
+            }
+            case 4: {   // ASRS register
+                const uint32_t s = b & 0xFF;
+                if (s == 0) {
+                    nz(a);
+                } else if (s < 32) {
+                    c_ = ((a >> (s - 1)) & 1) != 0;
+                    r[lo0] = nz(static_cast<uint32_t>(static_cast<int32_t>(a) >> s));
+                } else {
+                    c_ = (a >> 31) != 0;
+                    r[lo0] = nz(c_ ? 0xFFFFFFFFu : 0);
+                }
+                break;
+            }
+            case 5: r[lo0] = add_c(a, b, c_); break;    // ADCS
+            case 6: r[lo0] = add_c(a, ~b, c_); break;   // SBCS
+            case 7: {                                   // RORS
+                const uint32_t s = b & 0xFF;
+                if (s == 0) {
+                    nz(a);
+                } else {
+                    const uint32_t k = s & 31;
+                    const uint32_t x = k == 0 ? a : (a >> k) | (a << (32 - k));
+                    c_ = (x >> 31) != 0;
+                    r[lo0] = nz(x);
+                }
+                break;
+            }
+            case 8: nz(a & b); break;                          // TST
+            case 9: r[lo0] = add_c(~b, 0, true); break;        // RSBS Rd, Rn, #0
+            case 10: add_c(a, ~b, true); break;                // CMP
+            case 11: add_c(a, b, false); break;                // CMN
+            case 12: r[lo0] = nz(a | b); break;                // ORRS
+            case 13: r[lo0] = nz(a * b); break;                // MULS
+            case 14: r[lo0] = nz(a & ~b); break;               // BICS
+            default: r[lo0] = nz(~b); break;                   // MVNS
+            }
+            ZC_RETIRE();
+        }
+        {   // special data processing, branch and exchange
+            const unsigned rd = (h & 7) | ((h >> 4) & 8), rm = (h >> 3) & 15;
+            const uint32_t m = rm == 15 ? pc + 4 : r[rm];
+            switch ((h >> 8) & 3) {
+            case 0: {   // ADD Rdn, Rm
+                const uint32_t x = (rd == 15 ? pc + 4 : r[rd]) + m;
+                if (rd == 15) {
+                    cycles = 2;
+                    branch(x);
+                    next = pc_;
+                } else {
+                    r[rd] = rd == 13 ? x & ~3u : x;
+                }
+                break;
+            }
+            case 1: add_c(rd == 15 ? pc + 4 : r[rd], ~m, true); break;   // CMP Rn, Rm
+            case 2:                                                      // MOV Rd, Rm
+                if (rd == 15) {
+                    cycles = 2;
+                    branch(m);
+                    next = pc_;
+                } else {
+                    r[rd] = rd == 13 ? m & ~3u : m;
+                }
+                break;
+            default:   // BX Rm, BLX Rm
+                cycles = 2;
+                if (h & 0x80) r[14] = (pc + 2) | 1u;
+                cycles_ += cycles;
+                ++stats_.instructions;
+                bx(m);
+                goto after;
+            }
+        }
+        ZC_RETIRE();
+op_09:   // LDR Rt, [PC, #imm8]
+        cycles = 2;
+        if (!load<uint32_t>(((pc + 4) & ~3u) + (h & 0xFFu) * 4, v)) ZC_FAIL();
+        r[hi8] = v;
+        ZC_RETIRE();
+op_0a:
+op_0b: {   // load/store, register offset
+        const uint32_t a = r[lo3] + r[lo6];
+        cycles = 2;
+        bool ok = true;
+        switch ((h >> 9) & 7) {
+        case 0: ok = store<uint32_t>(a, r[lo0]); break;
+        case 1: ok = store<uint16_t>(a, r[lo0]); break;
+        case 2: ok = store<uint8_t>(a, r[lo0]); break;
+        case 3:
+            if ((ok = load<uint8_t>(a, v))) r[lo0] = static_cast<uint32_t>(sext(v, 8));
+            break;
+        case 4:
+            if ((ok = load<uint32_t>(a, v))) r[lo0] = v;
+            break;
+        case 5:
+            if ((ok = load<uint16_t>(a, v))) r[lo0] = v;
+            break;
+        case 6:
+            if ((ok = load<uint8_t>(a, v))) r[lo0] = v;
+            break;
+        default:
+            if ((ok = load<uint16_t>(a, v))) r[lo0] = static_cast<uint32_t>(sext(v, 16));
+            break;
+        }
+        if (!ok) ZC_FAIL();
+        ZC_RETIRE();
+    }
+op_0c:   // STR Rt, [Rn, #imm5*4]
+        cycles = 2;
+        if (!store<uint32_t>(r[lo3] + ((h >> 6) & 31) * 4, r[lo0])) ZC_FAIL();
+        ZC_RETIRE();
+op_0d:   // LDR
+        cycles = 2;
+        if (!load<uint32_t>(r[lo3] + ((h >> 6) & 31) * 4, v)) ZC_FAIL();
+        r[lo0] = v;
+        ZC_RETIRE();
+op_0e:   // STRB
+        cycles = 2;
+        if (!store<uint8_t>(r[lo3] + ((h >> 6) & 31), r[lo0])) ZC_FAIL();
+        ZC_RETIRE();
+op_0f:   // LDRB
+        cycles = 2;
+        if (!load<uint8_t>(r[lo3] + ((h >> 6) & 31), v)) ZC_FAIL();
+        r[lo0] = v;
+        ZC_RETIRE();
+op_10:   // STRH
+        cycles = 2;
+        if (!store<uint16_t>(r[lo3] + ((h >> 6) & 31) * 2, r[lo0])) ZC_FAIL();
+        ZC_RETIRE();
+op_11:   // LDRH
+        cycles = 2;
+        if (!load<uint16_t>(r[lo3] + ((h >> 6) & 31) * 2, v)) ZC_FAIL();
+        r[lo0] = v;
+        ZC_RETIRE();
+op_12:   // STR Rt, [SP, #imm8*4]
+        cycles = 2;
+        if (!store<uint32_t>(r[13] + (h & 0xFFu) * 4, r[hi8])) ZC_FAIL();
+        ZC_RETIRE();
+op_13:   // LDR Rt, [SP, #imm8*4]
+        cycles = 2;
+        if (!load<uint32_t>(r[13] + (h & 0xFFu) * 4, v)) ZC_FAIL();
+        r[hi8] = v;
+        ZC_RETIRE();
+op_14: r[hi8] = ((pc + 4) & ~3u) + (h & 0xFFu) * 4; ZC_RETIRE();   // ADR
+op_15: r[hi8] = r[13] + (h & 0xFFu) * 4; ZC_RETIRE();              // ADD Rd, SP, #imm8*4
+op_16:
+op_17:   // miscellaneous
+        switch ((h >> 8) & 15) {
+        case 0x0:   // ADD/SUB SP, SP, #imm7*4
+            r[13] = (h & 0x80) ? r[13] - (h & 0x7Fu) * 4 : r[13] + (h & 0x7Fu) * 4;
+            break;
+        case 0x2: {
+            const uint32_t m = r[lo3];
+            switch ((h >> 6) & 3) {
+            case 0: r[lo0] = static_cast<uint32_t>(sext(m & 0xFFFF, 16)); break;   // SXTH
+            case 1: r[lo0] = static_cast<uint32_t>(sext(m & 0xFF, 8)); break;      // SXTB
+            case 2: r[lo0] = m & 0xFFFF; break;                                   // UXTH
+            default: r[lo0] = m & 0xFF; break;                                    // UXTB
+            }
+            break;
+        }
+        case 0x4:
+        case 0x5: {   // PUSH {list, LR}
+            const uint32_t list = h & 0xFF, n = popcount(h & 0x1FF);
+            cycles = 1 + n;
+            uint32_t a = r[13] - 4 * n;
+            for (unsigned k = 0; k < 8; ++k) {
+                if (!(list & (1u << k))) continue;
+                if (!store<uint32_t>(a, r[k])) ZC_FAIL();
+                a += 4;
+            }
+            if ((h & 0x100) && !store<uint32_t>(a, r[14])) ZC_FAIL();
+            r[13] -= 4 * n;
+            break;
+        }
+        case 0x6:
+            if ((h & 0xFFEF) != 0xB662) goto undefined;   // CPSIE i, CPSID i
+            primask_ = (h & 0x10) != 0;
+            if (nvic_.highest_pending() != 0) attend();
+            break;
+        case 0xA: {
+            const uint32_t m = r[lo3];
+            switch ((h >> 6) & 3) {
+            case 0: r[lo0] = __builtin_bswap32(m); break;   // REV
+            case 1: r[lo0] = ((m & 0x00FF00FFu) << 8) | ((m >> 8) & 0x00FF00FFu); break;   // REV16
+            case 3:   // REVSH
+                r[lo0] = static_cast<uint32_t>(sext(((m & 0xFF) << 8) | ((m >> 8) & 0xFF), 16));
+                break;
+            default: goto undefined;
+            }
+            break;
+        }
+        case 0xC:
+        case 0xD: {   // POP {list, PC}
+            const uint32_t list = h & 0xFF, n = popcount(h & 0x1FF);
+            cycles = 1 + n + ((h & 0x100) ? 2 : 0);
+            uint32_t vals[9];
+            uint32_t a = r[13];
+            for (unsigned k = 0; k < n; ++k, a += 4)
+                if (!load<uint32_t>(a, vals[k])) ZC_FAIL();
+            unsigned j = 0;
+            for (unsigned k = 0; k < 8; ++k)
+                if (list & (1u << k)) r[k] = vals[j++];
+            r[13] += 4 * n;
+            if (h & 0x100) {
+                cycles_ += cycles;
+                ++stats_.instructions;
+                bx(vals[j]);
+                goto after;
+            }
+            break;
+        }
+        case 0xE:   // BKPT
+            fault_bkpt(pc);
+            goto after;
+        case 0xF:   // hints
+            if (h & 0xF) goto undefined;
+            if (h == 0xBF30) {   // WFI: ARMv6-M ARM, "Wait For Interrupt"
+                cycles = 2;
+                sleeping_ = true;
+                leave();
+            } else if (h == 0xBF20) {   // WFE: nothing to wait for here
+                cycles = 2;
+            }
+            break;
+        default: goto undefined;
+        }
+        ZC_RETIRE();
+op_18: {   // STM Rn!, {list}
+        const uint32_t list = h & 0xFF, n = popcount(list);
+        cycles = 1 + n;
+        uint32_t a = r[hi8];
+        for (unsigned k = 0; k < 8; ++k) {
+            if (!(list & (1u << k))) continue;
+            if (!store<uint32_t>(a, r[k])) ZC_FAIL();
+            a += 4;
+        }
+        r[hi8] += 4 * n;
+        ZC_RETIRE();
+    }
+op_19: {   // LDM Rn!, {list}: no write-back when Rn is in the list
+        const uint32_t list = h & 0xFF, n = popcount(list);
+        cycles = 1 + n;
+        uint32_t vals[8];
+        uint32_t a = r[hi8];
+        for (unsigned k = 0; k < n; ++k, a += 4)
+            if (!load<uint32_t>(a, vals[k])) ZC_FAIL();
+        if (!(list & (1u << hi8))) r[hi8] += 4 * n;
+        unsigned j = 0;
+        for (unsigned k = 0; k < 8; ++k)
+            if (list & (1u << k)) r[k] = vals[j++];
+        ZC_RETIRE();
+    }
+op_1a:
+op_1b: {   // B<cond>, UDF, SVC
+        const unsigned cond = (h >> 8) & 15;
+        if (cond == 0xE) goto undefined;
+        if (cond == 0xF) {   // SVC: taken now, or escalated to HardFault (ARMv6-M ARM, "Exception priorities and preemption")
+            cycles_ += 1;
+            ++stats_.instructions;
+            pc_ = next;
+            if (nvic_.priority(Nvic::kSvCall) < nvic_.execution_priority(primask_)) {
+                nvic_.set_pending(Nvic::kSvCall);
+                attend();
+            } else {
+                fault_svc(pc);
+            }
+            goto after;
+        }
+        bool take;
+        switch (cond >> 1) {
+        case 0: take = z_; break;
+        case 1: take = c_; break;
+        case 2: take = n_; break;
+        case 3: take = v_; break;
+        case 4: take = c_ && !z_; break;
+        case 5: take = n_ == v_; break;
+        default: take = !z_ && n_ == v_; break;
+        }
+        if (cond & 1) take = !take;
+        if (take) {
+            cycles = 2;
+            next = pc + 4 + static_cast<uint32_t>(sext(h & 0xFF, 8) * 2);
+            jumped_ = true;
+        } else {
+            block_ = next;   // straight-line code begins again after it
+        }
+        ZC_RETIRE();
+    }
+op_1c:   // B
+        cycles = 2;
+        next = pc + 4 + static_cast<uint32_t>(sext(h & 0x7FF, 11) * 2);
+        jumped_ = true;
+        ZC_RETIRE();
+op_wide:
+    if (!exec32(h)) goto undefined;
+    goto after;
+undefined:
+    fault_undefined(h, pc);
+after:
+    if (kDebug) {
+        skip_set_ = false;
+        if (stepping_) {
+            stepped_ = true;
+            return;
+        }
+    }
+    goto slow;
+#undef ZC_RETIRE
+#undef ZC_FAIL
+}
+
+void Core::execute() {
+    stop_ = false;
+    jumped_ = false;
+    mem_fault_ = MemFault{};
+    debug_ = stepping_ || !breakpoints_.empty() || !watchpoints_.empty();
+    watching_ = !watchpoints_.empty();
+    // Under a debugger every round runs: a stop must land where it was asked.
+    skipping_ = idle_skip_ && !debug_;
+    forget_rounds();   // the world may have changed while stopped
+    block_ = pc_;
+    set_deadline();
+    in_exec_ = true;
+    // Whatever must end the run (an interrupt, a stop, the time) sets the
+    // deadline to 0: one test per instruction.
+    if (debug_) {
+        run_loop<true>();
+    } else {
+        run_loop<false>();
+    }
+    in_exec_ = false;
+    sync_time();
+}
+
+// Kept out of run_loop(), whose frame stays small.
+void Core::fault_at(uint32_t pc) { raise_fault(mem_fault_.kind, pc, mem_fault_.address); }
+
+void Core::fault_fetch(uint32_t pc) {
+    if (!t_) {
+        raise_fault("jump to a non-Thumb address " + hex32(pc) + " (INVSTATE)", pc);
+        return;
+    }
+    raise_fault("execution outside flash and SRAM at " + hex32(pc) +
+                    (pc >= 0xFFFFFF00u && ipsr_ == 0 ? " (EXC_RETURN value in Thread mode)" : ""),
+                pc);
+}
+
+void Core::fault_undefined(uint16_t h, uint32_t pc) {
+    char what[64];
+    std::snprintf(what, sizeof what, "undefined instruction 0x%04X", h);
+    raise_fault(what, pc);
+}
+
+void Core::fault_svc(uint32_t pc) { raise_fault("SVC while SVCall cannot preempt (escalated)", pc); }
+
+void Core::fault_bkpt(uint32_t pc) { raise_fault("BKPT without a debugger", pc); }
+
+// 32-bit instructions: BL, MSR, MRS, DMB, DSB, ISB (ARMv6-M ARM, "32-bit
+// Thumb instruction encoding"). False: undefined.
+bool Core::exec32(uint16_t h) {
+    const uint32_t pc = pc_;
+    uint16_t h2;
+    if (pc + 2 < kFlashSize) {
+        std::memcpy(&h2, flash_.data() + pc + 2, 2);
+    } else if (pc + 2 - kSramBase < kSramSize) {
+        std::memcpy(&h2, sram_.data() + (pc + 2 - kSramBase), 2);
+    } else {
+        raise_fault("execution outside flash and SRAM at " + hex32(pc + 2), pc + 2);
+        return true;
+    }
+    uint32_t next = pc + 4;
+    if ((h & 0xF800) == 0xF000 && (h2 & 0xD000) == 0xD000) {   // BL
+        const uint32_t s = (h >> 10) & 1, j1 = (h2 >> 13) & 1, j2 = (h2 >> 11) & 1;
+        const uint32_t imm = s << 24 | (!(j1 ^ s)) << 23 | (!(j2 ^ s)) << 22 | (h & 0x3FFu) << 12 | (h2 & 0x7FFu) << 1;
+        r_[14] = next | 1u;
+        next = pc + 4 + static_cast<uint32_t>(sext(imm, 25));
+        jumped_ = true;
+    } else if ((h & 0xFFE0) == 0xF380 && (h2 & 0xFF00) == 0x8800) {   // MSR spec_reg, Rn
+        const uint32_t x = r_[h & 15], sysm = h2 & 0xFF;
+        if ((h & 15) == 13 || (h & 15) == 15) return false;
+        switch (sysm >> 3) {
+        case 0:
+            if (!(sysm & 4)) {
+                n_ = (x >> 31) & 1;
+                z_ = (x >> 30) & 1;
+                c_ = (x >> 29) & 1;
+                v_ = (x >> 28) & 1;
+            }
+            break;
+        case 1:
+            if (sysm == 8) set_stacks(x & ~3u, psp());
+            if (sysm == 9) set_stacks(msp(), x & ~3u);
+            break;
+        case 2:
+            if (sysm == 16) primask_ = (x & 1) != 0;
+            if (sysm == 20) set_mode(ipsr_, ipsr_ == 0 ? (x & 3u) : ((control_ & 2u) | (x & 1u)));
+            break;
+        default: break;
+        }
+        if (nvic_.highest_pending() != 0) attend();
+    } else if (h == 0xF3EF && (h2 & 0xF000) == 0x8000) {   // MRS Rd, spec_reg
+        const uint32_t d = (h2 >> 8) & 15, sysm = h2 & 0xFF;
+        if (d == 13 || d == 15) return false;
+        uint32_t x = 0;
+        switch (sysm >> 3) {
+        case 0:
+            if (sysm & 1) x |= ipsr_;
+            if (!(sysm & 4)) x |= xpsr() & 0xF0000000u;
+            break;
+        case 1: x = sysm == 8 ? msp() : sysm == 9 ? psp() : 0; break;
+        case 2: x = sysm == 16 ? (primask_ ? 1u : 0u) : sysm == 20 ? control_ : 0; break;
+        default: break;
+        }
+        r_[d] = x;
+    } else if (h == 0xF3BF && (h2 & 0xFF00) == 0x8F00 && ((h2 >> 4) & 15) >= 4 && ((h2 >> 4) & 15) <= 6) {
+        // DSB, DMB, ISB: nothing is buffered here
+    } else {
+        return false;
+    }
+    pc_ = next;
+    cycles_ += 3;
+    ++stats_.instructions;
+    return true;
 }
 
 }  // namespace zchip

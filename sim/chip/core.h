@@ -1,16 +1,20 @@
-// The chip image's CPU: an ARMv6-M (Cortex-M0+) core executing the image
-// instruction by instruction (Unicorn does the instructions), with what
-// Unicorn lacks done here: the NVIC, SysTick and SCB (nvic.h, systick.h),
-// exception entry and return, faults, cycle counting and the virtual clock.
+// The chip image's CPU: an ARMv6-M (Cortex-M0+) core interpreting the
+// image instruction by instruction (ARMv6-M Architecture Reference Manual,
+// Thumb instruction set), with its NVIC, SysTick and SCB (nvic.h,
+// systick.h), exception entry and return, faults, cycle counting and the
+// virtual clock.
 //
 // Flash (256 KiB at 0x00000000, read-only and executable), SRAM (32 KiB
 // at 0x20000000, read-write and executable) and the NVM rows (nvm.h,
 // read-only data) are the core's own memory; every other access goes to the
 // Peripheral mapped at its address, or is a bus error. The system control
-// space takes word accesses only: a byte or halfword one is a bus error. Time: zplat::tb.now advances by the cycles executed at the CPU clock.
+// space takes word accesses only: a byte or halfword one is a bus error.
+// Time: zplat::tb.now advances by the cycles executed at the CPU clock.
 #pragma once
 #include <cstddef>
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <set>
@@ -20,8 +24,6 @@
 #include "bus.h"
 #include "elf.h"
 #include "nvic.h"
-
-struct uc_struct;
 
 namespace zchip {
 
@@ -61,9 +63,8 @@ public:
     // Runs until tb.now >= until (Until) or >= tb.due (Due: the caller
     // services the board and calls again), a fault (Fault: the core has
     // taken its HardFault, or locked up) or a reset (Reset). Pending enabled
-    // unmasked interrupts are taken at the next instruction boundary the
-    // core reaches: after the store that raised them, at the latest at the
-    // end of the translation block, and before run returns. No tail-chaining:
+    // unmasked interrupts are taken at the next instruction boundary (after
+    // the store that raised them), and before run returns. No tail-chaining:
     // an exception pending at a return is taken after a full return (each
     // costs kEntryCycles / kReturnCycles). In WFI the clock runs on to the
     // next event; with nothing that could wake it and no limit, run returns
@@ -110,7 +111,10 @@ public:
         uint64_t taken[48] = {};            // exceptions taken, by exception number
         uint64_t longest_cycles[48] = {};   // entry to return, preempting handlers included
     };
-    const Stats& stats() const { return stats_; }
+    const Stats& stats() const {
+        stats_.cycles = cycles_ - stats_.sleep_cycles;   // all the others were executed (or skipped as executed)
+        return stats_;
+    }
     // Every CPU clock cycle since the core was created (SysTick counts these).
     uint64_t cycles() const { return cycles_; }
 
@@ -159,81 +163,99 @@ public:
     void set_reg(Reg r, uint32_t v);
 
 private:
-    struct BlockInfo {
-        uint16_t size = 0;   // 0: not decoded
-        uint16_t cycles = 0;
-        uint16_t insns = 0;
-        uint8_t flags = 0;
-    };
-    struct Pending {   // the block that ran last, charged when the next starts
-        bool valid = false;
-        uint32_t start = 0, fall = 0;
-        BlockInfo info;
-    };
     struct Page;     // a page of peripheral space
-    struct Region;   // consecutive pages, one Unicorn MMIO region
-    struct MemFault {
-        bool set = false;
-        std::string kind;
-        uint32_t address = 0;
-        bool pc_known = false;   // else the faulting access's index in the block
-        uint32_t pc = 0;
-        uint32_t access = 0;
+    struct Watchpoint {
+        uint32_t addr, len;
+        Watch kind;
     };
 
     // ScsOwner
     uint64_t scs_cycles() const override { return cycles_; }
-    void scs_changed() override { attention_ = true; }
+    void scs_changed() override { attend(); }
     void scs_systick_changed() override;
     void scs_reset_request() override;
 
-    friend struct CoreHooks;   // Unicorn's callbacks (core.cpp)
-    friend struct DebugHooks;  // the debugger's watchpoints (core.cpp)
-
-    const BlockInfo& block_info(uint32_t addr, uint32_t size);
-    BlockInfo decode_block(uint32_t addr, uint32_t size) const;
-    uint32_t pc_of_access(uint32_t index) const;
-    uint32_t access_pc() const;
+    // Instructions from pc_; a fault one meets is taken (HardFault) and
+    // that instruction has no effect on the registers.
+    template <bool kDebug> void run_loop();
+    void fault_at(uint32_t pc);
+    void fault_fetch(uint32_t pc);
+    void fault_undefined(uint16_t h, uint32_t pc);
+    void fault_bkpt(uint32_t pc);
+    void fault_svc(uint32_t pc);
+    // Something the run loop must see: exec() returns at once.
+    void attend() {
+        attention_ = true;
+        deadline_ = 0;
+    }
+    void leave() {
+        stop_ = true;
+        deadline_ = 0;
+    }
+    void execute();   // instructions until something needs the run loop
+    bool exec32(uint16_t h);
+    template <typename T> bool load(uint32_t addr, uint32_t& v);
+    template <typename T> bool store(uint32_t addr, uint32_t v);
+    bool load_slow(uint32_t addr, unsigned size, uint32_t& v);
+    bool store_slow(uint32_t addr, unsigned size, uint32_t v);
+    bool mmio(uint32_t addr, unsigned size, bool write, uint32_t& v);
+    bool unaligned(uint32_t addr, unsigned size, bool write);
+    void watch(uint32_t addr, unsigned size, bool write);
+    Page* page_of(uint32_t addr);
+    void touch(uint32_t sram_offset) { dirty_[sram_offset >> 12] |= uint64_t{1} << ((sram_offset >> 6) & 63); }
+    void touch_all() { std::fill(std::begin(dirty_), std::end(dirty_), ~uint64_t{0}); }
+    void branch(uint32_t target);       // BranchWritePC
+    void bx(uint32_t target);           // BXWritePC: Thumb bit, exception return
+    uint32_t add_c(uint32_t a, uint32_t b, bool carry);
+    uint32_t xpsr() const;
+    void set_xpsr(uint32_t v);
+    uint32_t msp() const { return psp_active() ? other_sp_ : r_[13]; }
+    uint32_t psp() const { return psp_active() ? r_[13] : other_sp_; }
+    bool psp_active() const { return ipsr_ == 0 && (control_ & 2) != 0; }
+    void set_stacks(uint32_t msp, uint32_t psp);
+    void set_mode(uint32_t ipsr, uint32_t control);   // keeps MSP and PSP
     bool read32(uint32_t addr, uint32_t& v) const;
     uint16_t fetch16(uint32_t addr) const;
     const uint8_t* host(uint32_t addr, size_t n) const;
     uint8_t* host(uint32_t addr, size_t n);
 
     void charge(uint64_t cycles);
-    void settle_full();
-    void settle_upto(uint32_t pc);
+    void sync_time();
+    void set_deadline();
     void catch_up_systick();
     uint64_t cycles_to(zplat::vtime t) const;
     void sleep_until_event();
     Stop finish(Stop s);
-    bool after_emulation(int err, Stop& stop);
     Stop handle_reset();
     void do_reset();
-    void map_regions();
 
-    bool primask() const;
     bool enter_exception(unsigned n, uint32_t return_pc);
     void exception_return(uint32_t exc_return);
     void raise_fault(const std::string& kind, uint32_t pc, uint32_t address = 0);
     void lockup(const std::string& kind, uint32_t pc, uint32_t address);
-    void mem_fault(const std::string& kind, uint32_t address, uint32_t access_index);
-    void bus_access_fault(Page& page, uint32_t addr, unsigned size, bool write);
-    void write_reg(int id, uint32_t v);
-    uint32_t read_reg(int id) const;
+    bool mem_fault(const std::string& kind, uint32_t address);
+    bool bus_access_fault(Page& page, uint32_t addr, unsigned size, bool write);
 
     Chip& chip_;
-    uc_struct* uc_ = nullptr;
     std::vector<uint8_t> flash_, sram_;
+    std::vector<uint32_t> nvm_base_;
     std::vector<std::vector<uint8_t>> nvm_;   // the NVM rows, as mapped
     Nvic nvic_;
     Elf image_;
     uint32_t bss_end_ = 0, stack_top_ = kSramBase + kSramSize;
     bool painted_ = false;
     std::map<uint32_t, std::unique_ptr<Page>> pages_;
-    std::vector<std::unique_ptr<Region>> regions_;
-    bool regions_stale_ = false;
-    std::vector<BlockInfo> flash_blocks_;   // by (address >> 1)
-    BlockInfo scratch_block_;
+    uint32_t last_page_base_ = 1;   // never a page base
+    Page* last_page_ = nullptr;
+
+    // Architectural state (ARMv6-M ARM, "Registers").
+    uint32_t r_[15] = {};      // R0-R12, SP (the stack in use), LR
+    uint32_t other_sp_ = 0;    // the stack pointer not in use
+    uint32_t pc_ = 0;          // the next instruction
+    uint32_t cur_pc_ = 0;      // the instruction executing
+    uint32_t ipsr_ = 0, control_ = 0;
+    bool n_ = false, z_ = false, c_ = false, v_ = false, t_ = true;
+    bool primask_ = false;
 
     // Time.
     double hz_ = 4e6;
@@ -241,52 +263,46 @@ private:
     uint64_t max_chunk_ = 1;   // cycles charge() can convert at once
     uint64_t frac_ = 0;        // sub-nanosecond remainder, 0.32
     uint64_t cycles_ = 0;
+    uint64_t timed_ = 0;       // cycles already added to tb.now
     uint64_t tick_at_ = UINT64_MAX;   // SysTick's next interrupt, in cycles
+    uint64_t deadline_ = 0;    // execute() returns at this cycle
+    zplat::vtime due_seen_ = 0;
+    uint64_t tick_seen_ = 0;
     zplat::vtime until_ = 0;
 
     // Execution state.
-    Pending pend_;
-    uint32_t block_pc_ = 0, block_size_ = 0;
-    uint32_t acc_ = 0;               // memory accesses started in the current block
-    uint32_t last_addr_ = 0;         // the last one the access hook saw
-    bool last_write_ = false;
+    bool stop_ = false;              // leave execute() after this instruction
+    bool in_exec_ = false;
     bool in_access_ = false;         // inside a peripheral's read or write
-    uint32_t access_index_ = 0;
-    mutable bool access_pc_known_ = false;
-    mutable uint32_t access_pc_ = 0;
-    bool in_emu_ = false;
     bool attention_ = false;         // exception state changed: re-evaluate
     bool sleeping_ = false;
     bool locked_ = false;
     bool reset_request_ = false;     // SYSRESETREQ
-    bool deferred_reset_ = false;    // reset() during a register access
-    bool resume_ = false;            // stop after the current store, go on at resume_pc_
-    uint32_t resume_pc_ = 0;
-    int intr_ = -1;                  // Unicorn's CPU exception number, -1 none
-    MemFault mem_fault_;
-    uint8_t undo_[8] = {};           // SRAM bytes an unaligned store overwrites
-    uint32_t undo_addr_ = 0, undo_len_ = 0;
+    bool deferred_reset_ = false;    // reset() during an instruction
+    struct MemFault {
+        bool set = false;
+        std::string kind;
+        uint32_t address = 0;
+    } mem_fault_;
     bool new_fault_ = false;
     bool has_fault_ = false;
     Fault fault_;
-    Stats stats_;
+    mutable Stats stats_;
     uint64_t entry_cycle_[48] = {};
     uint32_t last_frame_ = 0;        // where the last exception entry stacked
 
-    // The debugger's: hooks and exits exist only while something is set.
-    struct WatchHook;
-    bool debug_access(uint32_t addr, uint8_t* data, size_t n, bool write);
-    std::vector<uint32_t> next_pcs(uint32_t pc) const;
-    void apply_exits();
-    bool halt_after_emulation(int err);
+    // The debugger's: checked only while something is set.
+    bool debug_ = false;
+    bool watching_ = false;
     Stop end_step();
+    bool debug_access(uint32_t addr, uint8_t* data, size_t n, bool write);
     std::set<uint32_t> breakpoints_;
-    std::vector<std::unique_ptr<WatchHook>> watchpoints_;
+    std::vector<Watchpoint> watchpoints_;
     bool stepping_ = false;
     bool step_resume_ = false;       // the step only takes it past a breakpoint
-    unsigned step_count_ = 0;        // emulation ran since the step began
-    std::vector<uint32_t> step_exits_;
+    bool stepped_ = false;           // the step's instruction ran
     bool watch_hit_ = false;
+    bool break_hit_ = false;
     bool skip_set_ = false;          // the breakpoint at skip_pc_ is lifted for a step
     uint32_t skip_pc_ = 0;
     Halt halt_, watch_halt_;
@@ -294,6 +310,9 @@ private:
     // watched, the state there, and whether the round since was clean.
     static constexpr int kIdleRegs = 19;
     bool idle_skip_ = true;
+    bool skipping_ = false;          // idle_skip_ and no debugger
+    bool jumped_ = false;            // the last instruction branched (to pc_)
+    uint32_t block_ = 0;             // where straight-line code last began
     bool idle_head_ = false;         // idle_at_ is a loop head being watched
     bool idle_regs_ = false;         // idle_state_ holds the registers at the head
     bool idle_clean_ = false;        // no store, peripheral read or exception since the head
@@ -301,16 +320,20 @@ private:
     uint32_t idle_wait_ = 0, idle_backoff_ = 0;   // rounds before the registers are read again
     uint64_t idle_cycles_at_ = 0, idle_insns_at_ = 0;
     uint32_t idle_state_[kIdleRegs] = {};
+    void jump_seen();
     bool idle_round(uint32_t head);
     void read_idle_state(uint32_t* out) const;
     bool skip_rounds(uint64_t round, uint64_t insns);
     void forget_rounds();
     // Pass skipping (see set_idle_skip): the state at the main loop's entry.
+    // pass_ram_ mirrors SRAM as it was at the last entry; dirty_ marks the
+    // 64-byte lines written since.
     uint32_t pass_head_ = 0;         // 0: the image has no main loop function
-    bool pass_valid_ = false;        // pass_regs_ and pass_ram_ hold the last entry's state
+    bool pass_valid_ = false;        // pass_regs_ hold the last entry's registers
     bool pass_clean_ = false;        // no exception, unsteady read or effective write since
     uint32_t pass_regs_[kIdleRegs] = {};
     std::vector<uint8_t> pass_ram_;
+    uint64_t dirty_[kSramSize / 64 / 64] = {};
     uint64_t pass_cycles_at_ = 0, pass_insns_at_ = 0;
     bool pass_round();
 };
