@@ -148,6 +148,10 @@ public:
     // state, no event, no report), so the core leaves it out.
     virtual bool steady_read(uint32_t /*offset*/, unsigned /*width*/) { return false; }
     virtual bool idle_write(uint32_t /*offset*/, unsigned /*width*/, uint32_t /*value*/) { return false; }
+    // A number that changes whenever whether a write is idle may have
+    // changed (0: no such number). With one, the core remembers the writes
+    // it found idle instead of asking again.
+    virtual uint64_t idle_version() const { return 0; }
     // Why an access it refused is one (the register and the rule), for the
     // fault report; empty when there is nothing to add.
     virtual std::string refusal(uint32_t /*offset*/, unsigned /*width*/, bool /*write*/) const { return {}; }

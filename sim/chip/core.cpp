@@ -1058,15 +1058,24 @@ bool Core::mmio(uint32_t addr, unsigned size, bool write, uint32_t& v) {
     Peripheral* p = page->find(addr, size);
     if (p == nullptr) return bus_access_fault(*page, addr, size, write);
     const uint32_t off = addr - p->base();
-    sync_time();
     if (write) {
         if (size < 4) v &= (1u << (8 * size)) - 1;
         // A write that would change nothing at all is left out.
-        if (p->idle_write(off, size, v)) return true;
+        const uint64_t version = p->idle_version();
+        IdleMemo& memo = idle_memo_[(addr ^ (addr >> 7) ^ (v * 0x9E3779B1u)) & (std::size(idle_memo_) - 1)];
+        if (version != 0 && memo.version == version && memo.addr == addr && memo.value == v && memo.size == size &&
+            memo.peripheral == p)
+            return true;
+        sync_time();
+        if (p->idle_write(off, size, v)) {
+            if (version != 0) memo = IdleMemo{p, addr, v, version, static_cast<uint8_t>(size)};
+            return true;
+        }
         pass_clean_ = false;
-    } else if ((idle_clean_ || pass_clean_) && !p->steady_read(off, size)) {
+    } else {
+        sync_time();
         // A register that may change with time alone, or whose read does something: no skipping.
-        idle_clean_ = pass_clean_ = false;
+        if ((idle_clean_ || pass_clean_) && !p->steady_read(off, size)) idle_clean_ = pass_clean_ = false;
     }
     in_access_ = true;
     const bool ok = write ? p->write(off, size, v) : p->read(off, size, v);

@@ -245,6 +245,14 @@ private:
     uint32_t bss_end_ = 0, stack_top_ = kSramBase + kSramSize;
     bool painted_ = false;
     std::map<uint32_t, std::unique_ptr<Page>> pages_;
+    // Peripheral writes found idle, under the peripheral's idle_version().
+    struct IdleMemo {
+        const Peripheral* peripheral = nullptr;
+        uint32_t addr = 0, value = 0;
+        uint64_t version = 0;
+        uint8_t size = 0;
+    };
+    IdleMemo idle_memo_[256];
     uint32_t last_page_base_ = 1;   // never a page base
     Page* last_page_ = nullptr;
 

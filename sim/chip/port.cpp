@@ -8,7 +8,7 @@ constexpr uint8_t kPmuxen = 1u << 0, kInen = 1u << 1, kPullen = 1u << 2, kDrvstr
 constexpr uint8_t kPincfgWritable = kPmuxen | kInen | kPullen | kDrvstr;
 }  // namespace
 
-Port::Port(Ctx& ctx) : Model(ctx, "PORT", kBase, 0x400, ApbClock{Apb::A, 10}) {
+Port::Port(Ctx& ctx) : Model(ctx, "PORT", kBase, 0x400, kApb) {
     for (unsigned g = 0; g < kGroups; ++g) add_group(g);
 }
 
@@ -137,6 +137,7 @@ void Port::write_config(unsigned g, uint32_t d) {
 // Tells the wires about the pads among `pins` whose drive changed: the
 // firmware re-applies its pin modes on every pass.
 void Port::publish(unsigned g, uint32_t pins) {
+    ++changes_;
     bool functions = false;
     for (uint8_t pin = 0; pins != 0; ++pin, pins >>= 1) {
         if (!(pins & 1u)) continue;

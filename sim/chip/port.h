@@ -19,6 +19,9 @@ public:
     static constexpr unsigned kGroups = 2;
     explicit Port(Ctx& ctx);
     void reset() override;
+    // What decides whether a write is idle: the pin registers (every change
+    // goes through publish) and the bus clock.
+    uint64_t idle_version() const override { return 2 + 2 * changes_ + (ctx_.apb_on(kApb) ? 1 : 0); }
 
     // The drive of a pad as the registers set it.
     PadDrive drive(Group g, uint8_t pin) const;
@@ -43,7 +46,9 @@ private:
     // Tells the wires about every pad of the group whose drive changed.
     void publish(unsigned g, uint32_t pins);
 
+    static constexpr ApbClock kApb{Apb::A, 10};
     RegTable regs_;
+    uint64_t changes_ = 0;
     std::array<GroupState, kGroups> groups_{};
     std::array<std::array<PadDrive, 32>, kGroups> sent_{};
 };
