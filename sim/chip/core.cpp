@@ -77,6 +77,14 @@ int32_t sext(uint32_t v, unsigned bits) {
 
 uint32_t popcount(uint32_t v) { return static_cast<uint32_t>(__builtin_popcount(v)); }
 
+// Bytes of its word an access covers (bit k: byte k), and the same as bits.
+constexpr uint8_t byte_lanes(uint32_t offset, unsigned size) {
+    return static_cast<uint8_t>(((1u << size) - 1) << (offset & 3));
+}
+constexpr uint32_t lane_bits(uint8_t lanes) {
+    return (lanes & 1 ? 0xFFu : 0) | (lanes & 2 ? 0xFF00u : 0) | (lanes & 4 ? 0xFF0000u : 0) | (lanes & 8 ? 0xFF000000u : 0);
+}
+
 }  // namespace
 
 // ---- construction, memory, images ----
@@ -401,6 +409,15 @@ void Core::forget_rounds() {
 // again, and so on until an interrupt or a device event: whole passes before
 // that are skipped, the pass the event falls in runs. Only the lines written
 // since the last entry can differ from the copy kept then.
+//
+// Such a pass is also kept as a record (pass_rec_): its registers, the SRAM
+// words it read before writing them (and any it wrote only in part) with
+// their values, the words it wrote with the values they ended with, and its
+// peripheral accesses. At a later entry, after an interrupt or a stop, a
+// pass from a state that agrees on all of that does exactly what the
+// recorded one did: the same reads see the same values, so the same writes
+// store the same values, and it ends in a state every later pass keeps. The
+// first of the passes skipped then is applied (its stores), the rest charged.
 bool Core::pass_round() {
     uint32_t now[kIdleRegs];
     read_idle_state(now);
@@ -419,19 +436,80 @@ bool Core::pass_round() {
         }
         dirty_[w] = 0;
     }
+    const uint64_t round = cycles_ - pass_cycles_at_, insns = stats_.instructions - pass_insns_at_;
+    bool skipped = false;
     if (same) {
-        const bool skipped = skip_rounds(cycles_ - pass_cycles_at_, stats_.instructions - pass_insns_at_);
-        if (skipped) {
-            pass_cycles_at_ = cycles_;
-            pass_insns_at_ = stats_.instructions;
+        if (!pass_rec_.valid) keep_pass(now, round, insns);
+        skipped = skip_rounds(round, insns);
+    } else if (pass_rec_.valid && pass_fits(now) && skip_rounds(pass_rec_.cycles, pass_rec_.insns)) {
+        // The first skipped pass's stores, in SRAM and in the copy.
+        for (const Masked& m : pass_rec_.put) {
+            const uint32_t v = (le32(sram_.data() + m.at * 4) & ~m.mask) | m.value;
+            put32(sram_.data() + m.at * 4, v);
+            put32(pass_ram_.data() + m.at * 4, v);
         }
-        return skipped;
+        skipped = true;
     }
+    if (!same) pass_rec_.valid = pass_rec_.valid && skipped;   // a new state: keep the next fixed point
     std::memcpy(pass_regs_, now, sizeof now);
     pass_cycles_at_ = cycles_;
     pass_insns_at_ = stats_.instructions;
     pass_valid_ = pass_clean_ = true;
-    return false;
+    for (uint32_t w = 0; w < std::size(pass_words_); ++w) {
+        for (uint64_t bits = pass_words_[w]; bits != 0; bits &= bits - 1) {
+            const uint32_t at = w * 64 + static_cast<uint32_t>(__builtin_ctzll(bits));
+            pass_rd_[at] = pass_wr_[at] = 0;
+        }
+        pass_words_[w] = 0;
+    }
+    pass_io_.clear();
+    return skipped;
+}
+
+// The pass just ended at `now` was a fixed point: keep it as the record.
+void Core::keep_pass(const uint32_t* now, uint64_t round, uint64_t insns) {
+    PassRecord& r = pass_rec_;
+    if (pass_io_.size() >= kPassIoMax) return;   // too many accesses to replay
+    std::memcpy(r.regs, now, sizeof r.regs);
+    r.cycles = round;
+    r.insns = insns;
+    r.cmp.clear();
+    r.put.clear();
+    for (uint32_t w = 0; w < std::size(pass_words_); ++w) {
+        for (uint64_t bits = pass_words_[w]; bits != 0; bits &= bits - 1) {
+            const uint32_t at = w * 64 + static_cast<uint32_t>(__builtin_ctzll(bits));
+            const uint32_t v = le32(sram_.data() + at * 4);
+            if (pass_rd_[at] != 0) r.cmp.push_back(Masked{at, lane_bits(pass_rd_[at]), v & lane_bits(pass_rd_[at])});
+            if (pass_wr_[at] != 0) r.put.push_back(Masked{at, lane_bits(pass_wr_[at]), v & lane_bits(pass_wr_[at])});
+        }
+    }
+    r.io = pass_io_;
+    r.valid = r.cycles != 0;
+}
+
+// Whether a pass from here would do what the recorded one did.
+bool Core::pass_fits(const uint32_t* now) {
+    PassRecord& r = pass_rec_;
+    if (std::memcmp(now, r.regs, sizeof r.regs) != 0 || nvic_.highest_pending() != 0) return false;
+    for (size_t k = 0; k < r.cmp.size(); ++k) {
+        if ((le32(sram_.data() + r.cmp[k].at * 4) & r.cmp[k].mask) == r.cmp[k].value) continue;
+        // The word that differed is likely to differ next time: look at it first.
+        std::swap(r.cmp[k], r.cmp[0]);
+        return false;
+    }
+    // The peripherals answer as they did: steady reads read the same, the
+    // writes are still without effect.
+    sync_time();
+    for (const PassIo& io : r.io) {
+        uint32_t v = 0;
+        if (io.write) {
+            if (!io.peripheral->idle_write(io.offset, io.size, io.value)) return false;
+        } else if (!io.peripheral->steady_read(io.offset, io.size) || !io.peripheral->read(io.offset, io.size, v) ||
+                   (io.size < 4 ? v & ((1u << (8 * io.size)) - 1) : v) != io.value) {
+            return false;
+        }
+    }
+    return true;
 }
 
 // ---- faults ----
@@ -1000,6 +1078,9 @@ inline bool Core::load(uint32_t addr, uint32_t& v) {
     const uint32_t s = addr - kSramBase;
     if (s < kSramSize) {
         std::memcpy(&x, sram_.data() + s, kSize);
+        const uint32_t w = s >> 2;
+        pass_words_[w >> 6] |= uint64_t{1} << (w & 63);
+        pass_rd_[w] |= static_cast<uint8_t>(byte_lanes(s, kSize) & ~pass_wr_[w]);   // read before the pass wrote it
     } else if (addr < kFlashSize) {
         std::memcpy(&x, flash_.data() + addr, kSize);
     } else {
@@ -1020,6 +1101,9 @@ inline bool Core::store(uint32_t addr, uint32_t v) {
         const T x = static_cast<T>(v);
         std::memcpy(sram_.data() + s, &x, kSize);
         touch(s);
+        const uint32_t w = s >> 2;
+        pass_words_[w >> 6] |= uint64_t{1} << (w & 63);
+        pass_wr_[w] |= byte_lanes(s, kSize);
         return true;
     }
     return store_slow(addr, kSize, v);
@@ -1069,6 +1153,7 @@ bool Core::mmio(uint32_t addr, unsigned size, bool write, uint32_t& v) {
         sync_time();
         if (p->idle_write(off, size, v)) {
             if (version != 0) memo = IdleMemo{p, addr, v, version, static_cast<uint8_t>(size)};
+            if (pass_io_.size() < kPassIoMax) pass_io_.push_back(PassIo{p, off, v, static_cast<uint8_t>(size), true});
             return true;
         }
         pass_clean_ = false;
@@ -1082,6 +1167,8 @@ bool Core::mmio(uint32_t addr, unsigned size, bool write, uint32_t& v) {
     in_access_ = false;
     if (!ok) return bus_access_fault(*page, addr, size, write);
     if (!write && size < 4) v &= (1u << (8 * size)) - 1;
+    if (!write && pass_clean_ && pass_io_.size() < kPassIoMax)
+        pass_io_.push_back(PassIo{p, off, v, static_cast<uint8_t>(size), false});
     // The model may have scheduled an event or set SysTick going.
     if (tb.due != due_seen_ || tick_at_ != tick_seen_) set_deadline();
     return true;

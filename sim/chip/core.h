@@ -343,7 +343,33 @@ private:
     std::vector<uint8_t> pass_ram_;
     uint64_t dirty_[kSramSize / 64 / 64] = {};
     uint64_t pass_cycles_at_ = 0, pass_insns_at_ = 0;
+    // What the pass since the last entry did, by SRAM word: the words it
+    // touched, and of each the bytes it read before writing them and the
+    // bytes it wrote.
+    uint64_t pass_words_[kSramSize / 4 / 64] = {};
+    uint8_t pass_rd_[kSramSize / 4] = {}, pass_wr_[kSramSize / 4] = {};
+    struct Masked {
+        uint32_t at, mask, value;   // word index, bits, their value
+    };
+    struct PassIo {
+        Peripheral* peripheral;
+        uint32_t offset, value;
+        uint8_t size;
+        bool write;
+    };
+    static constexpr size_t kPassIoMax = 512;
+    std::vector<PassIo> pass_io_;   // its peripheral accesses (steady reads, idle writes)
+    struct PassRecord {
+        bool valid = false;
+        uint32_t regs[kIdleRegs] = {};
+        uint64_t cycles = 0, insns = 0;
+        std::vector<Masked> cmp, put;   // what it read and must match, what it wrote
+        std::vector<PassIo> io;
+    };
+    PassRecord pass_rec_;
     bool pass_round();
+    void keep_pass(const uint32_t* now, uint64_t round, uint64_t insns);
+    bool pass_fits(const uint32_t* now);
 };
 
 }  // namespace zchip
