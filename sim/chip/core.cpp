@@ -1070,7 +1070,7 @@ bool Core::debug_write(uint32_t addr, const uint8_t* in, size_t n) {
 // ---- the bus ----
 
 template <typename T>
-inline bool Core::load(uint32_t addr, uint32_t& v) {
+__attribute__((always_inline)) inline bool Core::load(uint32_t addr, uint32_t& v) {
     constexpr unsigned kSize = sizeof(T);
     if (kSize > 1 && (addr & (kSize - 1)) != 0) return unaligned(addr, kSize, false);
     if (watching_) watch(addr, kSize, false);
@@ -1091,7 +1091,7 @@ inline bool Core::load(uint32_t addr, uint32_t& v) {
 }
 
 template <typename T>
-inline bool Core::store(uint32_t addr, uint32_t v) {
+__attribute__((always_inline)) inline bool Core::store(uint32_t addr, uint32_t v) {
     constexpr unsigned kSize = sizeof(T);
     if (kSize > 1 && (addr & (kSize - 1)) != 0) return unaligned(addr, kSize, true);
     if (watching_) watch(addr, kSize, true);
