@@ -183,7 +183,7 @@ private:
     void fault_undefined(uint16_t h, uint32_t pc);
     void fault_bkpt(uint32_t pc);
     void fault_svc(uint32_t pc);
-    // Something the run loop must see: exec() returns at once.
+    // Something the run loop must see: run_loop() returns at once.
     void attend() {
         attention_ = true;
         deadline_ = 0;

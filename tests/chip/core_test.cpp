@@ -10,6 +10,7 @@
 #include "core.h"
 #include "elf.h"
 #include "host/timebase.h"
+#include "no_wires.h"
 
 namespace zchip {
 namespace {
@@ -17,17 +18,6 @@ namespace {
 using zplat::kMs;
 using zplat::kNever;
 using zplat::tb;
-
-class NoWires : public Wires {
-public:
-    void pad_driven(Group, uint8_t, const PadDrive&) override {}
-    bool pad_level(Group, uint8_t) override { return false; }
-    double pad_volts(Group, uint8_t) override { return 0; }
-    void serial_out(PadSet, uint8_t, vtime, double) override {}
-    uint8_t spi_exchange(const SpiPads&, uint8_t, const SpiFormat&) override { return 0xFF; }
-    size_t i2c_write(const I2cPads&, uint8_t, const uint8_t*, size_t) override { return 0; }
-    bool i2c_read(const I2cPads&, uint8_t, uint8_t*, size_t) override { return false; }
-};
 
 class TestChip : public Chip {
 public:

@@ -13,6 +13,7 @@
 
 #include "core.h"
 #include "host/timebase.h"
+#include "no_wires.h"
 
 namespace zchip {
 namespace {
@@ -25,17 +26,6 @@ constexpr uint32_t kScratch = 0x20001000u, kScratchSize = 0x800;
 constexpr uint32_t kStack = kScratch + 0x200;
 constexpr unsigned kBase = 7;   // R7 points at kScratch throughout
 constexpr int kMaxUnits = 8;    // instructions, or a set-up and its access
-
-class NoWires : public Wires {
-public:
-    void pad_driven(Group, uint8_t, const PadDrive&) override {}
-    bool pad_level(Group, uint8_t) override { return false; }
-    double pad_volts(Group, uint8_t) override { return 0; }
-    void serial_out(PadSet, uint8_t, vtime, double) override {}
-    uint8_t spi_exchange(const SpiPads&, uint8_t, const SpiFormat&) override { return 0xFF; }
-    size_t i2c_write(const I2cPads&, uint8_t, const uint8_t*, size_t) override { return 0; }
-    bool i2c_read(const I2cPads&, uint8_t, uint8_t*, size_t) override { return false; }
-};
 
 class NoChip : public Chip {
 public:
