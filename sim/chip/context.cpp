@@ -19,8 +19,6 @@ double Ctx::cpu_hz() const { return mclk ? mclk->cpu_hz() : 0.0; }
 
 double Ctx::channel_hz(unsigned ch) const { return gclk ? gclk->channel_hz(ch) : 0.0; }
 
-bool Ctx::apb_on(ApbClock c) const { return c.bus == Apb::None || !mclk || mclk->apb_on(c); }
-
 void Ctx::clocks_changed() {
     if (notifying_) {
         again_ = true;

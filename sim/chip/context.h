@@ -83,7 +83,12 @@ public:
     // The clock tree's answers (defined in peripherals.cpp, where the tree is whole).
     double cpu_hz() const;
     double channel_hz(unsigned pchctrl) const;   // 0 while the channel does not run
-    bool apb_on(ApbClock c) const;
+    // On every peripheral access: kept inline, the masks' values read directly.
+    bool apb_on(ApbClock c) const {
+        const uint32_t* m = c.bus == Apb::None ? nullptr : apb_masks[static_cast<int>(c.bus)];
+        return m == nullptr || ((*m >> c.bit) & 1u) != 0;
+    }
+    const uint32_t* apb_masks[5] = {};   // MCLK's APBAMASK..APBEMASK, while it exists
     // A rate or enable somewhere in the tree changed: every listener re-times
     // itself, and the chip hears of a new CPU clock.
     void clocks_changed();

@@ -323,6 +323,7 @@ void Core::jump_seen() {
     const uint32_t target = pc_;
     const bool back = target <= block_;
     block_ = target;
+    if (tracing_ && target != pass_head_) trace_mark();
     if (target == pass_head_) {
         pass_round();
     } else if (back) {
@@ -438,8 +439,9 @@ bool Core::pass_round() {
     }
     const uint64_t round = cycles_ - pass_cycles_at_, insns = stats_.instructions - pass_insns_at_;
     bool skipped = false;
+    bool kept = false;
     if (same) {
-        if (!pass_rec_.valid) keep_pass(now, round, insns);
+        if (!pass_rec_.valid) kept = keep_pass(now, round, insns);
         skipped = skip_rounds(round, insns);
     } else if (pass_rec_.valid && pass_fits(now) && skip_rounds(pass_rec_.cycles, pass_rec_.insns)) {
         // The first skipped pass's stores, in SRAM and in the copy.
@@ -463,13 +465,19 @@ bool Core::pass_round() {
         pass_words_[w] = 0;
     }
     pass_io_.clear();
+    // From here the state is one the record starts from (it fitted, or was
+    // kept from this very pass): the pass the event falls in may start late.
+    if (skipped && pass_rec_.valid && (!same || kept)) enter_pass();
+    // The pass from here is traced while there is no record to keep.
+    tracing_ = !pass_rec_.valid;
+    trace_.clear();
     return skipped;
 }
 
 // The pass just ended at `now` was a fixed point: keep it as the record.
-void Core::keep_pass(const uint32_t* now, uint64_t round, uint64_t insns) {
+bool Core::keep_pass(const uint32_t* now, uint64_t round, uint64_t insns) {
     PassRecord& r = pass_rec_;
-    if (pass_io_.size() >= kPassIoMax) return;   // too many accesses to replay
+    if (pass_io_.size() >= kPassIoMax) return false;   // too many accesses to replay
     std::memcpy(r.regs, now, sizeof r.regs);
     r.cycles = round;
     r.insns = insns;
@@ -485,6 +493,64 @@ void Core::keep_pass(const uint32_t* now, uint64_t round, uint64_t insns) {
     }
     r.io = pass_io_;
     r.valid = r.cycles != 0;
+    rec_trace_.clear();
+    if (tracing_) std::swap(rec_trace_, trace_);
+    return r.valid;
+}
+
+void Core::trace_mark() {
+    if (trace_.marks.size() >= kTraceMax) {
+        tracing_ = false;
+        trace_.clear();
+        return;
+    }
+    // One mark every few dozen cycles: entering a little earlier costs less
+    // than taking the state at every branch.
+    const uint32_t at = static_cast<uint32_t>(cycles_ - pass_cycles_at_);
+    if (!trace_.marks.empty() && at - trace_.marks.back().cycles < 32) return;
+    Mark m;
+    m.cycles = at;
+    m.insns = static_cast<uint32_t>(stats_.instructions - pass_insns_at_);
+    m.pc = pc_;
+    m.stores = static_cast<uint32_t>(trace_.stores.size());
+    read_idle_state(m.state);
+    trace_.marks.push_back(m);
+}
+
+// At the main loop's entry, passes skipped, the event due within the next
+// pass: that pass, from a state the record starts from, would run as the
+// traced one did up to the event. It starts at the last taken branch before
+// the event instead, with the registers it had there and the stores before
+// it made; what it read and wrote of the peripherals up to there was steady
+// or without effect. Execution goes on from there, so the event comes at the
+// very instruction it would have.
+void Core::enter_pass() {
+    const std::vector<Mark>& marks = rec_trace_.marks;
+    if (marks.empty() || deadline_ <= cycles_) return;
+    const uint64_t room = deadline_ - cycles_;
+    // The last mark strictly before the deadline, so the event stays ahead.
+    auto it = std::partition_point(marks.begin(), marks.end(), [&](const Mark& m) { return m.cycles < room; });
+    if (it == marks.begin()) return;
+    const Mark& m = *(it - 1);
+    for (uint32_t k = 0; k < m.stores; ++k) {
+        const Store& st = rec_trace_.stores[k];
+        const uint32_t s = st.addr - kSramBase;
+        for (unsigned b = 0; b < st.size; ++b) sram_[s + b] = static_cast<uint8_t>(st.value >> (8 * b));
+        touch(s);
+    }
+    std::memcpy(r_, m.state, 13 * sizeof(uint32_t));
+    r_[14] = m.state[15];
+    set_xpsr(m.state[16]);
+    primask_ = m.state[17] != 0;
+    set_mode(ipsr_, m.state[18]);
+    set_stacks(m.state[13], m.state[14]);
+    pc_ = m.pc;
+    block_ = m.pc;
+    cycles_ += m.cycles;
+    stats_.idle_cycles += m.cycles;
+    stats_.instructions += m.insns;
+    idle_head_ = false;
+    pass_clean_ = false;   // this pass ran in part: it shows no fixed point
 }
 
 // Whether a pass from here would do what the recorded one did.
@@ -1095,17 +1161,25 @@ __attribute__((always_inline)) inline bool Core::store(uint32_t addr, uint32_t v
     constexpr unsigned kSize = sizeof(T);
     if (kSize > 1 && (addr & (kSize - 1)) != 0) return unaligned(addr, kSize, true);
     if (watching_) watch(addr, kSize, true);
-    idle_clean_ = false;
     const uint32_t s = addr - kSramBase;
     if (s < kSramSize) {
         const T x = static_cast<T>(v);
-        std::memcpy(sram_.data() + s, &x, kSize);
-        touch(s);
+        T old;
+        std::memcpy(&old, sram_.data() + s, kSize);
+        // A store of the value already there changes nothing: a polling loop
+        // that spills a register each round is still idle.
+        if (old != x) {
+            idle_clean_ = false;
+            std::memcpy(sram_.data() + s, &x, kSize);
+            touch(s);
+        }
         const uint32_t w = s >> 2;
         pass_words_[w >> 6] |= uint64_t{1} << (w & 63);
         pass_wr_[w] |= byte_lanes(s, kSize);
+        if (tracing_) trace_store(addr, kSize, v);
         return true;
     }
+    idle_clean_ = false;
     return store_slow(addr, kSize, v);
 }
 
@@ -1146,7 +1220,7 @@ bool Core::mmio(uint32_t addr, unsigned size, bool write, uint32_t& v) {
         if (size < 4) v &= (1u << (8 * size)) - 1;
         // A write that would change nothing at all is left out.
         const uint64_t version = p->idle_version();
-        IdleMemo& memo = idle_memo_[(addr ^ (addr >> 7) ^ (v * 0x9E3779B1u)) & (std::size(idle_memo_) - 1)];
+        IdleMemo& memo = idle_memo_[((addr * 0x9E3779B1u) ^ (v * 0x85EBCA77u)) >> 22];
         if (version != 0 && memo.version == version && memo.addr == addr && memo.value == v && memo.size == size &&
             memo.peripheral == p)
             return true;

@@ -252,7 +252,7 @@ private:
         uint64_t version = 0;
         uint8_t size = 0;
     };
-    IdleMemo idle_memo_[256];
+    IdleMemo idle_memo_[1024];
     uint32_t last_page_base_ = 1;   // never a page base
     Page* last_page_ = nullptr;
 
@@ -366,9 +366,41 @@ private:
         std::vector<Masked> cmp, put;   // what it read and must match, what it wrote
         std::vector<PassIo> io;
     };
+    // The pass being kept is also traced: the state at each of its taken
+    // branches and its SRAM stores in order, so that a pass the next event
+    // falls in can start at the last branch before it (enter_pass()).
+    struct Mark {
+        uint32_t cycles, insns, pc, stores;   // from the pass's start
+        uint32_t state[kIdleRegs];
+    };
+    struct Store {
+        uint32_t addr, value;
+        uint8_t size;
+    };
+    static constexpr size_t kTraceMax = 4096;
+    struct Trace {
+        std::vector<Mark> marks;
+        std::vector<Store> stores;
+        void clear() {
+            marks.clear();
+            stores.clear();
+        }
+    };
+    bool tracing_ = false;           // the pass since the last entry is traced
+    Trace trace_, rec_trace_;        // being taken; the record's (may be empty)
+    void trace_store(uint32_t addr, unsigned size, uint32_t v) {
+        if (trace_.stores.size() < kTraceMax) {
+            trace_.stores.push_back(Store{addr, v, static_cast<uint8_t>(size)});
+        } else {
+            tracing_ = false;
+            trace_.clear();
+        }
+    }
+    void trace_mark();
+    void enter_pass();
     PassRecord pass_rec_;
     bool pass_round();
-    void keep_pass(const uint32_t* now, uint64_t round, uint64_t insns);
+    bool keep_pass(const uint32_t* now, uint64_t round, uint64_t insns);
     bool pass_fits(const uint32_t* now);
 };
 

@@ -28,6 +28,11 @@ Mclk::Mclk(Ctx& ctx) : Model(ctx, "MCLK", kBase, 0x400, ApbClock{Apb::A, 1}) {
     mask_[2] = &regs_.add("APBCMASK", 0x1C, 4, 0x00007FFF, 0x00007FFF);
     mask_[3] = &regs_.add("APBDMASK", 0x20, 4, 0x000000FF, 0x000000FF);
     mask_[4] = &regs_.add("APBEMASK", 0x24, 4, 0x0000000D, 0x00000001);
+    for (int k = 0; k < 5; ++k) ctx.apb_masks[k] = &mask_[k]->value;
+}
+
+Mclk::~Mclk() {
+    for (auto& m : ctx_.apb_masks) m = nullptr;
 }
 
 void Mclk::reset() { regs_.reset(); }

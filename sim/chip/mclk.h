@@ -9,6 +9,7 @@ class Mclk : public Model {
 public:
     static constexpr uint32_t kBase = 0x40000400;
     explicit Mclk(Ctx& ctx);
+    ~Mclk() override;
     void reset() override;
 
     double cpu_hz() const;
