@@ -332,8 +332,10 @@ void Core::jump_seen() {
 }
 
 // At a block reached by a backward branch. A round from `head` back to it
-// that stored nothing, read no peripheral and took no exception, ending
-// with the registers it started with, read only memory it left as it was:
+// whose stores changed no byte of memory (a store of the value already there
+// changes nothing), that wrote no peripheral, read only steady registers and
+// took no exception, ending with the registers it started with, read only
+// memory it left as it was:
 // the next round does the same, and so on until an interrupt or a device
 // event changes something. Whole rounds that end before the next of those
 // are skipped; the round the event falls in runs, so the core stops where

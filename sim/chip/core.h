@@ -76,13 +76,15 @@ public:
     void skip_to(zplat::vtime t);
 
     // Idle-loop skipping (on unless ZELMORA_CHIP_IDLE_SKIP=0): a loop that
-    // went round once storing nothing, reading no peripheral and taking no
-    // exception, back at its head with the same registers, would go round
+    // went round once changing no byte of memory, writing no peripheral,
+    // reading only steady registers and taking no exception, back at its
+    // head with the same registers, would go round
     // the same way until the next interrupt or device event; virtual time
     // jumps there by whole rounds, as if it had run. The same for passes of
     // the main loop (`loop`) that leave the registers, all of SRAM and the
-    // peripherals as they were (steady reads, writes without effect).
-    // Off, every round runs.
+    // peripherals as they were (steady reads, writes without effect); the
+    // pass an event falls in starts at the last branch before it, as the
+    // kept pass was traced. Off, every round runs.
     void set_idle_skip(bool on) { idle_skip_ = on; }
     bool idle_skip() const { return idle_skip_; }
 

@@ -122,7 +122,8 @@ case_table:
     .word case_stack_stop       @ 25
     .word case_poll             @ 26
     .word case_pass             @ 27
-    .word Default_Handler, Default_Handler   @ 28-29
+    .word case_poll_spill       @ 28
+    .word Default_Handler       @ 29
     .word case_speed_busy       @ 30
     .word case_speed_mix        @ 31
 
@@ -518,6 +519,12 @@ FUNC loop
     ldr r4, =tick_count
     ldr r0, [r4]
     str r0, [sp]                @ the stack, every pass
+    movs r2, #8                 @ a count down on the stack: the pass an
+    str r2, [sp, #4]            @ interrupt falls in starts mid-way, with
+3:  ldr r3, [sp, #4]            @ these registers and stores
+    subs r3, #1
+    str r3, [sp, #4]
+    bne 3b
     ldr r5, =scratch
     ldr r1, [r5]
     str r1, [r5]                @ the value it holds
@@ -528,6 +535,25 @@ FUNC loop
     str r0, [r2, #0x24]         @ the time the new value was seen
 2:  add sp, #8
     pop {r4, r5, pc}
+    .ltorg
+
+@ ---- 28: case 26 with a register spilled to the stack every round ----
+FUNC case_poll_spill
+    bl systick_start
+    ldr r4, =tick_count
+    ldr r6, =DEV
+    movs r7, #0
+    sub sp, #8
+poll_spill_loop:
+    str r6, [sp]                @ the value already there: still idle
+    ldr r0, [r4]
+    cmp r0, r7
+    beq poll_spill_loop
+    mov r7, r0
+    str r0, [r6, #0x24]
+    cmp r7, #5
+    blo poll_spill_loop
+1:  b 1b
     .ltorg
 
 @ ---- 30, 31: speed ----

@@ -274,6 +274,8 @@ void CoreTest::expect_skipping_changes_nothing(int n, size_t marks) {
 TEST_F(CoreTest, APollingLoopSkipsToTheNextInterruptAsIfItHadRun) {
     expect_skipping_changes_nothing(26, 5);
     EXPECT_EQ(word(sym("tick_count")), 6u);
+    // Storing to the stack the value already there each round.
+    expect_skipping_changes_nothing(28, 5);
 }
 
 // Passes of the main loop store (the same values) and come back with the
