@@ -98,6 +98,15 @@ Core::Core(Chip& chip)
         nvm_.push_back(std::move(r.bytes));
     }
     if (const char* e = std::getenv("ZELMORA_CHIP_IDLE_SKIP")) idle_skip_ = std::strcmp(e, "0") != 0;
+    // The pass's trace and log at their largest from the start: memory that
+    // grows later would look like a leak to the soak.
+    for (Trace* t : {&trace_, &rec_trace_}) {
+        t->marks.resize(kTraceMax);
+        t->stores.resize(kTraceMax);
+        t->clear();
+    }
+    steps_.resize(kStepsMax);
+    steps_.clear();
     map(nvic_);
     set_cpu_hz(hz_);
     do_reset();
@@ -380,6 +389,7 @@ bool Core::idle_round(uint32_t head) {
         return false;
     }
     if (!skip_rounds(round, insns)) return false;
+    steps_ok_ = false;   // the log no longer holds every instruction
     idle_cycles_at_ = cycles_;
     idle_insns_at_ = stats_.instructions;
     return true;
@@ -441,20 +451,24 @@ bool Core::pass_round() {
     }
     const uint64_t round = cycles_ - pass_cycles_at_, insns = stats_.instructions - pass_insns_at_;
     bool skipped = false;
-    bool kept = false;
+    bool kept = false, fits = false, moved = false;
     if (same) {
         if (!pass_rec_.valid) kept = keep_pass(now, round, insns);
         skipped = skip_rounds(round, insns);
-    } else if (pass_rec_.valid && pass_fits(now) && skip_rounds(pass_rec_.cycles, pass_rec_.insns)) {
-        // The first skipped pass's stores, in SRAM and in the copy.
-        for (const Masked& m : pass_rec_.put) {
-            const uint32_t v = (le32(sram_.data() + m.at * 4) & ~m.mask) | m.value;
-            put32(sram_.data() + m.at * 4, v);
-            put32(pass_ram_.data() + m.at * 4, v);
+    } else if (pass_rec_.valid && pass_fits(now)) {
+        fits = true;
+        moved = fit_moved_;
+        if (skip_rounds(pass_rec_.cycles, pass_rec_.insns)) {
+            // The first skipped pass's stores, in SRAM and in the copy.
+            for (const Masked& m : pass_rec_.put) {
+                const uint32_t v = (le32(sram_.data() + m.at * 4) & ~m.mask) | m.value;
+                put32(sram_.data() + m.at * 4, v);
+                put32(pass_ram_.data() + m.at * 4, v);
+            }
+            skipped = true;
         }
-        skipped = true;
     }
-    if (!same) pass_rec_.valid = pass_rec_.valid && skipped;   // a new state: keep the next fixed point
+    if (!same && !fits) pass_rec_.valid = false;   // a new state: keep the next fixed point
     std::memcpy(pass_regs_, now, sizeof now);
     pass_cycles_at_ = cycles_;
     pass_insns_at_ = stats_.instructions;
@@ -469,10 +483,13 @@ bool Core::pass_round() {
     pass_io_.clear();
     // From here the state is one the record starts from (it fitted, or was
     // kept from this very pass): the pass the event falls in may start late.
-    if (skipped && pass_rec_.valid && (!same || kept)) enter_pass();
-    // The pass from here is traced while there is no record to keep.
+    if (pass_rec_.valid && (fits || (skipped && kept))) enter_pass(moved);
+    // The pass from here is traced while there is no record to keep, and
+    // logged when a word is known to have made the last record fail.
     tracing_ = !pass_rec_.valid;
     trace_.clear();
+    stepping_log_ = steps_ok_ = tracing_ && free_at_ != UINT32_MAX;
+    steps_.clear();
     return skipped;
 }
 
@@ -497,6 +514,8 @@ bool Core::keep_pass(const uint32_t* now, uint64_t round, uint64_t insns) {
     r.valid = r.cycles != 0;
     rec_trace_.clear();
     if (tracing_) std::swap(rec_trace_, trace_);
+    r.free_at = UINT32_MAX;
+    if (stepping_log_ && steps_ok_ && r.valid && steps_.size() == insns) analyse_pass();
     return r.valid;
 }
 
@@ -526,12 +545,14 @@ void Core::trace_mark() {
 // it made; what it read and wrote of the peripherals up to there was steady
 // or without effect. Execution goes on from there, so the event comes at the
 // very instruction it would have.
-void Core::enter_pass() {
+void Core::enter_pass(bool moved) {
     const std::vector<Mark>& marks = rec_trace_.marks;
     if (marks.empty() || deadline_ <= cycles_) return;
     const uint64_t room = deadline_ - cycles_;
-    // The last mark strictly before the deadline, so the event stays ahead.
+    // The last mark strictly before the deadline, so the event stays ahead;
+    // with the free word moved, one whose registers do not depend on it.
     auto it = std::partition_point(marks.begin(), marks.end(), [&](const Mark& m) { return m.cycles < room; });
+    while (moved && it != marks.begin() && !(it - 1)->fixed) --it;
     if (it == marks.begin()) return;
     const Mark& m = *(it - 1);
     for (uint32_t k = 0; k < m.stores; ++k) {
@@ -559,9 +580,17 @@ void Core::enter_pass() {
 bool Core::pass_fits(const uint32_t* now) {
     PassRecord& r = pass_rec_;
     if (std::memcmp(now, r.regs, sizeof r.regs) != 0 || nvic_.highest_pending() != 0) return false;
+    fit_moved_ = false;
     for (size_t k = 0; k < r.cmp.size(); ++k) {
-        if ((le32(sram_.data() + r.cmp[k].at * 4) & r.cmp[k].mask) == r.cmp[k].value) continue;
-        // The word that differed is likely to differ next time: look at it first.
+        const uint32_t v = le32(sram_.data() + r.cmp[k].at * 4);
+        if ((v & r.cmp[k].mask) == r.cmp[k].value) continue;
+        if (r.cmp[k].at == r.free_at && (uint64_t{v - r.free_v0} < r.free_up || uint64_t{r.free_v0 - v} < r.free_down)) {
+            fit_moved_ = true;
+            continue;
+        }
+        // The word that differed is likely to differ next time: look at it
+        // first, and have the next record find how much it may.
+        free_at_ = r.cmp[k].mask == 0xFFFFFFFFu ? r.cmp[k].at : UINT32_MAX;
         std::swap(r.cmp[k], r.cmp[0]);
         return false;
     }
@@ -578,6 +607,206 @@ bool Core::pass_fits(const uint32_t* now) {
         }
     }
     return true;
+}
+
+void Core::log_step() {
+    if (steps_.size() >= kStepsMax) {
+        stepping_log_ = steps_ok_ = false;
+        steps_.clear();
+        return;
+    }
+    Step st;
+    st.pc = pc_;
+    std::memcpy(st.r, r_, sizeof st.r);
+    st.free = 0;
+    steps_.push_back(st);
+}
+
+void Core::note_free(uint32_t addr, unsigned size, bool write) {
+    if (free_at_ == UINT32_MAX) return;
+    const uint32_t w = kSramBase + free_at_ * 4;
+    if (uint64_t{addr} + size <= w || addr >= w + 4) return;
+    Step& st = steps_.back();
+    st.free = (!write && size == 4 && addr == w && st.free == 0) ? 1 : 2;
+}
+
+namespace {
+
+// Steps until x, moving by dir (+1 or -1) each, first takes a value where
+// a flag computed from it may change: its sign (crossing 0x7FFFFFFF /
+// 0x80000000), a wrap (crossing 0xFFFFFFFF / 0) or zero. 2^32 when never.
+uint64_t steps_to_edge(uint32_t x, int dir) {
+    const uint64_t kAll = uint64_t{1} << 32;
+    auto d = [&](uint32_t to) { const uint32_t n = dir > 0 ? to - x : x - to; return n == 0 ? kAll : uint64_t{n}; };
+    return dir > 0 ? std::min(d(0), d(0x80000000u))
+                   : std::min({d(0xFFFFFFFFu), d(0x7FFFFFFFu), d(0)});
+}
+
+}  // namespace
+
+// The kept pass, logged instruction by instruction, read the word free_at_
+// (value v0). Take that word as v0 + d: every register value that depends
+// on it is c*d plus what it was, c = +1 or -1 (loads of it, moves, adds and
+// subtracts of values that do not depend on it). The pass does exactly the
+// same for another d as long as:
+// - no address, stored value, branch target or other operation (a shift, a
+//   logic operation, a multiply, a narrow load of it) takes such a value,
+//   and none is left in a register at the end (else: no range at all);
+// - every flag-setting add, subtract or compare of such values sets the same
+//   flags: N, Z, C and V change only where an operand or the result crosses
+//   a sign or wraps, or the result leaves zero, so d stays short of the
+//   nearest such edge.
+// The record then also fits with the word anywhere in that range. Marks
+// (taken branches) where a register depends on it are not entered then.
+void Core::analyse_pass() {
+    PassRecord& rec = pass_rec_;
+    const uint32_t at = free_at_;
+    const auto in_cmp = std::find_if(rec.cmp.begin(), rec.cmp.end(), [&](const Masked& m) { return m.at == at; });
+    if (in_cmp == rec.cmp.end() || in_cmp->mask != 0xFFFFFFFFu) return;
+    int8_t t[16] = {};   // the coefficient of d in each register
+    uint64_t up = uint64_t{1} << 32, down = up;
+    auto flags = [&](int ca, uint32_t a, int cb, uint32_t b, bool sub) {
+        if (ca == 0 && cb == 0) return true;
+        const int cr = sub ? ca - cb : ca + cb;
+        if (cr > 1 || cr < -1) return false;
+        const uint32_t r = sub ? a - b : a + b;
+        const int cs[3] = {ca, cb, cr};
+        const uint32_t xs[3] = {a, b, r};
+        for (int k = 0; k < 3; ++k) {
+            if (cs[k] == 0) continue;
+            up = std::min(up, steps_to_edge(xs[k], cs[k]));
+            down = std::min(down, steps_to_edge(xs[k], -cs[k]));
+        }
+        if (cr != 0 && r == 0) up = down = 1;   // Z: the result leaves zero
+        return true;
+    };
+    auto any = [&](uint32_t list) {
+        for (int k = 0; k < 15; ++k)
+            if ((list >> k) & 1 && t[k] != 0) return true;
+        return false;
+    };
+    std::vector<uint8_t> fixed_at(steps_.size() + 1, 1);
+    for (size_t i = 0; i < steps_.size(); ++i) {
+        fixed_at[i] = !any(0x7FFF);
+        const Step& st = steps_[i];
+        const uint32_t* R = st.r;
+        const uint16_t h = fetch16(st.pc);
+        const unsigned lo0 = h & 7, lo3 = (h >> 3) & 7, lo6 = (h >> 6) & 7, hi8 = (h >> 8) & 7;
+        const unsigned op = h >> 11;
+        bool ok = true;
+        if (st.free == 2) return;
+        // Loads set their target from the word itself or not at all; a load
+        // or store from a dependent address, or storing a dependent value, ends it.
+        auto load = [&](unsigned rt, uint32_t addr_regs, bool word) {
+            if (any(addr_regs) || (st.free != 0 && !word)) return false;
+            t[rt] = st.free == 1 ? 1 : 0;
+            return true;
+        };
+        auto store = [&](unsigned rt, uint32_t addr_regs) { return st.free == 0 && !any(addr_regs | (1u << rt)); };
+        if (op <= 2) {   // LSLS, LSRS, ASRS immediate
+            ok = !any(1u << lo3);
+            t[lo0] = 0;
+        } else if (op == 3) {   // ADDS, SUBS register or immediate
+            const bool imm = h & 0x400, sub = h & 0x200;
+            const int ca = t[lo3], cb = imm ? 0 : t[lo6];
+            ok = flags(ca, R[lo3], cb, imm ? lo6 : R[lo6], sub);
+            t[lo0] = static_cast<int8_t>(sub ? ca - cb : ca + cb);
+        } else if (op == 4) {   // MOVS immediate
+            t[hi8] = 0;
+        } else if (op == 5) {   // CMP immediate
+            ok = flags(t[hi8], R[hi8], 0, h & 0xFF, true);
+        } else if (op == 6 || op == 7) {   // ADDS, SUBS immediate
+            ok = flags(t[hi8], R[hi8], 0, h & 0xFF, op == 7);
+        } else if (op == 8 && (h & 0x400) == 0) {   // data processing
+            const unsigned opc = (h >> 6) & 15;
+            if (opc == 9) {   // RSBS Rd, Rm, #0
+                ok = flags(0, 0, t[lo3], R[lo3], true);
+                t[lo0] = static_cast<int8_t>(-t[lo3]);
+            } else if (opc == 10 || opc == 11) {   // CMP, CMN
+                ok = flags(t[lo0], R[lo0], t[lo3], R[lo3], opc == 10);
+            } else {
+                ok = !any((1u << lo0) | (1u << lo3));
+                if (opc != 8) t[lo0] = 0;   // all but TST write Rd
+            }
+        } else if (op == 8) {   // special data processing, BX, BLX
+            const unsigned rd = (h & 7) | ((h >> 4) & 8), rm = (h >> 3) & 15;
+            const int cd = rd == 15 ? 0 : t[rd], cm = rm == 15 ? 0 : t[rm];
+            const uint32_t vd = rd == 15 ? st.pc + 4 : R[rd], vm = rm == 15 ? st.pc + 4 : R[rm];
+            switch ((h >> 8) & 3) {
+            case 0:   // ADD Rdn, Rm
+                ok = (cd + cm <= 1 && cd + cm >= -1) && !((rd == 15 || rd == 13) && cd + cm != 0);
+                if (rd != 15) t[rd] = static_cast<int8_t>(cd + cm);
+                break;
+            case 1: ok = flags(cd, vd, cm, vm, true); break;   // CMP
+            case 2:                                            // MOV
+                ok = !((rd == 15 || rd == 13) && cm != 0);
+                if (rd != 15) t[rd] = static_cast<int8_t>(cm);
+                break;
+            default:   // BX, BLX
+                ok = cm == 0;
+                if (h & 0x80) t[14] = 0;
+                break;
+            }
+        } else if (op == 9) {   // LDR literal
+            t[hi8] = 0;
+        } else if (op == 10 || op == 11) {   // register offset
+            const unsigned k = (h >> 9) & 7;
+            const uint32_t addr = (1u << lo3) | (1u << lo6);
+            ok = k <= 2 ? store(lo0, addr) : load(lo0, addr, k == 4);
+        } else if (op >= 12 && op <= 17) {   // immediate offset: word, byte, halfword
+            const bool l = h & 0x800, word = op <= 13;
+            ok = l ? load(lo0, 1u << lo3, word) : store(lo0, 1u << lo3);
+        } else if (op == 18 || op == 19) {   // SP-relative
+            ok = (h & 0x800) ? load(hi8, 1u << 13, true) : store(hi8, 1u << 13);
+        } else if (op == 20 || op == 21) {   // ADR, ADD Rd, SP, #imm
+            ok = t[13] == 0;
+            t[hi8] = 0;
+        } else if (op == 22 || op == 23) {   // miscellaneous
+            const unsigned k = (h >> 8) & 15;
+            if (k == 0) {   // ADD, SUB SP, #imm
+            } else if (k == 2 || k == 10) {   // extends, reverses
+                ok = !any(1u << lo3);
+                t[lo0] = 0;
+            } else if (k == 4 || k == 5) {   // PUSH
+                ok = st.free == 0 && !any((h & 0xFF) | ((h & 0x100) ? 1u << 14 : 0) | (1u << 13));
+            } else if (k == 12 || k == 13) {   // POP
+                ok = st.free == 0;
+                for (int b = 0; b < 8; ++b)
+                    if ((h >> b) & 1) t[b] = 0;
+            } else if (k == 6 || k == 14 || k == 15) {   // CPS, BKPT, hints
+            } else {
+                ok = false;
+            }
+        } else if (op == 24 || op == 25) {   // STM, LDM
+            const unsigned rn = hi8;
+            if (op == 24) {
+                ok = st.free == 0 && !any((h & 0xFF) | (1u << rn));
+            } else {
+                ok = st.free == 0 && t[rn] == 0;
+                for (int b = 0; b < 8; ++b)
+                    if ((h >> b) & 1) t[b] = 0;
+            }
+        } else if (op == 26 || op == 27 || op == 28) {   // conditional branch, SVC, UDF, B
+        } else {   // 32-bit: BL, MSR, MRS, barriers
+            const uint16_t h2 = fetch16(st.pc + 2);
+            if ((h & 0xF800) == 0xF000 && (h2 & 0xD000) == 0xD000) {
+                t[14] = 0;
+            } else if ((h & 0xFFE0) == 0xF380) {
+                ok = t[h & 15] == 0;
+            } else if (h == 0xF3EF) {
+                t[(h2 >> 8) & 15] = 0;
+            } else if (h != 0xF3BF) {
+                ok = false;
+            }
+        }
+        if (!ok || t[13] != 0) return;
+    }
+    if (any(0x7FFF)) return;   // a register at the end depends on it
+    rec.free_at = at;
+    rec.free_v0 = in_cmp->value;
+    rec.free_up = up;
+    rec.free_down = down;
+    for (Mark& m : rec_trace_.marks) m.fixed = m.insns < fixed_at.size() && fixed_at[m.insns] != 0;
 }
 
 // ---- faults ----
@@ -1050,6 +1279,7 @@ void Core::set_watchpoint(uint32_t addr, uint32_t len, Watch kind, bool on) {
 
 // An access touching a watched range stops the core after its instruction.
 void Core::watch(uint32_t addr, unsigned size, bool write) {
+    if (stepping_log_ && !steps_.empty()) note_free(addr, size, write);
     if (watch_hit_) return;
     const uint64_t lo = addr, hi = uint64_t{addr} + size;
     for (const Watchpoint& w : watchpoints_) {
@@ -1283,8 +1513,9 @@ void Core::bx(uint32_t target) {
 // debugger's halt). Each instruction's handler ends by fetching and
 // dispatching the next itself, which keeps the host's branch predictor on
 // the image's own instruction sequences.
-template <bool kDebug>
+template <int kMode>
 void Core::run_loop() {
+    constexpr bool kDebug = kMode == kDebugLoop;
     static void* const kOps[32] = {&&op_00, &&op_01, &&op_02, &&op_03, &&op_04, &&op_05, &&op_06, &&op_07,
                                    &&op_08, &&op_09, &&op_0a, &&op_0b, &&op_0c, &&op_0d, &&op_0e, &&op_0f,
                                    &&op_10, &&op_11, &&op_12, &&op_13, &&op_14, &&op_15, &&op_16, &&op_17,
@@ -1306,7 +1537,7 @@ void Core::run_loop() {
         pc_ = next;                                                                   \
         cycles_ += cycles;                                                            \
         ++stats_.instructions;                                                        \
-        if (kDebug || jumped_ || cycles_ >= deadline_ || next >= kFlashSize) goto after; \
+        if (kMode != kFastLoop || jumped_ || cycles_ >= deadline_ || next >= kFlashSize) goto after; \
         pc = next;                                                                    \
         cur_pc_ = pc;                                                                 \
         std::memcpy(&h, flash + pc, 2);                                               \
@@ -1332,12 +1563,20 @@ slow:
             break_hit_ = true;
             return;
         }
-    } else if (jumped_) {
-        jumped_ = false;
-        if (skipping_) {
-            jump_seen();
-            if (cycles_ >= deadline_) return;
+    } else {
+        if (jumped_) {
+            jumped_ = false;
+            if (skipping_) {
+                jump_seen();
+                if (cycles_ >= deadline_) return;
+            }
         }
+        // The pass's instructions are logged, or no longer: on in the other loop.
+        if (stepping_log_ != (kMode == kLogLoop)) {
+            switch_loop_ = true;
+            return;
+        }
+        if (kMode == kLogLoop) log_step();
     }
     pc = pc_;
     cur_pc_ = pc;
@@ -1745,7 +1984,6 @@ void Core::execute() {
     jumped_ = false;
     mem_fault_ = MemFault{};
     debug_ = stepping_ || !breakpoints_.empty() || !watchpoints_.empty();
-    watching_ = !watchpoints_.empty();
     // Under a debugger every round runs: a stop must land where it was asked.
     skipping_ = idle_skip_ && !debug_;
     forget_rounds();   // the world may have changed while stopped
@@ -1754,11 +1992,17 @@ void Core::execute() {
     in_exec_ = true;
     // Whatever must end the run (an interrupt, a stop, the time) sets the
     // deadline to 0: one test per instruction.
-    if (debug_) {
-        run_loop<true>();
-    } else {
-        run_loop<false>();
-    }
+    do {
+        switch_loop_ = false;
+        watching_ = !watchpoints_.empty() || (stepping_log_ && !debug_);
+        if (debug_) {
+            run_loop<kDebugLoop>();
+        } else if (stepping_log_) {
+            run_loop<kLogLoop>();
+        } else {
+            run_loop<kFastLoop>();
+        }
+    } while (switch_loop_);
     in_exec_ = false;
     sync_time();
 }

@@ -179,7 +179,12 @@ private:
 
     // Instructions from pc_; a fault one meets is taken (HardFault) and
     // that instruction has no effect on the registers.
-    template <bool kDebug> void run_loop();
+    // The run loop's kinds: fast; a debugger's (one instruction at a time,
+    // breakpoints); and one that logs each instruction of a pass being
+    // kept (log_step()).
+    enum { kFastLoop, kDebugLoop, kLogLoop };
+    template <int kMode> void run_loop();
+    bool switch_loop_ = false;
     void fault_at(uint32_t pc);
     void fault_fetch(uint32_t pc);
     void fault_undefined(uint16_t h, uint32_t pc);
@@ -365,6 +370,10 @@ private:
         bool valid = false;
         uint32_t regs[kIdleRegs] = {};
         uint64_t cycles = 0, insns = 0;
+        // One word the pass reads may differ from `free_v0` by less than
+        // `free_up` upwards or `free_down` downwards (analyse_pass()).
+        uint32_t free_at = UINT32_MAX, free_v0 = 0;
+        uint64_t free_up = 0, free_down = 0;
         std::vector<Masked> cmp, put;   // what it read and must match, what it wrote
         std::vector<PassIo> io;
     };
@@ -374,12 +383,13 @@ private:
     struct Mark {
         uint32_t cycles, insns, pc, stores;   // from the pass's start
         uint32_t state[kIdleRegs];
+        bool fixed = true;                    // no register here depends on the record's free word
     };
     struct Store {
         uint32_t addr, value;
         uint8_t size;
     };
-    static constexpr size_t kTraceMax = 4096;
+    static constexpr size_t kTraceMax = 1024;
     struct Trace {
         std::vector<Mark> marks;
         std::vector<Store> stores;
@@ -399,7 +409,25 @@ private:
         }
     }
     void trace_mark();
-    void enter_pass();
+    void enter_pass(bool moved);
+    // The pass being kept is logged instruction by instruction (its
+    // registers before each) when a word it read is known to change between
+    // passes (a tick count): analyse_pass() finds over which values of that
+    // word the pass does exactly the same.
+    struct Step {
+        uint32_t pc;
+        uint32_t r[15];
+        uint8_t free;   // 1: a word load of the free word, 2: any other access of it
+    };
+    static constexpr size_t kStepsMax = 2048;
+    bool stepping_log_ = false;
+    bool steps_ok_ = false;
+    std::vector<Step> steps_;
+    uint32_t free_at_ = UINT32_MAX;   // SRAM word index: the word the record last failed on
+    bool fit_moved_ = false;          // the last fit had the free word elsewhere than recorded
+    void log_step();
+    void note_free(uint32_t addr, unsigned size, bool write);
+    void analyse_pass();
     PassRecord pass_rec_;
     bool pass_round();
     bool keep_pass(const uint32_t* now, uint64_t round, uint64_t insns);
