@@ -149,10 +149,12 @@ bool Core::write_memory(uint32_t addr, const void* in, size_t n) {
     std::memcpy(p, in, n);
     touch_all();
     forget_rounds();
+    if (addr < kFlashSize) pass_rec_.valid = false;   // the code the record ran may have changed
     return true;
 }
 
 void Core::load(const Elf& image) {
+    pass_rec_.valid = false;
     for (const Elf::Segment& s : image.segments()) {
         const uint32_t n = static_cast<uint32_t>(s.data.size());
         if (n == 0) continue;
@@ -453,10 +455,13 @@ bool Core::pass_round() {
     bool skipped = false;
     bool kept = false, fits = false, moved = false;
     if (same) {
-        if (!pass_rec_.valid) kept = keep_pass(now, round, insns);
+        // A new fixed point is kept unless the record fits it already.
+        if (!pass_rec_.valid || (rec_stale_ && !pass_fits(now))) kept = keep_pass(now, round, insns);
+        rec_stale_ = false;
         skipped = skip_rounds(round, insns);
     } else if (pass_rec_.valid && pass_fits(now)) {
         fits = true;
+        rec_stale_ = false;
         moved = fit_moved_;
         if (skip_rounds(pass_rec_.cycles, pass_rec_.insns)) {
             // The first skipped pass's stores, in SRAM and in the copy.
@@ -468,7 +473,10 @@ bool Core::pass_round() {
             skipped = true;
         }
     }
-    if (!same && !fits) pass_rec_.valid = false;   // a new state: keep the next fixed point
+    // A state the record does not fit: the next fixed point may be kept
+    // instead. The record stays: the state may come back (the watchdog's
+    // CLEAR written once its synchronisation ends, then the same again).
+    if (!same && !fits) rec_stale_ = true;
     std::memcpy(pass_regs_, now, sizeof now);
     pass_cycles_at_ = cycles_;
     pass_insns_at_ = stats_.instructions;
@@ -486,7 +494,7 @@ bool Core::pass_round() {
     if (pass_rec_.valid && (fits || (skipped && kept))) enter_pass(moved);
     // The pass from here is traced while there is no record to keep, and
     // logged when a word is known to have made the last record fail.
-    tracing_ = !pass_rec_.valid;
+    tracing_ = !pass_rec_.valid || rec_stale_;
     trace_.clear();
     stepping_log_ = steps_ok_ = tracing_ && free_at_ != UINT32_MAX;
     steps_.clear();
@@ -1073,6 +1081,7 @@ void Core::reset() {
 
 void Core::do_reset() {
     sync_time();
+    pass_rec_.valid = false;
     nvic_.reset();
     tick_at_ = kNeverCycle;
     attention_ = false;

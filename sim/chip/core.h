@@ -399,6 +399,7 @@ private:
         }
     };
     bool tracing_ = false;           // the pass since the last entry is traced
+    bool rec_stale_ = false;         // the record did not fit the last state seen
     Trace trace_, rec_trace_;        // being taken; the record's (may be empty)
     void trace_store(uint32_t addr, unsigned size, uint32_t v) {
         if (trace_.stores.size() < kTraceMax) {
