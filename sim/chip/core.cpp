@@ -496,7 +496,7 @@ bool Core::pass_round() {
     // logged when a word is known to have made the last record fail.
     tracing_ = !pass_rec_.valid || rec_stale_;
     trace_.clear();
-    stepping_log_ = steps_ok_ = tracing_ && free_at_ != UINT32_MAX;
+    stepping_log_ = steps_ok_ = tracing_ && free_at_ != UINT32_MAX && (!pass_rec_.valid || fail_on_word_);
     steps_.clear();
     return skipped;
 }
@@ -587,8 +587,8 @@ void Core::enter_pass(bool moved) {
 // Whether a pass from here would do what the recorded one did.
 bool Core::pass_fits(const uint32_t* now) {
     PassRecord& r = pass_rec_;
+    fit_moved_ = fail_on_word_ = false;
     if (std::memcmp(now, r.regs, sizeof r.regs) != 0 || nvic_.highest_pending() != 0) return false;
-    fit_moved_ = false;
     for (size_t k = 0; k < r.cmp.size(); ++k) {
         const uint32_t v = le32(sram_.data() + r.cmp[k].at * 4);
         if ((v & r.cmp[k].mask) == r.cmp[k].value) continue;
@@ -599,6 +599,7 @@ bool Core::pass_fits(const uint32_t* now) {
         // The word that differed is likely to differ next time: look at it
         // first, and have the next record find how much it may.
         free_at_ = r.cmp[k].mask == 0xFFFFFFFFu ? r.cmp[k].at : UINT32_MAX;
+        fail_on_word_ = true;
         std::swap(r.cmp[k], r.cmp[0]);
         return false;
     }

@@ -426,6 +426,7 @@ private:
     std::vector<Step> steps_;
     uint32_t free_at_ = UINT32_MAX;   // SRAM word index: the word the record last failed on
     bool fit_moved_ = false;          // the last fit had the free word elsewhere than recorded
+    bool fail_on_word_ = false;       // the last fit failed on a word's value
     void log_step();
     void note_free(uint32_t addr, unsigned size, bool write);
     void analyse_pass();
