@@ -757,6 +757,7 @@ void Core::analyse_pass() {
                 break;
             }
         } else if (op == 9) {   // LDR literal
+            ok = st.free == 0;
             t[hi8] = 0;
         } else if (op == 10 || op == 11) {   // register offset
             const unsigned k = (h >> 9) & 7;
