@@ -330,7 +330,7 @@ private:
     uint32_t block_ = 0;             // where straight-line code last began
     bool idle_head_ = false;         // idle_at_ is a loop head being watched
     bool idle_regs_ = false;         // idle_state_ holds the registers at the head
-    bool idle_clean_ = false;        // no store, peripheral read or exception since the head
+    bool idle_clean_ = false;        // no store that changed memory, unsteady read or exception since the head
     uint32_t idle_at_ = 0;
     uint32_t idle_wait_ = 0, idle_backoff_ = 0;   // rounds before the registers are read again
     uint64_t idle_cycles_at_ = 0, idle_insns_at_ = 0;
