@@ -54,9 +54,4 @@ double Mclk::cpu_hz() const {
     return main / static_cast<double>(cpudiv_->value);
 }
 
-bool Mclk::apb_on(ApbClock c) const {
-    if (c.bus == Apb::None) return true;
-    return (mask_[static_cast<int>(c.bus)]->value >> c.bit) & 1u;
-}
-
 }  // namespace zchip

@@ -13,7 +13,6 @@ public:
     void reset() override;
 
     double cpu_hz() const;
-    bool apb_on(ApbClock c) const;
     unsigned cpudiv() const { return cpudiv_->value; }
 
 private:
